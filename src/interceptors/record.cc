@@ -1,0 +1,93 @@
+/* Metric recording: acknowledged and consumed messages into the store.
+ *
+ * Runs on librdkafka's threads (acknowledgements) or the application's
+ * (consumption), concurrently with the background thread. */
+#include "interceptors/w4ic.h"
+
+using namespace tinycthread;
+
+constexpr int64_t W4IC_IGNORED_WARN_INTERVAL_MS = 3600000;
+
+void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
+                  int64_t ts, int64_t latency) {
+  mtx_lock(&ic->lock);
+  if (ic->released) { /* a callback that outlived teardown */
+    mtx_unlock(&ic->lock);
+    return;
+  }
+  /* Without memory for a new entry or bucket the message's metrics are
+   * dropped; the next message tries again. */
+  tp *tp = tp_get(&ic->tpmap, topic, partition, ic->publishms);
+  timebucket *b = tp ? timebucket_get(&tp->timebuckets, ts) : nullptr;
+  if (b) {
+    MonitoringMessage *msg = &b->msg;
+    msg->count++;
+    msg->aggregate_bytes += bytes;
+    if (latency < msg->min_latency)
+      msg->min_latency = latency;
+    if (latency >= msg->max_latency)
+      msg->max_latency = latency;
+    msg->latency_sum += latency;
+  }
+  mtx_unlock(&ic->lock);
+}
+
+/* Counts a message without a valid timestamp; warns at most once an hour. */
+static void w4ic_ignore(w4ic *ic, const rd_kafka_message_t *rkmessage) {
+  int64_t now = ic_now_ms();
+  mtx_lock(&ic->lock);
+  if (ic->released) {
+    mtx_unlock(&ic->lock);
+    return;
+  }
+  ic->ignored_cnt++;
+  if (ic->ignored_warn_ms + W4IC_IGNORED_WARN_INTERVAL_MS < now) {
+    w4ic_log0(ic, 0,
+              "Ignoring message on topic \"%s\" [%d] at offset %ld without "
+              "valid timestamp (%ld messages ignored)",
+              rd_kafka_topic_name(rkmessage->rkt), rkmessage->partition,
+              static_cast<long>(rkmessage->offset),
+              static_cast<long>(ic->ignored_cnt));
+    ic->ignored_warn_ms = now;
+  }
+  mtx_unlock(&ic->lock);
+}
+
+void w4ic_record_message_metric(w4ic *ic, const rd_kafka_message_t *rkmessage) {
+  int64_t bytes = static_cast<int64_t>(rkmessage->len) +
+                  static_cast<int64_t>(rkmessage->key_len);
+  rd_kafka_timestamp_type_t tstype;
+  int64_t ts = rd_kafka_message_timestamp(rkmessage, &tstype);
+  if (tstype == RD_KAFKA_TIMESTAMP_NOT_AVAILABLE || ts <= 0) {
+    w4ic_ignore(ic, rkmessage);
+    return;
+  }
+
+  /* Producer: production to acknowledgement as librdkafka measured it, in
+   * microseconds (-1 unknown). Consumer: the message's age now. */
+  int64_t latency = ic->client_type ? rd_kafka_message_latency(rkmessage) / 1000
+                                    : ic_now_ms() - ts;
+  if (latency < 0)
+    latency = 0;
+  w4ic_account(ic, rd_kafka_topic_name(rkmessage->rkt), rkmessage->partition,
+               bytes, ts, latency);
+}
+
+/* librdkafka's thread: a produced message's delivery was settled. */
+rd_kafka_resp_err_t on_acknowledgement(rd_kafka_t *rk,
+                                       rd_kafka_message_t *rkmessage,
+                                       void *ic_opaque) {
+  (void)rk;
+  if (!rkmessage->err)
+    w4ic_record_message_metric(static_cast<w4ic *>(ic_opaque), rkmessage);
+  return RD_KAFKA_RESP_ERR_NO_ERROR;
+}
+
+/* Application's thread: a message is handed to the application. */
+rd_kafka_resp_err_t on_consume(rd_kafka_t *rk, rd_kafka_message_t *rkmessage,
+                               void *ic_opaque) {
+  (void)rk;
+  if (!rkmessage->err)
+    w4ic_record_message_metric(static_cast<w4ic *>(ic_opaque), rkmessage);
+  return RD_KAFKA_RESP_ERR_NO_ERROR;
+}

@@ -1,0 +1,237 @@
+/* Interceptor instance: creation, background thread, teardown and the
+ * diagnostic log. */
+#include "interceptors/w4ic.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+using namespace tinycthread;
+
+void w4ic_log0(const w4ic *ic, int debug, const char *fmt, ...) {
+  if (debug && (!ic || !ic->icdebug))
+    return; /* before any formatting: suppressed lines cost nothing */
+  char msg[512];
+  va_list ap;
+  va_start(ap, fmt);
+  ic_vsnprintf(msg, sizeof(msg), fmt, ap);
+  va_end(ap);
+  fprintf(stderr, "W4IC: %s: %s\n", ic && ic->client_id ? ic->client_id : "",
+          msg);
+}
+
+/* Reads a string property of conf into a copy; none when it cannot be read
+ * (or copied). */
+static char *w4ic_conf_strdup(const rd_kafka_conf_t *conf, const char *name) {
+  char buf[512] = "";
+  size_t size = sizeof(buf) - 1;
+  if (rd_kafka_conf_get(conf, name, buf, &size) != RD_KAFKA_CONF_OK)
+    return nullptr;
+  return ic_strdup(buf);
+}
+
+/* Clears the callbacks that the monitoring configuration may carry over from
+ * the application's: the private producer serves none of them. */
+static void w4ic_conf_clear_callbacks(rd_kafka_conf_t *conf) {
+  rd_kafka_conf_set_events(conf, 0);
+  rd_kafka_conf_set_dr_cb(conf, nullptr);
+  rd_kafka_conf_set_dr_msg_cb(conf, nullptr);
+  rd_kafka_conf_set_stats_cb(conf, nullptr);
+  rd_kafka_conf_set_background_event_cb(conf, nullptr);
+  rd_kafka_conf_set_error_cb(conf, nullptr);
+  rd_kafka_conf_set_throttle_cb(conf, nullptr);
+  rd_kafka_conf_set_log_cb(conf, nullptr);
+}
+
+/* Releases the parts of a creation that failed before the producer existed
+ * or after it was released. */
+static void w4ic_release_early(w4ic *ic) {
+  cnd_destroy(&ic->cnd);
+  mtx_destroy(&ic->lock);
+  ic_free(ic->client_id);
+  ic_free(ic->group_id);
+  ic_free(ic);
+}
+
+/* Starts the background thread with every signal blocked, so that process
+ * signals reach only the application's threads; the caller's mask is
+ * restored whatever happens. */
+static int w4ic_start_thread(w4ic *ic) {
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  int r = thrd_create(&ic->thread, w4ic_thread_main, ic);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return r;
+}
+
+/* Registers the client's callbacks; only a complete instance is registered,
+ * so a failed creation leaves nothing behind on the client. */
+static void w4ic_register(w4ic *ic, rd_kafka_type_t type) {
+  rd_kafka_interceptor_add_on_destroy(ic->rk, "w4metrics", on_destroy, ic);
+  if (type == RD_KAFKA_PRODUCER)
+    rd_kafka_interceptor_add_on_acknowledgement(ic->rk, "w4metrics",
+                                                on_acknowledgement, ic);
+  else if (type == RD_KAFKA_CONSUMER)
+    rd_kafka_interceptor_add_on_consume(ic->rk, "w4metrics", on_consume, ic);
+}
+
+/* Application's thread, inside on_new. */
+w4ic *w4ic_new(rd_kafka_t *rk, ic_overrides *ic_ov) {
+  if (!ic_ov || !ic_ov->conf) {
+    /* One configuration object serves one client: the first one created
+     * from it took its monitoring configuration. */
+    w4ic_log0(nullptr, 0,
+              "Configuration already used by another client: "
+              "this client is not monitored");
+    return nullptr;
+  }
+  w4ic *ic = static_cast<w4ic *>(ic_calloc(1, sizeof(*ic)));
+  if (!ic) {
+    w4ic_log0(nullptr, 0, "Failed to allocate interceptor instance");
+    return nullptr;
+  }
+  ic->rk = rk;
+
+  rd_kafka_conf_t *conf = ic_ov->conf;
+  ic_ov->conf = nullptr;
+  ic_ov->taken = 1;
+  w4ic_conf_clear_callbacks(conf);
+
+  rd_kafka_type_t type = rd_kafka_type(rk);
+  if (type == RD_KAFKA_CONSUMER) {
+    ic->client_type = 0;
+    ic->group_id = w4ic_conf_strdup(conf, "group.id");
+  } else {
+    ic->client_type = 1;
+  }
+  ic->client_id = w4ic_conf_strdup(conf, "client.id");
+  if (!ic->client_id)
+    ic->client_id = ic_strdup("rdkafka");
+
+  if (!ic_ov->client_id[0])
+    snprintf(ic_ov->client_id, sizeof(ic_ov->client_id), "%s%s", IC_PREFIX,
+             ic->client_id ? ic->client_id : "");
+  char errstr[512];
+  rd_kafka_conf_set(conf, "client.id", ic_ov->client_id, errstr,
+                    sizeof(errstr));
+
+  ic->icdebug = ic_ov->icdebug;
+  ic->publishms = ic_ov->publishms;
+  ic->sessiondurationms = ic_ov->sessiondurationms;
+  mtx_init(&ic->lock, mtx_plain);
+  cnd_init(&ic->cnd);
+
+  if (!ic->client_id) {
+    w4ic_log0(nullptr, 0, "Failed to allocate interceptor instance");
+    rd_kafka_conf_destroy(conf);
+    w4ic_release_early(ic);
+    return nullptr;
+  }
+
+  w4ic_log0(ic, 1, "Creating w4 metrics interceptor");
+  w4ic_new_session(ic, ic_now_ms());
+
+  ic->mon_rk = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  if (!ic->mon_rk) {
+    w4ic_log0(ic, 0, "Failed to create producer: %s", errstr);
+    rd_kafka_conf_destroy(conf); /* not taken over by librdkafka */
+    w4ic_release_early(ic);
+    return nullptr;
+  }
+
+  ic->mon_rkt = rd_kafka_topic_new(ic->mon_rk, ic_ov->topic, nullptr);
+  if (!ic->mon_rkt) {
+    w4ic_log0(ic, 0, "Failed to create topic \"%s\" handle: %s", ic_ov->topic,
+              rd_kafka_err2str(rd_kafka_last_error()));
+    rd_kafka_destroy(ic->mon_rk);
+    w4ic_release_early(ic);
+    return nullptr;
+  }
+
+  tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
+
+  if (w4ic_start_thread(ic) != thrd_success) {
+    w4ic_log0(ic, 0, "Failed to create thread");
+    tpmap_destroy(&ic->tpmap);
+    rd_kafka_topic_destroy(ic->mon_rkt);
+    rd_kafka_destroy(ic->mon_rk);
+    w4ic_release_early(ic);
+    return nullptr;
+  }
+
+  w4ic_register(ic, type);
+  ic_ov->ic = ic;
+  return ic;
+}
+
+/* Background thread: holds `lock` except while it waits one interval. */
+int w4ic_thread_main(void *arg) {
+  w4ic *ic = static_cast<w4ic *>(arg);
+
+  w4ic_log0(ic, 1, "Background thread with interval %d, W4 topic %s",
+            ic->publishms, rd_kafka_topic_name(ic->mon_rkt));
+  mtx_lock(&ic->lock);
+  while (!ic->terminate) {
+    if (cnd_timedwait_ms(&ic->cnd, &ic->lock, ic->publishms) == thrd_timedout)
+      w4ic_publish(ic);
+  }
+  w4ic_publish(ic); /* final pass */
+  mtx_unlock(&ic->lock);
+
+  ic_free(ic->record_buf);
+  ic->record_buf = nullptr;
+  ic->record_buf_size = 0;
+  w4ic_log0(ic, 1, "Background thread terminating");
+  return 0;
+}
+
+/* Application's thread, inside on_destroy. */
+void w4ic_destroy(w4ic *ic) {
+  w4ic_log0(ic, 1, "Destroying interceptor");
+  mtx_lock(&ic->lock);
+  ic->terminate = 1;
+  cnd_signal(&ic->cnd);
+  mtx_unlock(&ic->lock);
+
+  thrd_join(ic->thread, nullptr);
+
+  w4ic_log0(ic, 1, "Destroying interceptor: flushing %d message(s)",
+            rd_kafka_outq_len(ic->mon_rk));
+  rd_kafka_flush(ic->mon_rk, 1000);
+  w4ic_log0(ic, 1, "Destroying interceptor with %d undelivered message(s)",
+            rd_kafka_outq_len(ic->mon_rk));
+
+  /* librdkafka may still deliver an acknowledgement after on_destroy: from
+   * here on such a callback finds `released` and touches nothing else. */
+  mtx_lock(&ic->lock);
+  ic->released = 1;
+  mtx_unlock(&ic->lock);
+
+  tpmap_destroy(&ic->tpmap);
+  if (ic->cluster_id)
+    rd_kafka_mem_free(ic->rk, ic->cluster_id);
+  ic->cluster_id = nullptr;
+  ic_free(ic->client_id);
+  ic->client_id = nullptr;
+  ic_free(ic->group_id);
+  ic->group_id = nullptr;
+  rd_kafka_topic_destroy(ic->mon_rkt);
+  rd_kafka_destroy(ic->mon_rk);
+}
+
+/* Runs when the client's configuration is destroyed, after librdkafka has
+ * joined the client's threads. */
+void w4ic_free(w4ic *ic) {
+  if (!ic->released)
+    w4ic_destroy(ic);
+  cnd_destroy(&ic->cnd);
+  mtx_destroy(&ic->lock);
+  ic_free(ic);
+}
+
+rd_kafka_resp_err_t on_destroy(rd_kafka_t *rk, void *ic_opaque) {
+  (void)rk;
+  w4ic_destroy(static_cast<w4ic *>(ic_opaque));
+  return RD_KAFKA_RESP_ERR_NO_ERROR;
+}

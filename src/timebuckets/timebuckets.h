@@ -1,0 +1,47 @@
+/* Time-window buckets of one topic-partition. No locking: the owning
+ * instance's lock is held by every caller. */
+#pragma once
+
+#include "monitoring/monitoring.h"
+#include "platform/platform.h"
+#include "timebuckets/tailq.h"
+
+#include <cstdint>
+
+constexpr int TIMEBUCKETS_RECENT_SIZE = 10;
+
+struct timebucket {
+  tailq_link<timebucket> chain_link;
+  tailq_link<timebucket> list_link;
+  int64_t window_start;
+  MonitoringMessage msg;
+};
+
+struct timebuckets {
+  tailq_head<timebucket> *chains; /* chain_cnt heads, by window number */
+  tailq_head<timebucket> buckets; /* every bucket, in order of creation */
+  int32_t chain_cnt;
+  int64_t window_ms;
+  int64_t seq; /* sequence number of the next record */
+  int64_t recent_windows[TIMEBUCKETS_RECENT_SIZE]; /* -1: empty slot */
+  int32_t recent_idx;                              /* slot written next */
+  int32_t recent_size; /* always TIMEBUCKETS_RECENT_SIZE */
+};
+
+/* Initialises an empty set; chains is none if its array cannot be had. */
+W4_EXPORT void timebuckets_init(timebuckets *tb, int32_t chain_cnt,
+                                int64_t window_ms);
+
+/* Finds or creates the bucket of the window holding time (> 0); none when
+ * memory for a new bucket (or the chain array) cannot be had. */
+W4_EXPORT timebucket *timebucket_get(timebuckets *tb, int64_t time);
+
+/* Empties the set and its recent-window ring; releases the buckets only when
+ * free_buckets is non-zero. Keeps chain_cnt, window_ms and seq. */
+W4_EXPORT void timebuckets_clear(timebuckets *tb, int free_buckets);
+
+/* Clears with release, then releases the chain array. */
+W4_EXPORT void timebuckets_destroy(timebuckets *tb);
+
+/* Releases one bucket without unlinking it. */
+W4_EXPORT void timebucket_destroy(timebucket *bucket);

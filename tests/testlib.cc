@@ -1,0 +1,257 @@
+/* Test helpers. */
+#include "testlib.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <unistd.h>
+
+namespace w4test {
+
+mock_cluster *mock_cluster_start(int broker_cnt) {
+  char errstr[512];
+  rd_kafka_conf_t *conf = rd_kafka_conf_new();
+  rd_kafka_conf_set(conf, "log_level", "0", errstr, sizeof(errstr));
+  rd_kafka_t *host =
+      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  if (!host) {
+    ADD_FAILURE() << "mock host: " << errstr;
+    return nullptr;
+  }
+  rd_kafka_mock_cluster_t *mcluster =
+      rd_kafka_mock_cluster_new(host, broker_cnt);
+  if (!mcluster) {
+    ADD_FAILURE() << "mock cluster could not be started";
+    rd_kafka_destroy(host);
+    return nullptr;
+  }
+  mock_cluster *mc = new mock_cluster;
+  mc->host = host;
+  mc->mcluster = mcluster;
+  mc->bootstraps = rd_kafka_mock_cluster_bootstraps(mcluster);
+  return mc;
+}
+
+void mock_cluster_stop(mock_cluster *mc) {
+  if (!mc)
+    return;
+  rd_kafka_mock_cluster_destroy(mc->mcluster);
+  rd_kafka_destroy(mc->host);
+  delete mc;
+}
+
+rd_kafka_conf_res_t conf_set(rd_kafka_conf_t *conf, const std::string &name,
+                             const std::string &value, std::string *errstr) {
+  char buf[512] = "";
+  rd_kafka_conf_res_t r =
+      rd_kafka_conf_set(conf, name.c_str(), value.c_str(), buf, sizeof(buf));
+  if (errstr)
+    *errstr = buf;
+  return r;
+}
+
+rd_kafka_conf_t *
+make_conf(const std::vector<std::pair<std::string, std::string>> &props) {
+  rd_kafka_conf_t *conf = rd_kafka_conf_new();
+  for (const auto &p : props) {
+    std::string err;
+    EXPECT_EQ(RD_KAFKA_CONF_OK, conf_set(conf, p.first, p.second, &err))
+        << p.first << "=" << p.second << ": " << err;
+  }
+  return conf;
+}
+
+std::string conf_get(const rd_kafka_conf_t *conf, const std::string &name) {
+  char buf[1024];
+  size_t size = sizeof(buf);
+  if (rd_kafka_conf_get(conf, name.c_str(), buf, &size) != RD_KAFKA_CONF_OK)
+    return "<unknown>";
+  return buf;
+}
+
+const char *plugin_path(void) { return W4_PLUGIN_PATH; }
+
+stderr_capture *stderr_capture_start(void) {
+  stderr_capture *cap = new stderr_capture;
+  char tmpl[] = "/tmp/w4test-stderr-XXXXXX";
+  int fd = mkstemp(tmpl);
+  cap->path = tmpl;
+  fflush(stderr);
+  cap->saved_fd = dup(2);
+  dup2(fd, 2);
+  close(fd);
+  return cap;
+}
+
+std::string stderr_capture_stop(stderr_capture *cap) {
+  fflush(stderr);
+  dup2(cap->saved_fd, 2);
+  close(cap->saved_fd);
+  std::ifstream in(cap->path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  unlink(cap->path.c_str());
+  delete cap;
+  return ss.str();
+}
+
+int count_lines(const std::string &text, const std::string &needle) {
+  int n = 0;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.find(needle) != std::string::npos)
+      n++;
+  return n;
+}
+
+/* Milliseconds on the monotonic clock. */
+static int64_t mono_ms(void) {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::vector<consumed> consume_all(const std::string &bootstraps,
+                                  const std::string &topic, int idle_ms,
+                                  int timeout_ms) {
+  std::vector<consumed> out;
+  char errstr[512];
+  rd_kafka_conf_t *conf = make_conf({{"bootstrap.servers", bootstraps},
+                                     {"group.id", "w4test-reader"},
+                                     {"enable.partition.eof", "false"},
+                                     {"log_level", "0"}});
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
+  if (!rk) {
+    ADD_FAILURE() << "reader: " << errstr;
+    return out;
+  }
+  /* Every partition the cluster knows of, from the beginning. */
+  rd_kafka_topic_t *rkt = rd_kafka_topic_new(rk, topic.c_str(), nullptr);
+  const rd_kafka_metadata_t *md = nullptr;
+  int partition_cnt = 0;
+  int64_t start = mono_ms();
+  while (mono_ms() - start < timeout_ms) {
+    if (rd_kafka_metadata(rk, 0, rkt, &md, 2000) ==
+        RD_KAFKA_RESP_ERR_NO_ERROR) {
+      if (md->topic_cnt == 1 && !md->topics[0].err)
+        partition_cnt = md->topics[0].partition_cnt;
+      rd_kafka_metadata_destroy(md);
+      if (partition_cnt > 0)
+        break;
+    }
+    usleep(100 * 1000);
+  }
+  rd_kafka_topic_destroy(rkt);
+  rd_kafka_topic_partition_list_t *parts =
+      rd_kafka_topic_partition_list_new(partition_cnt);
+  for (int p = 0; p < partition_cnt; p++)
+    rd_kafka_topic_partition_list_add(parts, topic.c_str(), p)->offset =
+        RD_KAFKA_OFFSET_BEGINNING;
+  rd_kafka_assign(rk, parts);
+  rd_kafka_topic_partition_list_destroy(parts);
+
+  int64_t last = mono_ms();
+  while (partition_cnt > 0 && mono_ms() - last < idle_ms &&
+         mono_ms() - start < timeout_ms) {
+    rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
+    if (!m)
+      continue;
+    if (!m->err) {
+      out.push_back(
+          {m->partition, m->offset,
+           std::string(static_cast<const char *>(m->payload), m->len)});
+      last = mono_ms();
+    }
+    rd_kafka_message_destroy(m);
+  }
+  rd_kafka_consumer_close(rk);
+  rd_kafka_destroy(rk);
+  return out;
+}
+
+/* Reads a varint at *pos; false when the bytes end inside it. */
+static bool read_varint(const std::string &b, size_t *pos, uint64_t *v) {
+  *v = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    if (*pos >= b.size())
+      return false;
+    uint8_t c = static_cast<uint8_t>(b[(*pos)++]);
+    *v |= static_cast<uint64_t>(c & 0x7f) << shift;
+    if (!(c & 0x80))
+      return true;
+  }
+  return false;
+}
+
+wire_msg wire_decode(const std::string &b) {
+  wire_msg m;
+  m.ok = false;
+  size_t pos = 0;
+  while (pos < b.size()) {
+    uint64_t key, v;
+    if (!read_varint(b, &pos, &key))
+      return m;
+    int field = static_cast<int>(key >> 3);
+    int type = static_cast<int>(key & 7);
+    if (type == 0) {
+      if (!read_varint(b, &pos, &v))
+        return m;
+      m.varints[field].push_back(v);
+    } else if (type == 2) {
+      if (!read_varint(b, &pos, &v) || v > b.size() - pos)
+        return m;
+      m.strings[field].push_back(b.substr(pos, v));
+      pos += v;
+    } else {
+      return m; /* the record uses no other wire type */
+    }
+    m.order.push_back(field);
+  }
+  m.ok = true;
+  return m;
+}
+
+wire_msg record_decode(const std::string &value) {
+  if (value.empty() || static_cast<uint8_t>(value[0]) != 0x7f) {
+    wire_msg m;
+    m.ok = false;
+    return m;
+  }
+  return wire_decode(value.substr(1));
+}
+
+std::string hex(const std::string &bytes) {
+  std::string out;
+  char buf[4];
+  for (unsigned char c : bytes) {
+    snprintf(buf, sizeof(buf), "%02x ", c);
+    out += buf;
+  }
+  if (!out.empty())
+    out.pop_back();
+  return out;
+}
+
+std::string run_command(const std::string &cmd, int *status) {
+  std::string out;
+  FILE *f = popen(cmd.c_str(), "r");
+  if (!f) {
+    *status = -1;
+    return out;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+    out.append(buf, n);
+  *status = pclose(f);
+  return out;
+}
+
+} // namespace w4test

@@ -1,0 +1,372 @@
+/* Aggregation store: the topic-partition map and its window buckets. */
+#include "timebuckets/timebuckets.h"
+#include "tpmap/tpmap.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int64_t WINDOW = 15000;
+
+/* Checks that every link of a queue points back where it is referenced
+ * from, and returns its elements in order. */
+template <typename T>
+std::vector<T *> queue_items(const tailq_head<T> *head,
+                             tailq_link<T> T::*link) {
+  std::vector<T *> items;
+  T *const *expected_prev = &head->first;
+  for (T *e = head->first; e; e = tailq_next(e, link)) {
+    EXPECT_EQ((e->*link).prev, expected_prev);
+    expected_prev = &(e->*link).next;
+    items.push_back(e);
+  }
+  EXPECT_EQ(head->last, expected_prev);
+  return items;
+}
+
+/* Checks the map's invariants: each entry once in tps and in its hash
+ * chain, chains in strictly descending key order. Returns tps. */
+std::vector<tp *> map_entries(const tpmap *map) {
+  size_t chained = 0;
+  for (int32_t i = 0; i < map->chain_cnt; i++) {
+    std::vector<tp *> chain = queue_items(&map->chains[i], &tp::chain_link);
+    for (size_t j = 0; j < chain.size(); j++) {
+      EXPECT_EQ(tp_hash(chain[j]->topic, chain[j]->partition) %
+                    static_cast<uint32_t>(map->chain_cnt),
+                static_cast<uint32_t>(i));
+      if (j == 0)
+        continue;
+      if (chain[j - 1]->partition == chain[j]->partition) {
+        EXPECT_GT(strcmp(chain[j - 1]->topic, chain[j]->topic), 0);
+      } else {
+        EXPECT_GT(chain[j - 1]->partition, chain[j]->partition);
+      }
+    }
+    chained += chain.size();
+  }
+  std::vector<tp *> tps = queue_items(&map->tps, &tp::list_link);
+  EXPECT_EQ(chained, tps.size());
+  return tps;
+}
+
+/* Same for a bucket set: each bucket in its window's chain, chains in
+ * strictly descending window start. Returns the creation list. */
+std::vector<timebucket *> set_buckets(const timebuckets *tb) {
+  size_t chained = 0;
+  for (int32_t i = 0; i < tb->chain_cnt; i++) {
+    std::vector<timebucket *> chain =
+        queue_items(&tb->chains[i], &timebucket::chain_link);
+    for (size_t j = 0; j < chain.size(); j++) {
+      EXPECT_EQ(chain[j]->window_start % tb->window_ms, 0);
+      EXPECT_EQ(chain[j]->window_start / tb->window_ms % tb->chain_cnt, i);
+      if (j > 0) {
+        EXPECT_GT(chain[j - 1]->window_start, chain[j]->window_start);
+      }
+    }
+    chained += chain.size();
+  }
+  std::vector<timebucket *> all =
+      queue_items(&tb->buckets, &timebucket::list_link);
+  EXPECT_EQ(chained, all.size());
+  return all;
+}
+
+/* Makes the n-th allocation of op fail for n = 1, 2, ... until op makes
+ * fewer than n allocations, i.e. succeeds untouched. op reports whether it
+ * got its result. Returns the number of runs that met a failure. */
+template <typename Op> long walk_alloc_failures(Op op) {
+  long n = 1;
+  for (;; n++) {
+    ic_alloc_fail_at(n);
+    bool ok = op();
+    long made = ic_alloc_fail_at(0);
+    if (made < n) {
+      EXPECT_TRUE(ok) << "no allocation failed in run " << n;
+      break;
+    }
+    EXPECT_FALSE(ok) << "allocation " << n << " failed unnoticed";
+  }
+  return n - 1;
+}
+
+} // namespace
+
+TEST(TpMap, HashAndChainOfKnownKeys) {
+  struct {
+    const char *topic;
+    int32_t partition;
+    uint32_t hash;
+    uint32_t chain;
+  } cases[] = {
+      {"", 0, 177573u, 5},           {"", -1, 177572u, 4},
+      {"a", 0, 5860006u, 14},        {"a", 1, 5860039u, 16},
+      {"orders", 3, 4125257111u, 1}, {"\xE9", 0, 5859886u, 18},
+  };
+  tpmap map;
+  tpmap_init(&map, TPMAP_CHAIN_CNT);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.topic) + "/" + std::to_string(c.partition));
+    EXPECT_EQ(tp_hash(c.topic, c.partition), c.hash);
+    tp *e = tp_get(&map, c.topic, c.partition, WINDOW);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(map.chains[c.chain].first, e);
+  }
+  /* Greater keys arriving later go in front within their chain. */
+  tp *p31 = tp_get(&map, "", 31, WINDOW);
+  tp *an = tp_get(&map, "an", 0, WINDOW);
+  EXPECT_EQ(queue_items(&map.chains[5], &tp::chain_link),
+            (std::vector<tp *>{p31, tp_get(&map, "", 0, WINDOW)}));
+  EXPECT_EQ(queue_items(&map.chains[14], &tp::chain_link),
+            (std::vector<tp *>{an, tp_get(&map, "a", 0, WINDOW)}));
+  map_entries(&map);
+  tpmap_destroy(&map);
+}
+
+TEST(TpMap, OneEntryPerKeyInOrderOfCreation) {
+  const char *topics[] = {"", "a", "an", "orders", "\xE9", "t1", "t2"};
+  const int32_t partitions[] = {-1, 0, 1, 3, 5, 31, 62, 2147483647};
+  tpmap map;
+  tpmap_init(&map, TPMAP_CHAIN_CNT);
+
+  /* Keys arrive scattered over chains; a second pass must find them all. */
+  std::vector<tp *> created;
+  for (int pass = 0; pass < 2; pass++) {
+    size_t i = 0;
+    for (int32_t partition : partitions)
+      for (const char *topic : topics) {
+        tp *e = tp_get(&map, topic, partition, pass ? 1 : WINDOW);
+        ASSERT_NE(e, nullptr);
+        if (pass == 0) {
+          EXPECT_STREQ(e->topic, topic);
+          EXPECT_NE(e->topic, topic); /* own copy */
+          EXPECT_EQ(e->partition, partition);
+          EXPECT_EQ(e->timebuckets.seq, 0);
+          EXPECT_TRUE(tailq_empty(&e->timebuckets.buckets));
+          created.push_back(e);
+        } else {
+          EXPECT_EQ(e, created[i++]);
+          EXPECT_EQ(e->timebuckets.window_ms, WINDOW); /* not the new 1 */
+        }
+      }
+  }
+  EXPECT_EQ(map_entries(&map), created);
+  tpmap_destroy(&map);
+}
+
+TEST(TpMap, ClearLeavesMapUsableAndEntriesFresh) {
+  tpmap map;
+  tpmap_init(&map, TPMAP_CHAIN_CNT);
+  tpmap_clear(&map);
+  EXPECT_TRUE(map_entries(&map).empty());
+
+  tp *e = tp_get(&map, "t1", 0, WINDOW);
+  ASSERT_NE(e, nullptr);
+  ASSERT_NE(timebucket_get(&e->timebuckets, 1), nullptr);
+  e->timebuckets.seq = 9;
+  ASSERT_NE(tp_get(&map, "t2", 5, WINDOW), nullptr);
+
+  tailq_head<tp> *chains = map.chains;
+  tpmap_clear(&map);
+  EXPECT_EQ(map.chains, chains);
+  EXPECT_EQ(map.chain_cnt, TPMAP_CHAIN_CNT);
+  EXPECT_TRUE(map_entries(&map).empty());
+
+  e = tp_get(&map, "t1", 0, WINDOW);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->timebuckets.seq, 0);
+  EXPECT_TRUE(tailq_empty(&e->timebuckets.buckets));
+  EXPECT_EQ(map_entries(&map), (std::vector<tp *>{e}));
+  tpmap_destroy(&map);
+  EXPECT_EQ(map.chains, nullptr);
+}
+
+TEST(TimeBuckets, WindowStartAndChainOfKnownTimes) {
+  struct {
+    int64_t time, start;
+    int32_t chain;
+  } cases[] = {
+      {15000, 15000, 1},
+      {14999, 0, 0},
+      {1, 0, 0},
+      {1700000000123, 1699999995000, 30},
+  };
+  timebuckets tb;
+  timebuckets_init(&tb, 31, WINDOW);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.time);
+    timebucket *b = timebucket_get(&tb, c.time);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->window_start, c.start);
+    EXPECT_EQ(tb.chains[c.chain].first, b);
+  }
+  /* 14999 and 1 share one bucket; 465000 shares its chain, ahead. */
+  timebucket *early = timebucket_get(&tb, 1);
+  timebucket *late = timebucket_get(&tb, 465000);
+  EXPECT_EQ(queue_items(&tb.chains[0], &timebucket::chain_link),
+            (std::vector<timebucket *>{late, early}));
+  EXPECT_EQ(set_buckets(&tb).size(), 4u);
+  timebuckets_destroy(&tb);
+}
+
+TEST(TimeBuckets, NewBucketsInOrderOfCreationWithDefaults) {
+  timebuckets tb;
+  timebuckets_init(&tb, 31, WINDOW);
+  EXPECT_EQ(tb.seq, 0);
+  EXPECT_EQ(tb.recent_size, TIMEBUCKETS_RECENT_SIZE);
+
+  std::vector<timebucket *> created;
+  for (int64_t t : {30000, 15000, 45000})
+    created.push_back(timebucket_get(&tb, t));
+  /* Many windows sharing chains, out of order, each hit twice. */
+  for (int pass = 0; pass < 2; pass++)
+    for (int64_t w = 1; w <= 100; w++) {
+      timebucket *b = timebucket_get(&tb, (w * 37 % 101) * WINDOW + 7);
+      if (pass == 0 && b != created[0] && b != created[1] && b != created[2])
+        created.push_back(b);
+    }
+  EXPECT_EQ(set_buckets(&tb), created);
+
+  const MonitoringMessage &m = created[0]->msg;
+  EXPECT_EQ(m.count, 0);
+  EXPECT_EQ(m.aggregate_bytes, 0);
+  EXPECT_EQ(m.latency_sum, 0);
+  EXPECT_EQ(m.min_latency, 2147483647);
+  EXPECT_EQ(m.max_latency, 0);
+  EXPECT_EQ(m.record_kind, 0u);
+  EXPECT_EQ(m.window, 30000);
+  timebuckets_destroy(&tb);
+}
+
+TEST(TimeBuckets, ClearAfterPublishKeepsSeqAndStartsAfresh) {
+  timebuckets tb;
+  timebuckets_init(&tb, 31, WINDOW);
+  timebucket *b = timebucket_get(&tb, 20000);
+  ASSERT_NE(b, nullptr);
+  b->msg.count = 4;
+  b->msg.min_latency = 3;
+  ASSERT_NE(timebucket_get(&tb, 1), nullptr);
+  tb.seq = 7;
+  tb.recent_windows[0] = 15000;
+  tb.recent_windows[1] = 0;
+  tb.recent_idx = 2;
+
+  /* The publishing side releases the buckets itself, then clears with 0. */
+  for (timebucket *it = tb.buckets.first; it;) {
+    timebucket *next = tailq_next(it, &timebucket::list_link);
+    timebucket_destroy(it);
+    it = next;
+  }
+  timebuckets_clear(&tb, 0);
+  EXPECT_TRUE(set_buckets(&tb).empty());
+  EXPECT_EQ(tb.seq, 7);
+  EXPECT_EQ(tb.window_ms, WINDOW);
+  EXPECT_EQ(tb.chain_cnt, 31);
+  EXPECT_EQ(tb.recent_idx, 0);
+  for (int64_t w : tb.recent_windows)
+    EXPECT_EQ(w, -1);
+
+  /* A late message for the published window gets a fresh record. */
+  b = timebucket_get(&tb, 29999);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->window_start, 15000);
+  EXPECT_EQ(b->msg.count, 0);
+  EXPECT_EQ(b->msg.min_latency, 2147483647);
+  EXPECT_EQ(set_buckets(&tb), (std::vector<timebucket *>{b}));
+
+  timebuckets_clear(&tb, 1);
+  EXPECT_TRUE(set_buckets(&tb).empty());
+  timebuckets_destroy(&tb);
+  EXPECT_EQ(tb.chains, nullptr);
+}
+
+TEST(StoreAllocFailure, ChainArraysUnavailable) {
+  tpmap map;
+  EXPECT_EQ(walk_alloc_failures([&] {
+              tpmap_init(&map, TPMAP_CHAIN_CNT);
+              bool ok = map.chains != nullptr;
+              if (!ok) {
+                EXPECT_EQ(map.chain_cnt, TPMAP_CHAIN_CNT);
+                EXPECT_EQ(tp_get(&map, "t1", 0, WINDOW), nullptr);
+                tpmap_clear(&map);
+                EXPECT_TRUE(tailq_empty(&map.tps));
+              }
+              tpmap_destroy(&map);
+              return ok;
+            }),
+            1);
+
+  timebuckets tb;
+  EXPECT_EQ(walk_alloc_failures([&] {
+              timebuckets_init(&tb, 31, WINDOW);
+              bool ok = tb.chains != nullptr;
+              if (!ok) {
+                EXPECT_EQ(timebucket_get(&tb, 1), nullptr);
+                timebuckets_clear(&tb, 1);
+                EXPECT_TRUE(tailq_empty(&tb.buckets));
+              }
+              timebuckets_destroy(&tb);
+              return ok;
+            }),
+            1);
+  ic_alloc_fail_at(0);
+}
+
+TEST(StoreAllocFailure, NewEntryLinksNothingUntilRetry) {
+  tpmap map;
+  tpmap_init(&map, TPMAP_CHAIN_CNT);
+  tp *p0 = tp_get(&map, "", 0, WINDOW);
+  ASSERT_NE(p0, nullptr);
+
+  /* ("", 31) would go in front of ("", 0) in chain 5. Entry, topic copy
+   * and bucket chains are three allocations. */
+  tp *p31 = nullptr;
+  EXPECT_EQ(walk_alloc_failures([&] {
+              p31 = tp_get(&map, "", 31, WINDOW);
+              if (!p31) {
+                EXPECT_EQ(map_entries(&map), (std::vector<tp *>{p0}));
+              }
+              return p31 != nullptr;
+            }),
+            3);
+  EXPECT_EQ(map_entries(&map), (std::vector<tp *>{p0, p31}));
+  EXPECT_EQ(map.chains[5].first, p31);
+
+  /* Finding an entry allocates nothing, so it cannot fail. */
+  ic_alloc_fail_at(1);
+  EXPECT_EQ(tp_get(&map, "", 31, WINDOW), p31);
+  EXPECT_EQ(ic_alloc_fail_at(0), 0);
+
+  tpmap_destroy(&map);
+  ic_alloc_fail_at(0);
+}
+
+TEST(StoreAllocFailure, NewBucketLinksNothingUntilRetry) {
+  timebuckets tb;
+  timebuckets_init(&tb, 31, WINDOW);
+  timebucket *early = timebucket_get(&tb, 1);
+  ASSERT_NE(early, nullptr);
+
+  /* Window 465000 would go in front of window 0 in chain 0. */
+  timebucket *late = nullptr;
+  EXPECT_EQ(walk_alloc_failures([&] {
+              late = timebucket_get(&tb, 465000);
+              if (!late) {
+                EXPECT_EQ(set_buckets(&tb), (std::vector<timebucket *>{early}));
+              }
+              return late != nullptr;
+            }),
+            1);
+  EXPECT_EQ(queue_items(&tb.chains[0], &timebucket::chain_link),
+            (std::vector<timebucket *>{late, early}));
+
+  ic_alloc_fail_at(1);
+  EXPECT_EQ(timebucket_get(&tb, 465001), late);
+  EXPECT_EQ(ic_alloc_fail_at(0), 0);
+
+  timebuckets_destroy(&tb);
+  ic_alloc_fail_at(0);
+}
