@@ -32,9 +32,8 @@ void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
   mtx_unlock(&ic->lock);
 }
 
-/* Counts a message without a valid timestamp; warns at most once an hour. */
-static void w4ic_ignore(w4ic *ic, const rd_kafka_message_t *rkmessage) {
-  int64_t now = ic_now_ms();
+void w4ic_account_ignored(w4ic *ic, const char *topic, int32_t partition,
+                          int64_t offset, int64_t now) {
   mtx_lock(&ic->lock);
   if (ic->released) {
     mtx_unlock(&ic->lock);
@@ -45,8 +44,7 @@ static void w4ic_ignore(w4ic *ic, const rd_kafka_message_t *rkmessage) {
     w4ic_log0(ic, 0,
               "Ignoring message on topic \"%s\" [%d] at offset %ld without "
               "valid timestamp (%ld messages ignored)",
-              rd_kafka_topic_name(rkmessage->rkt), rkmessage->partition,
-              static_cast<long>(rkmessage->offset),
+              topic, partition, static_cast<long>(offset),
               static_cast<long>(ic->ignored_cnt));
     ic->ignored_warn_ms = now;
   }
@@ -59,7 +57,8 @@ void w4ic_record_message_metric(w4ic *ic, const rd_kafka_message_t *rkmessage) {
   rd_kafka_timestamp_type_t tstype;
   int64_t ts = rd_kafka_message_timestamp(rkmessage, &tstype);
   if (tstype == RD_KAFKA_TIMESTAMP_NOT_AVAILABLE || ts <= 0) {
-    w4ic_ignore(ic, rkmessage);
+    w4ic_account_ignored(ic, rd_kafka_topic_name(rkmessage->rkt),
+                         rkmessage->partition, rkmessage->offset, ic_now_ms());
     return;
   }
 

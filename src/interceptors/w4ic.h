@@ -86,3 +86,8 @@ W4_EXPORT void w4ic_record_message_metric(w4ic *ic,
  * non-negative latency into its bucket. Takes `lock`. */
 void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
                   int64_t ts, int64_t latency);
+
+/* Counts a message without a valid timestamp, seen at now; warns at most
+ * once an hour with the running total. Takes `lock`. */
+void w4ic_account_ignored(w4ic *ic, const char *topic, int32_t partition,
+                          int64_t offset, int64_t now);
