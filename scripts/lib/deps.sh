@@ -1,0 +1,50 @@
+# shellcheck shell=bash
+# Build and test dependencies of w4metrics, for scripts that source this file.
+#
+# nanopb's generator needs python3-protobuf; the nanopb package depends on it,
+# so installing nanopb brings it along.
+
+W4_DEB_PACKAGES=(
+  librdkafka-dev
+  libnanopb-dev
+  nanopb
+  uuid-dev
+  protobuf-compiler
+  libgtest-dev
+  libbenchmark-dev
+  cmake
+  pkg-config
+  g++
+  make
+)
+
+# Prints the packages of W4_DEB_PACKAGES that are not installed.
+w4_missing_deps() {
+  local pkg
+  for pkg in "${W4_DEB_PACKAGES[@]}"; do
+    # dpkg -s also knows removed packages that left their configuration.
+    if ! dpkg -s "$pkg" 2>/dev/null | grep -q '^Status: install ok installed'; then
+      echo "$pkg"
+    fi
+  done
+}
+
+# Installs whatever is missing: as root with apt-get; otherwise names the
+# missing packages and fails.
+w4_install_deps() {
+  if ! command -v dpkg >/dev/null 2>&1; then
+    echo "w4metrics: no dpkg here; install by hand: ${W4_DEB_PACKAGES[*]}" >&2
+    return 0
+  fi
+  local missing=()
+  mapfile -t missing < <(w4_missing_deps)
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "w4metrics: missing packages: ${missing[*]}" >&2
+    echo "w4metrics: install them as root: apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+  echo "w4metrics: installing ${missing[*]}" >&2
+  apt-get update &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+}

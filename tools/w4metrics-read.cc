@@ -1,0 +1,223 @@
+/* w4metrics-read: prints the records of a monitoring topic, decoded.
+ *
+ * A plain consumer (the plug-in is not loaded) is assigned every partition of
+ * the topic, found through metadata and looked up again now and then so that
+ * a topic created later, or grown, is followed. Each record is printed as a
+ * readable line or as one JSON object per line; a value that is not a
+ * monitoring record is reported on standard error and skipped. */
+#include "w4record.h"
+#include "w4tool.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <librdkafka/rdkafka.h>
+#include <string>
+#include <vector>
+
+static volatile sig_atomic_t w4_stop_requested = 0;
+
+/* SIGINT/SIGTERM handler: asks the poll loop to end. */
+static void w4_on_signal(int sig) {
+  (void)sig;
+  w4_stop_requested = 1;
+}
+
+struct reader_opts {
+  std::string bootstrap;
+  std::string topic = "_quarndale-monitoring";
+  bool from_beginning = false;
+  bool json = false;
+  long exit_idle_ms = -1; /* -1: run until a signal */
+  std::vector<w4_prop> props;
+};
+
+/* Prints the usage text to f. */
+static void usage(FILE *f) {
+  fprintf(f,
+          "Usage: w4metrics-read -b BOOTSTRAP [-t TOPIC] [--from-beginning] "
+          "[--json]\n"
+          "                      [-X prop=value ...] [--exit-idle MS]\n"
+          "\n"
+          "Prints the records of a monitoring topic, decoded.\n"
+          "\n"
+          "  -b, --bootstrap HOST:PORT  brokers of the monitoring cluster\n"
+          "  -t, --topic TOPIC          topic to read "
+          "(default _quarndale-monitoring)\n"
+          "  --from-beginning           start at the earliest offsets "
+          "(default: the end)\n"
+          "  --json                     one JSON object per record and line\n"
+          "  -X prop=value              librdkafka property for the "
+          "consumer (repeatable)\n"
+          "  --exit-idle MS             exit once no record arrived for MS "
+          "milliseconds\n"
+          "                             (default: run until SIGINT/SIGTERM)\n");
+}
+
+/* Parses the command line into *o; returns -1 to go on, else an exit code. */
+static int parse_args(int argc, char **argv, reader_opts *o) {
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    bool has_next = i + 1 < argc;
+    if (a == "-h" || a == "--help") {
+      usage(stdout);
+      return 0;
+    } else if ((a == "-b" || a == "--bootstrap") && has_next) {
+      o->bootstrap = argv[++i];
+    } else if ((a == "-t" || a == "--topic") && has_next) {
+      o->topic = argv[++i];
+    } else if (a == "--from-beginning") {
+      o->from_beginning = true;
+    } else if (a == "--json") {
+      o->json = true;
+    } else if (a == "-X" && has_next) {
+      w4_prop p;
+      if (!w4_parse_prop(argv[++i], &p)) {
+        fprintf(stderr, "w4metrics-read: -X needs prop=value, got \"%s\"\n",
+                argv[i]);
+        return 2;
+      }
+      o->props.push_back(p);
+    } else if (a == "--exit-idle" && has_next) {
+      if (!w4_parse_long(argv[++i], 0, 86400000L, &o->exit_idle_ms)) {
+        fprintf(stderr, "w4metrics-read: --exit-idle needs milliseconds\n");
+        return 2;
+      }
+    } else {
+      fprintf(stderr, "w4metrics-read: unexpected argument \"%s\"\n",
+              a.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+  if (o->bootstrap.empty() || o->topic.empty()) {
+    usage(stderr);
+    return 2;
+  }
+  return -1;
+}
+
+/* Creates the consumer: command-line properties go last so they win. */
+static rd_kafka_t *reader_consumer_new(const reader_opts &o) {
+  std::vector<w4_prop> props = {
+      {"bootstrap.servers", o.bootstrap},
+      {"group.id", "w4metrics-read-" + w4_random_tag()},
+      {"enable.auto.commit", "false"},
+      {"enable.partition.eof", "false"},
+      {"client.id", "w4metrics-read"}};
+  props.insert(props.end(), o.props.begin(), o.props.end());
+  rd_kafka_conf_t *conf = rd_kafka_conf_new();
+  std::string err;
+  if (!w4_conf_set_all(conf, props, &err)) {
+    fprintf(stderr, "w4metrics-read: %s\n", err.c_str());
+    rd_kafka_conf_destroy(conf);
+    return nullptr;
+  }
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
+  if (!rk) {
+    fprintf(stderr, "w4metrics-read: cannot create consumer: %s\n", errstr);
+    rd_kafka_conf_destroy(conf);
+  }
+  return rk;
+}
+
+/* Adds partitions [from, to) of the topic to the assignment, at offset. */
+static bool reader_assign(rd_kafka_t *rk, const std::string &topic, int from,
+                          int to, int64_t offset) {
+  rd_kafka_topic_partition_list_t *parts =
+      rd_kafka_topic_partition_list_new(to - from);
+  for (int p = from; p < to; p++)
+    rd_kafka_topic_partition_list_add(parts, topic.c_str(), p)->offset = offset;
+  rd_kafka_error_t *error = rd_kafka_incremental_assign(rk, parts);
+  rd_kafka_topic_partition_list_destroy(parts);
+  if (error) {
+    fprintf(stderr, "w4metrics-read: cannot assign partitions: %s\n",
+            rd_kafka_error_string(error));
+    rd_kafka_error_destroy(error);
+    return false;
+  }
+  return true;
+}
+
+/* Prints one consumed value, or reports it on stderr when it is not a
+ * monitoring record. */
+static void reader_print(const reader_opts &o, const rd_kafka_message_t *m) {
+  w4_record rec;
+  std::string err;
+  if (!w4_record_decode(m->payload, m->len, &rec, &err)) {
+    fprintf(stderr,
+            "w4metrics-read: skipped value at partition %d offset %lld of "
+            "%s: %s\n",
+            static_cast<int>(m->partition), static_cast<long long>(m->offset),
+            rd_kafka_topic_name(m->rkt), err.c_str());
+    return;
+  }
+  std::string line = o.json ? w4_record_json(rec) : w4_record_line(rec);
+  line.push_back('\n');
+  fwrite(line.data(), 1, line.size(), stdout);
+  fflush(stdout);
+}
+
+/* The poll loop: follows the topic's partitions and prints records until a
+ * signal or, with --exit-idle, until the topic has been quiet long enough. */
+static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
+  int assigned = 0;
+  bool first_lookup = true;
+  int64_t next_lookup = 0;
+  int64_t last_record = w4_mono_ms();
+
+  while (!w4_stop_requested) {
+    int64_t now = w4_mono_ms();
+    if (now >= next_lookup) {
+      int cnt = w4_topic_partition_cnt(rk, o.topic, 1000);
+      if (cnt > assigned) {
+        /* Partitions that appear after the start hold only new records. */
+        int64_t offset = first_lookup && !o.from_beginning
+                             ? RD_KAFKA_OFFSET_END
+                             : RD_KAFKA_OFFSET_BEGINNING;
+        if (reader_assign(rk, o.topic, assigned, cnt, offset))
+          assigned = cnt;
+      }
+      if (cnt >= 0)
+        first_lookup = false;
+      next_lookup = w4_mono_ms() + (assigned ? 5000 : 500);
+    }
+
+    rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
+    if (m) {
+      if (!m->err) {
+        reader_print(o, m);
+        last_record = w4_mono_ms();
+      } else if (m->err != RD_KAFKA_RESP_ERR__PARTITION_EOF) {
+        fprintf(stderr, "w4metrics-read: %s\n", rd_kafka_message_errstr(m));
+      }
+      rd_kafka_message_destroy(m);
+    }
+    if (o.exit_idle_ms >= 0 && w4_mono_ms() - last_record >= o.exit_idle_ms)
+      break;
+  }
+}
+
+int main(int argc, char **argv) {
+  reader_opts o;
+  int rc = parse_args(argc, argv, &o);
+  if (rc >= 0)
+    return rc;
+
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = w4_on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  rd_kafka_t *rk = reader_consumer_new(o);
+  if (!rk)
+    return 1;
+  reader_run(o, rk);
+  rd_kafka_consumer_close(rk);
+  rd_kafka_destroy(rk);
+  return 0;
+}

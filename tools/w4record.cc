@@ -1,0 +1,261 @@
+/* Decoding and printing of monitoring records, shared by the tools. */
+#include "w4record.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <pb_decode.h>
+
+/* Where the string decoder puts one string field. */
+struct w4_string_slot {
+  std::string *value;
+  bool present;
+};
+
+/* nanopb decode callback: copies a length-delimited string field into the
+ * slot's std::string; the stream is limited to the field's bytes. */
+static bool w4_string_decode(pb_istream_t *stream, const pb_field_t *field,
+                             void **arg) {
+  (void)field;
+  w4_string_slot *slot = static_cast<w4_string_slot *>(*arg);
+  size_t len = stream->bytes_left;
+  slot->value->assign(len, '\0');
+  slot->present = true;
+  return len == 0 ||
+         pb_read(stream, reinterpret_cast<pb_byte_t *>(&(*slot->value)[0]),
+                 len);
+}
+
+/* Points a callback slot of the message at a string slot. */
+static void w4_string_attach(pb_callback_t *cb, w4_string_slot *slot) {
+  cb->funcs.decode = w4_string_decode;
+  cb->arg = slot;
+}
+
+/* Checks what every record of the plug-in carries, so that a value cut short
+ * at a field boundary (still valid protobuf) is not taken for a record. */
+static bool w4_record_complete(const w4_record &rec, std::string *err) {
+  if (rec.session_id.size() != 32) {
+    *err = "no 32-digit session_id";
+    return false;
+  }
+  if (rec.msg.window_size == 0) {
+    *err = "no window_size";
+    return false;
+  }
+  return true;
+}
+
+bool w4_record_decode(const void *value, size_t len, w4_record *rec,
+                      std::string *err) {
+  const pb_byte_t *bytes = static_cast<const pb_byte_t *>(value);
+  if (len == 0 || !bytes) {
+    *err = "empty value";
+    return false;
+  }
+  if (bytes[0] != 0x7f) {
+    char buf[64];
+    snprintf(buf, sizeof(buf), "first byte 0x%02x, not 0x7f", bytes[0]);
+    *err = buf;
+    return false;
+  }
+
+  *rec = w4_record();
+  monitoring_MonitoringMessage init = monitoring_MonitoringMessage_init_zero;
+  rec->msg = init;
+  w4_string_slot client_id = {&rec->client_id, false};
+  w4_string_slot group_id = {&rec->group_id, false};
+  w4_string_slot session_id = {&rec->session_id, false};
+  w4_string_slot topic = {&rec->topic, false};
+  w4_string_slot cluster_id = {&rec->cluster_id, false};
+  w4_string_attach(&rec->msg.client_id, &client_id);
+  w4_string_attach(&rec->msg.group_id, &group_id);
+  w4_string_attach(&rec->msg.session_id, &session_id);
+  w4_string_attach(&rec->msg.topic, &topic);
+  w4_string_attach(&rec->msg.cluster_id, &cluster_id);
+
+  pb_istream_t stream = pb_istream_from_buffer(bytes + 1, len - 1);
+  bool ok = pb_decode(&stream, monitoring_MonitoringMessage_fields, &rec->msg);
+
+  /* The slots live on this stack frame: leave no pointer to them behind. */
+  monitoring_MonitoringMessage *m = &rec->msg;
+  m->client_id = m->group_id = m->session_id = m->topic = m->cluster_id =
+      m->reserved_23 = init.client_id;
+  rec->has_group_id = group_id.present;
+  rec->has_cluster_id = cluster_id.present;
+
+  if (!ok) {
+    *err = std::string("protobuf: ") + PB_GET_ERROR(&stream);
+    return false;
+  }
+  return w4_record_complete(*rec, err);
+}
+
+/* Length of the valid UTF-8 sequence at s[i], or 0 when it is not one. */
+static size_t w4_utf8_len(const std::string &s, size_t i) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t n;
+  uint32_t cp;
+  if (c >= 0xc2 && c <= 0xdf) {
+    n = 2;
+    cp = c & 0x1f;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    n = 3;
+    cp = c & 0x0f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    n = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size())
+    return 0;
+  for (size_t k = 1; k < n; k++) {
+    unsigned char cc = static_cast<unsigned char>(s[i + k]);
+    if ((cc & 0xc0) != 0x80)
+      return 0;
+    cp = (cp << 6) | (cc & 0x3f);
+  }
+  /* Overlong forms, surrogates and values beyond U+10FFFF are not text. */
+  if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || cp > 0x10ffff ||
+      (cp >= 0xd800 && cp <= 0xdfff))
+    return 0;
+  return n;
+}
+
+void w4_json_string(std::string *out, const std::string &s) {
+  out->push_back('"');
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    char buf[8];
+    if (c == '"' || c == '\\') {
+      out->push_back('\\');
+      out->push_back(static_cast<char>(c));
+    } else if (c == '\n') {
+      out->append("\\n");
+    } else if (c == '\r') {
+      out->append("\\r");
+    } else if (c == '\t') {
+      out->append("\\t");
+    } else if (c < 0x20 || c == 0x7f) {
+      snprintf(buf, sizeof(buf), "\\u%04x", c);
+      out->append(buf);
+    } else if (c >= 0x80) {
+      size_t n = w4_utf8_len(s, i);
+      if (n) {
+        out->append(s, i, n);
+        i += n;
+        continue;
+      }
+      /* A byte that is not UTF-8 is shown as the character of its value. */
+      snprintf(buf, sizeof(buf), "\\u%04x", c);
+      out->append(buf);
+    } else {
+      out->push_back(static_cast<char>(c));
+    }
+    i++;
+  }
+  out->push_back('"');
+}
+
+/* Appends ,"name":value for a signed integer field. */
+static void w4_json_int(std::string *out, const char *name, int64_t v) {
+  char buf[96];
+  snprintf(buf, sizeof(buf), ",\"%s\":%" PRId64, name, v);
+  out->append(buf);
+}
+
+/* Appends ,"name":"value" for a string field. */
+static void w4_json_str(std::string *out, const char *name,
+                        const std::string &v) {
+  out->append(",\"");
+  out->append(name);
+  out->append("\":");
+  w4_json_string(out, v);
+}
+
+std::string w4_record_json(const w4_record &rec) {
+  const monitoring_MonitoringMessage &m = rec.msg;
+  char buf[64];
+  snprintf(buf, sizeof(buf), "{\"client_type\":%" PRIu32, m.client_type);
+  std::string out = buf;
+  w4_json_str(&out, "client_id", rec.client_id);
+  w4_json_str(&out, "group_id", rec.group_id);
+  w4_json_str(&out, "session_id", rec.session_id);
+  w4_json_int(&out, "sequence", m.sequence);
+  w4_json_int(&out, "window", m.window);
+  w4_json_int(&out, "timestamp", m.timestamp);
+  w4_json_str(&out, "topic", rec.topic);
+  w4_json_int(&out, "partition", m.partition);
+  w4_json_int(&out, "count", m.count);
+  w4_json_int(&out, "aggregate_bytes", m.aggregate_bytes);
+  w4_json_int(&out, "latency_sum", m.latency_sum);
+  w4_json_int(&out, "min_latency", m.min_latency);
+  w4_json_int(&out, "max_latency", m.max_latency);
+  w4_json_int(&out, "window_size", m.window_size);
+  w4_json_int(&out, "record_kind", m.record_kind);
+  out.append(m.final ? ",\"final\":true" : ",\"final\":false");
+  w4_json_int(&out, "min_recent_window", m.min_recent_window);
+  w4_json_int(&out, "max_recent_window", m.max_recent_window);
+  w4_json_str(&out, "cluster_id", rec.cluster_id);
+  out.push_back('}');
+  return out;
+}
+
+std::string w4_clock_str(int64_t ms) {
+  time_t secs = static_cast<time_t>(ms / 1000);
+  struct tm tm;
+  char buf[32];
+  localtime_r(&secs, &tm);
+  size_t n = strftime(buf, sizeof(buf), "%H:%M:%S", &tm);
+  snprintf(buf + n, sizeof(buf) - n, ".%03d", static_cast<int>(ms % 1000));
+  return buf;
+}
+
+/* "YYYY-MM-DD HH:MM:SS.mmm" of a millisecond time in local time. */
+static std::string w4_datetime_str(int64_t ms) {
+  time_t secs = static_cast<time_t>(ms / 1000);
+  struct tm tm;
+  char buf[32];
+  localtime_r(&secs, &tm);
+  strftime(buf, sizeof(buf), "%Y-%m-%d ", &tm);
+  return buf + w4_clock_str(ms);
+}
+
+std::string w4_record_line(const w4_record &rec) {
+  const monitoring_MonitoringMessage &m = rec.msg;
+  char buf[512];
+  std::string out = w4_datetime_str(m.timestamp);
+  out += m.client_type == 0 ? " consumer " : " producer ";
+  out += rec.client_id;
+  if (rec.has_group_id)
+    out += " (group " + rec.group_id + ")";
+  snprintf(buf, sizeof(buf),
+           "  %s [%" PRId32 "]  seq %" PRId64 "  session %.8s",
+           rec.topic.c_str(), m.partition, m.sequence, rec.session_id.c_str());
+  out += buf;
+  if (m.record_kind == 2) {
+    snprintf(buf, sizeof(buf), "  empty window (%" PRId64 " ms)",
+             m.window_size);
+  } else {
+    double avg = m.count ? static_cast<double>(m.latency_sum) /
+                               static_cast<double>(m.count)
+                         : 0.0;
+    snprintf(buf, sizeof(buf),
+             "  window %s +%" PRId64 " ms  %" PRId64 " msgs %" PRId64
+             " bytes  latency avg %.1f min %" PRId64 " max %" PRId64 " ms",
+             w4_clock_str(m.window).c_str(), m.window_size, m.count,
+             m.aggregate_bytes, avg, m.min_latency, m.max_latency);
+  }
+  out += buf;
+  if (m.record_kind != 0 && m.record_kind != 2) {
+    snprintf(buf, sizeof(buf), "  kind %" PRIu32, m.record_kind);
+    out += buf;
+  }
+  if (m.final)
+    out += "  FINAL";
+  if (rec.has_cluster_id)
+    out += "  cluster " + rec.cluster_id;
+  return out;
+}
