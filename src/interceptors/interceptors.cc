@@ -42,6 +42,7 @@ static const char *const ic_fixed_settings[][2] = {
     {"queue.buffering.max.ms", "100"},
 };
 
+/* The canonical name of a property: one alias-table step, or the name. */
 const char *ic_prop_alias(const char *name) {
   for (int i = 0; prop_aliases[i][0]; i++)
     if (!strcmp(prop_aliases[i][0], name))
@@ -63,6 +64,7 @@ static void ic_overrides_destroy(ic_overrides *ic_ov) {
   ic_free(ic_ov);
 }
 
+/* Builds a record for conf and registers the configuration interceptors. */
 ic_overrides *ic_conf_init(rd_kafka_conf_t *conf) {
   ic_overrides *ic_ov =
       static_cast<ic_overrides *>(ic_calloc(1, sizeof(*ic_ov)));
@@ -143,11 +145,14 @@ rd_kafka_resp_err_t on_conf_dup(rd_kafka_conf_t *new_conf,
   return RD_KAFKA_RESP_ERR_NO_ERROR;
 }
 
+/* The configuration object is destroyed: so is its record. */
 rd_kafka_resp_err_t on_conf_destroy(void *ic_opaque) {
   ic_overrides_destroy(static_cast<ic_overrides *>(ic_opaque));
   return RD_KAFKA_RESP_ERR_NO_ERROR;
 }
 
+/* A client is created from the configuration: give it an instance. Never
+ * fails the client's creation. */
 rd_kafka_resp_err_t on_new(rd_kafka_t *rk, const rd_kafka_conf_t *conf,
                            void *ic_opaque, char *errstr, size_t errstr_size) {
   (void)conf;
@@ -227,6 +232,8 @@ static rd_kafka_conf_res_t ic_set_setting(ic_overrides *ic_ov, const char *name,
   return RD_KAFKA_CONF_UNKNOWN;
 }
 
+/* Records an override by canonical name, then sets it on the monitoring
+ * configuration as written; the answer is the monitoring configuration's. */
 rd_kafka_conf_res_t w4ic_overrides_set(ic_overrides *ic_ov, const char *suffix,
                                        const char *val, char *errstr,
                                        size_t errstr_size) {
@@ -258,6 +265,7 @@ static bool ic_is_overridden(const ic_overrides *ic_ov, const char *name) {
   return false;
 }
 
+/* Routes a property set on the application's configuration object. */
 rd_kafka_conf_res_t on_conf_set(rd_kafka_conf_t *conf, const char *name,
                                 const char *val, char *errstr,
                                 size_t errstr_size, void *ic_opaque) {

@@ -49,6 +49,7 @@ static void w4ic_publish_empty(w4ic *ic, tp *tp, bool final, int64_t now) {
   w4ic_produce_message(ic, tp, &empty, final, now);
 }
 
+/* One publish pass; background thread, `lock` held from first to last. */
 void w4ic_publish(w4ic *ic) {
   int64_t now = ic_now_ms(); /* first: every record's timestamp */
 

@@ -8,6 +8,7 @@ using namespace tinycthread;
 
 constexpr int64_t W4IC_IGNORED_WARN_INTERVAL_MS = 3600000;
 
+/* The accounting core; takes `lock`. */
 void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
                   int64_t ts, int64_t latency) {
   mtx_lock(&ic->lock);
@@ -32,6 +33,7 @@ void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
   mtx_unlock(&ic->lock);
 }
 
+/* Counts a message without a valid timestamp; takes `lock`. */
 void w4ic_account_ignored(w4ic *ic, const char *topic, int32_t partition,
                           int64_t offset, int64_t now) {
   mtx_lock(&ic->lock);
@@ -51,6 +53,7 @@ void w4ic_account_ignored(w4ic *ic, const char *topic, int32_t partition,
   mtx_unlock(&ic->lock);
 }
 
+/* Records one message without error; the message is read before `lock`. */
 void w4ic_record_message_metric(w4ic *ic, const rd_kafka_message_t *rkmessage) {
   int64_t bytes = static_cast<int64_t>(rkmessage->len) +
                   static_cast<int64_t>(rkmessage->key_len);

@@ -8,6 +8,7 @@
 
 using namespace tinycthread;
 
+/* Writes one diagnostic line; any thread, no lock of its own. */
 void w4ic_log0(const w4ic *ic, int debug, const char *fmt, ...) {
   if (debug && (!ic || !ic->icdebug))
     return; /* before any formatting: suppressed lines cost nothing */
@@ -230,6 +231,7 @@ void w4ic_free(w4ic *ic) {
   ic_free(ic);
 }
 
+/* The client is destroyed: tear the instance down. Application's thread. */
 rd_kafka_resp_err_t on_destroy(rd_kafka_t *rk, void *ic_opaque) {
   (void)rk;
   w4ic_destroy(static_cast<w4ic *>(ic_opaque));

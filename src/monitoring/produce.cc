@@ -44,6 +44,8 @@ static bool w4ic_record_buf_reserve(w4ic *ic, size_t need) {
   return false;
 }
 
+/* Completes, encodes, frames and produces one record; background thread,
+ * `lock` held. */
 void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
                           int64_t now) {
   timebuckets *tb = &tp->timebuckets;

@@ -53,11 +53,13 @@ static bool alloc_should_fail(void) {
   return alloc_countdown.fetch_sub(1, std::memory_order_relaxed) == 1;
 }
 
+/* Test hook: arms the countdown to a failing allocation. */
 long ic_alloc_fail_at(long n) {
   alloc_countdown.store(n < 0 ? 0 : n, std::memory_order_relaxed);
   return alloc_count.exchange(0, std::memory_order_relaxed);
 }
 
+/* malloc, unless a test chose this allocation to fail. */
 void *ic_malloc(size_t size) {
   if (alloc_should_fail()) {
     errno = ENOMEM;
@@ -66,6 +68,7 @@ void *ic_malloc(size_t size) {
   return malloc(size);
 }
 
+/* calloc, unless a test chose this allocation to fail. */
 void *ic_calloc(size_t n, size_t size) {
   if (alloc_should_fail()) {
     errno = ENOMEM;
@@ -74,6 +77,7 @@ void *ic_calloc(size_t n, size_t size) {
   return calloc(n, size);
 }
 
+/* realloc, unless a test chose this allocation to fail. */
 void *ic_realloc(void *ptr, size_t size) {
   if (alloc_should_fail()) {
     errno = ENOMEM;
@@ -82,6 +86,7 @@ void *ic_realloc(void *ptr, size_t size) {
   return realloc(ptr, size);
 }
 
+/* A copy of s from the plug-in's allocator. */
 char *ic_strdup(const char *s) {
   size_t len = strlen(s) + 1;
   char *copy = static_cast<char *>(ic_malloc(len));
@@ -90,4 +95,5 @@ char *ic_strdup(const char *s) {
   return copy;
 }
 
+/* Releases what the plug-in's allocator gave. */
 void ic_free(void *ptr) { free(ptr); }

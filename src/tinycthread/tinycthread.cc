@@ -8,19 +8,23 @@
 
 namespace tinycthread {
 
+/* Initialises a plain mutex. */
 int mtx_init(mtx_t *mtx, int type) {
   (void)type; /* only plain mutexes are used */
   return pthread_mutex_init(mtx, nullptr) == 0 ? thrd_success : thrd_error;
 }
 
+/* Locks the mutex. */
 int mtx_lock(mtx_t *mtx) {
   return pthread_mutex_lock(mtx) == 0 ? thrd_success : thrd_error;
 }
 
+/* Unlocks the mutex. */
 int mtx_unlock(mtx_t *mtx) {
   return pthread_mutex_unlock(mtx) == 0 ? thrd_success : thrd_error;
 }
 
+/* Destroys the mutex. */
 void mtx_destroy(mtx_t *mtx) { pthread_mutex_destroy(mtx); }
 
 /* The condition variable keeps its default clock, the real-time clock. */
@@ -28,10 +32,12 @@ int cnd_init(cnd_t *cnd) {
   return pthread_cond_init(cnd, nullptr) == 0 ? thrd_success : thrd_error;
 }
 
+/* Wakes one waiter. */
 int cnd_signal(cnd_t *cnd) {
   return pthread_cond_signal(cnd) == 0 ? thrd_success : thrd_error;
 }
 
+/* Destroys the condition variable. */
 void cnd_destroy(cnd_t *cnd) { pthread_cond_destroy(cnd); }
 
 /* Deadline timeout_ms after (sec, usec); the nanoseconds carry at most one
@@ -77,6 +83,8 @@ static void *thrd_wrapper(void *p) {
   return reinterpret_cast<void *>(static_cast<intptr_t>(func(arg)));
 }
 
+/* Starts func(arg) on a new thread; thrd_nomem without memory for its
+ * start record. */
 int thrd_create(thrd_t *thr, thrd_start_t func, void *arg) {
   thrd_start *start = static_cast<thrd_start *>(ic_malloc(sizeof(*start)));
   if (!start)
@@ -91,6 +99,7 @@ int thrd_create(thrd_t *thr, thrd_start_t func, void *arg) {
   return thrd_success;
 }
 
+/* Waits for the thread to end and delivers its result. */
 int thrd_join(thrd_t thr, int *res) {
   void *pres;
   if (pthread_join(thr, &pres) != 0)
