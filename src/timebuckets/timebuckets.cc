@@ -12,6 +12,9 @@
  * next message of the window tries again. */
 #include "timebuckets/timebuckets.h"
 
+/* The chain count of every set that the map creates. */
+constexpr int32_t TIMEBUCKETS_CHAIN_CNT = 31;
+
 /* Empties the recent-window ring. */
 static void timebuckets_ring_reset(timebuckets *tb) {
   tb->recent_idx = 0;
@@ -60,9 +63,14 @@ timebucket *timebucket_get(timebuckets *tb, int64_t time) {
   if (!tb->chains || tb->window_ms < 1 || time < 0)
     return nullptr;
 
-  int64_t window_start = time - time % tb->window_ms;
+  /* One division: for time >= 0, time - time % w is (time / w) * w and
+   * window_start / w is time / w. The usual chain count is a constant. */
+  int64_t window_no = time / tb->window_ms;
+  int64_t window_start = window_no * tb->window_ms;
   tailq_head<timebucket> *chain =
-      &tb->chains[(window_start / tb->window_ms) % tb->chain_cnt];
+      &tb->chains[tb->chain_cnt == TIMEBUCKETS_CHAIN_CNT
+                      ? window_no % TIMEBUCKETS_CHAIN_CNT
+                      : window_no % tb->chain_cnt];
 
   timebucket *at = chain->first;
   while (at && at->window_start > window_start)
