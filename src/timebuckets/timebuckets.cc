@@ -12,9 +12,6 @@
  * next message of the window tries again. */
 #include "timebuckets/timebuckets.h"
 
-/* The chain count of every set that the map creates. */
-constexpr int32_t TIMEBUCKETS_CHAIN_CNT = 31;
-
 /* Empties the recent-window ring. */
 static void timebuckets_ring_reset(timebuckets *tb) {
   tb->recent_idx = 0;

@@ -10,6 +10,9 @@
 
 constexpr int TIMEBUCKETS_RECENT_SIZE = 10;
 
+/* Chains of every set that the topic-partition map creates. */
+constexpr int32_t TIMEBUCKETS_CHAIN_CNT = 31;
+
 struct timebucket {
   tailq_link<timebucket> chain_link;
   tailq_link<timebucket> list_link;

@@ -13,9 +13,6 @@
 
 #include <cstring>
 
-/* Chains of every entry's window buckets. */
-constexpr int32_t TP_BUCKET_CHAIN_CNT = 31;
-
 /* A topic byte as the hash counts it: a signed char, widened. */
 static inline uint32_t tp_hash_byte(char c) {
   return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(c)));
@@ -68,7 +65,7 @@ static tp *tp_new(const char *topic, int32_t partition, int32_t window_ms) {
   entry->partition = partition;
   entry->topic = ic_strdup(topic);
   if (entry->topic)
-    timebuckets_init(&entry->timebuckets, TP_BUCKET_CHAIN_CNT, window_ms);
+    timebuckets_init(&entry->timebuckets, TIMEBUCKETS_CHAIN_CNT, window_ms);
   if (!entry->topic || !entry->timebuckets.chains) {
     /* A zero-filled set without chains is safe to destroy. */
     tp_destroy(entry);
