@@ -92,8 +92,7 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   return w4_record_complete(*rec, err);
 }
 
-/* Length of the valid UTF-8 sequence at s[i], or 0 when it is not one. */
-static size_t w4_utf8_len(const std::string &s, size_t i) {
+size_t w4_utf8_len(const std::string &s, size_t i) {
   unsigned char c = static_cast<unsigned char>(s[i]);
   size_t n;
   uint32_t cp;

@@ -35,5 +35,9 @@ std::string w4_record_line(const w4_record &rec);
 /* Appends s to out as a JSON string literal, quotes included. */
 void w4_json_string(std::string *out, const std::string &s);
 
+/* Length of the valid UTF-8 sequence that starts at s[i], 0 when the byte
+ * there does not start one (ASCII bytes included). */
+size_t w4_utf8_len(const std::string &s, size_t i);
+
 /* "HH:MM:SS.mmm" of a millisecond time in local time. */
 std::string w4_clock_str(int64_t ms);

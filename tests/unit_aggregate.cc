@@ -1,0 +1,431 @@
+/* The exporter's counters, gap detection, delivery audit and exposition,
+ * fed with records encoded as the plug-in encodes them and decoded by the
+ * tools' decoder. */
+#include "monitoring/monitoring.h"
+#include "testlib.h"
+#include "w4aggregate.h"
+#include "w4audit.h"
+#include "w4exposition.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+/* What a test record says. */
+struct spec {
+  uint32_t client_type = 1;
+  std::string client_id = "p1";
+  std::string group_id; /* attached only for consumers */
+  std::string session_id = std::string(32, 'a');
+  std::string cluster_id = "cluster";
+  std::string topic = "orders";
+  int32_t partition = 0;
+  int64_t sequence = 0;
+  int64_t window = 60000;
+  int64_t window_size = 1000;
+  int64_t count = 1;
+  int64_t bytes = 10;
+  int64_t latency_sum = 5;
+  int64_t min_latency = 5;
+  int64_t max_latency = 5;
+  uint32_t record_kind = 0;
+  bool final = false;
+  int64_t timestamp = 1700000000000LL;
+};
+
+/* The framed record value of s, encoded with the plug-in's own encoder. */
+std::string encode(const spec &s) {
+  MonitoringMessage m;
+  monitoring_message_init(&m);
+  m.client_type = s.client_type;
+  string_encode_callback(&m.client_id, s.client_id.c_str());
+  if (s.client_type == 0)
+    string_encode_callback(&m.group_id, s.group_id.c_str());
+  string_encode_callback(&m.session_id, s.session_id.c_str());
+  string_encode_callback(&m.cluster_id, s.cluster_id.c_str());
+  string_encode_callback(&m.topic, s.topic.c_str());
+  m.partition = s.partition;
+  m.sequence = s.sequence;
+  m.window = s.record_kind == 2 ? 0 : s.window;
+  m.window_size = s.window_size;
+  m.count = s.record_kind == 2 ? 0 : s.count;
+  m.aggregate_bytes = s.record_kind == 2 ? 0 : s.bytes;
+  m.latency_sum = s.record_kind == 2 ? 0 : s.latency_sum;
+  m.min_latency = s.record_kind == 2 ? 0 : s.min_latency;
+  m.max_latency = s.record_kind == 2 ? 0 : s.max_latency;
+  m.record_kind = s.record_kind;
+  m.final = s.final;
+  m.timestamp = s.timestamp;
+  size_t n = 0;
+  pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &m);
+  std::string out(n + 1, '\0');
+  out[0] = '\x7f';
+  pb_ostream_t os =
+      pb_ostream_from_buffer(reinterpret_cast<pb_byte_t *>(&out[1]), n);
+  EXPECT_TRUE(pb_encode(&os, monitoring_MonitoringMessage_fields, &m));
+  return out;
+}
+
+/* Decodes a value with the tools' decoder and checks it. */
+w4_record decode(const std::string &value) {
+  w4_record rec;
+  std::string err;
+  EXPECT_TRUE(w4_record_decode(value.data(), value.size(), &rec, &err)) << err;
+  EXPECT_TRUE(w4_record_sane(rec, &err)) << err;
+  return rec;
+}
+
+/* One recorded stream: every record of two producers and a consumer over
+ * three topic-partitions and two sessions each, in production order. */
+std::vector<spec> recorded_stream(int per_session) {
+  std::vector<spec> out;
+  const char *clients[] = {"p1", "p2", "c1"};
+  for (const char *client : clients) {
+    for (int part = 0; part < 3; part++) {
+      for (int session = 0; session < 2; session++) {
+        for (int seq = 0; seq < per_session; seq++) {
+          spec s;
+          s.client_id = client;
+          s.client_type = client[0] == 'p' ? 1 : 0;
+          s.group_id = "g";
+          s.session_id = std::string(32, session ? 'b' : 'a');
+          s.partition = part;
+          s.sequence = seq;
+          s.window = 1000 * (seq + 1);
+          s.count = seq + 1;
+          s.record_kind = seq % 5 == 4 ? 2 : 0;
+          s.final = seq == per_session - 1;
+          s.timestamp = 1700000000000LL + session * 1000000 + seq * 1000;
+          out.push_back(s);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+TEST(Aggregate, RemovedRecordsCountAsMissingInAnyArrivalOrder) {
+  const int per_session = 40;
+  std::vector<spec> all = recorded_stream(per_session);
+  std::mt19937 rng(7);
+  for (int round = 0; round < 6; round++) {
+    /* Drop records, but neither the first record of a client's first
+     * session (the start of what can be known) nor the last of a session
+     * (nothing after it tells that it is missing). */
+    std::vector<std::string> kept;
+    int removed = 0;
+    int64_t kept_messages = 0;
+    for (const spec &s : all) {
+      bool first = s.sequence == 0 && s.session_id[0] == 'a';
+      bool last = s.sequence == per_session - 1;
+      if (!first && !last && rng() % 7 == 0) {
+        removed++;
+        continue;
+      }
+      kept.push_back(encode(s));
+      if (s.record_kind == 0)
+        kept_messages += s.count;
+    }
+    ASSERT_GT(removed, 10);
+    /* Round 0 keeps production order; the others shuffle, the odd ones
+     * completely, the even ones only within a few records, spread over time
+     * with ticks in between. */
+    if (round % 2 == 1)
+      std::shuffle(kept.begin(), kept.end(), rng);
+    else if (round > 0)
+      for (size_t i = 0; i + 1 < kept.size(); i++)
+        std::swap(kept[i], kept[std::min(kept.size() - 1, i + rng() % 6)]);
+
+    w4_aggregate agg;
+    agg.settle_ms = 5000;
+    int64_t now = 0;
+    for (size_t i = 0; i < kept.size(); i++) {
+      w4_aggregate_add(&agg, decode(kept[i]), now);
+      if (round % 2 == 0 && i % 10 == 9) {
+        now += 100; /* reordering spans less than the settle time */
+        w4_aggregate_tick(&agg, now);
+      }
+    }
+    /* Nothing is called missing before its settle time is up. */
+    EXPECT_LE(w4_aggregate_missing(agg), static_cast<uint64_t>(removed));
+    w4_aggregate_tick(&agg, now + 5000);
+    EXPECT_EQ(static_cast<uint64_t>(removed), w4_aggregate_missing(agg))
+        << "round " << round;
+    EXPECT_EQ(0u, agg.late_records);
+    uint64_t messages = 0;
+    for (const auto &kv : agg.series)
+      messages += kv.second->messages;
+    EXPECT_EQ(static_cast<uint64_t>(kept_messages), messages);
+    /* Every stream was closed by its final record. */
+    for (const auto &kv : agg.streams)
+      EXPECT_TRUE(kv.second.closed);
+  }
+}
+
+TEST(Aggregate, ReadingThatStartsMidSessionIsNotAGap) {
+  w4_aggregate agg;
+  agg.settle_ms = 1000;
+  spec s;
+  /* The reader starts at record 17 of a session; 18 arrives before 17. */
+  for (int64_t seq : {18, 17, 19, 21}) {
+    s.sequence = seq;
+    w4_aggregate_add(&agg, decode(encode(s)), 0);
+  }
+  w4_aggregate_tick(&agg, 1000);
+  EXPECT_EQ(1u, w4_aggregate_missing(agg)); /* only 20 */
+  /* The next session of a followed topic-partition starts at 0. */
+  s.session_id = std::string(32, 'c');
+  s.timestamp += 600000;
+  s.sequence = 2;
+  w4_aggregate_add(&agg, decode(encode(s)), 1000);
+  w4_aggregate_tick(&agg, 2000);
+  EXPECT_EQ(3u, w4_aggregate_missing(agg));
+  /* A duplicate and a record after its hole was settled are late, and are
+   * not counted missing again. */
+  w4_aggregate_add(&agg, decode(encode(s)), 2000);
+  s.sequence = 1;
+  w4_aggregate_add(&agg, decode(encode(s)), 2000);
+  w4_aggregate_tick(&agg, 3000);
+  EXPECT_EQ(3u, w4_aggregate_missing(agg));
+  EXPECT_EQ(2u, agg.late_records);
+  uint64_t sessions = 0;
+  for (const auto &kv : agg.clients)
+    sessions += kv.second->sessions;
+  EXPECT_EQ(2u, sessions);
+}
+
+TEST(Aggregate, IdleStateIsForgottenAndCountersStay) {
+  w4_aggregate agg;
+  agg.settle_ms = 1000;
+  agg.max_age_ms = 10000;
+  spec s;
+  for (int64_t seq : {0, 1, 3}) {
+    s.sequence = seq;
+    w4_aggregate_add(&agg, decode(encode(s)), 0);
+  }
+  w4_aggregate_tick(&agg, 10000);
+  EXPECT_TRUE(agg.streams.empty());
+  EXPECT_TRUE(agg.followed.empty());
+  EXPECT_TRUE(agg.sessions.empty());
+  EXPECT_EQ(1u, w4_aggregate_missing(agg));
+  ASSERT_EQ(1u, agg.series.size());
+  EXPECT_EQ(3u, agg.series.begin()->second->records);
+}
+
+TEST(Aggregate, ByTopicMergesPartitionsAndTheLatestWindowWins) {
+  w4_aggregate agg;
+  agg.by_topic = true;
+  spec s;
+  s.partition = 0;
+  s.window = 2000;
+  s.min_latency = 4;
+  s.max_latency = 9;
+  w4_aggregate_add(&agg, decode(encode(s)), 0);
+  s.partition = 1;
+  s.min_latency = 2;
+  s.max_latency = 7;
+  w4_aggregate_add(&agg, decode(encode(s)), 0);
+  s.window = 1000; /* an older window does not touch the gauges */
+  s.min_latency = 1;
+  s.max_latency = 99;
+  w4_aggregate_add(&agg, decode(encode(s)), 0);
+  ASSERT_EQ(1u, agg.series.size());
+  const w4_series &ser = *agg.series.begin()->second;
+  EXPECT_EQ(-1, ser.partition);
+  EXPECT_EQ(3u, ser.messages);
+  EXPECT_EQ(2, ser.latest_min_ms);
+  EXPECT_EQ(9, ser.latest_max_ms);
+}
+
+TEST(Aggregate, ValuesThePlugInCannotSendAreRejected) {
+  spec s;
+  struct bad {
+    const char *what;
+    void (*spoil)(spec *);
+  };
+  const bad cases[] = {
+      {"negative count", [](spec *x) { x->count = -5; }},
+      {"negative bytes", [](spec *x) { x->bytes = -1; }},
+      {"negative latency", [](spec *x) { x->latency_sum = -1; }},
+      {"client type 7", [](spec *x) { x->client_type = 7; }},
+      {"record kind 5", [](spec *x) { x->record_kind = 5; }},
+      {"negative sequence", [](spec *x) { x->sequence = -3; }},
+      {"negative window", [](spec *x) { x->window = -1000; }},
+      {"negative partition", [](spec *x) { x->partition = -9; }},
+  };
+  for (const bad &b : cases) {
+    spec x = s;
+    b.spoil(&x);
+    std::string v = encode(x);
+    w4_record rec;
+    std::string err;
+    ASSERT_TRUE(w4_record_decode(v.data(), v.size(), &rec, &err)) << b.what;
+    EXPECT_FALSE(w4_record_sane(rec, &err)) << b.what;
+  }
+  /* Every cut of a good record is refused by the decoder or the checks. */
+  std::string good = encode(s);
+  for (size_t n = 0; n < good.size(); n++) {
+    w4_record rec;
+    std::string err;
+    bool ok = w4_record_decode(good.data(), n, &rec, &err) &&
+              w4_record_sane(rec, &err);
+    /* The end of the record holds only fields that may be absent. */
+    if (ok) {
+      EXPECT_GT(n, good.find(std::string(32, 'a')) + 32) << n;
+    }
+  }
+}
+
+/* Adds a record of a producer or a consumer group to the audit. */
+void audit_add(w4_audit *a, uint32_t type, const std::string &group,
+               int32_t partition, int64_t window, int64_t count, int64_t now,
+               int64_t window_size = 1000) {
+  spec s;
+  s.client_type = type;
+  s.client_id = type ? "prod" : "cons-" + group;
+  s.group_id = group;
+  s.partition = partition;
+  s.window = window;
+  s.window_size = window_size;
+  s.count = count;
+  w4_audit_add(a, decode(encode(s)), now);
+}
+
+TEST(Audit, SettledWindowsCountMissingAndDuplicatesPerGroup) {
+  w4_audit a;
+  a.settle_ms = 1000;
+  /* Window 1000 of partition 0: 10 produced in two records; group A
+   * consumed 10, group B 7, group C 12. */
+  audit_add(&a, 1, "", 0, 1000, 6, 0);
+  audit_add(&a, 1, "", 0, 1000, 4, 100);
+  audit_add(&a, 0, "A", 0, 1000, 10, 200);
+  audit_add(&a, 0, "B", 0, 1000, 7, 300);
+  audit_add(&a, 0, "C", 0, 1000, 5, 300);
+  audit_add(&a, 0, "C", 0, 1000, 7, 400);
+  /* Window 2000 of partition 1: 5 produced, only A consumed 5. */
+  audit_add(&a, 1, "", 1, 2000, 5, 500);
+  audit_add(&a, 0, "A", 1, 2000, 5, 500);
+  std::vector<w4_audit_row> rows;
+  w4_audit_tick(&a, 1450, &rows); /* the first window is quiet, not the 2nd */
+  EXPECT_EQ(1u, a.windows.size());
+  EXPECT_EQ(2u, rows.size());
+  w4_audit_tick(&a, 1500, &rows);
+  EXPECT_TRUE(a.windows.empty());
+  auto t = [&](const char *g) { return a.totals[{"orders", g}]; };
+  EXPECT_EQ(15u, t("A").messages);
+  EXPECT_EQ(0u, t("A").missing);
+  EXPECT_EQ(0u, t("A").duplicate);
+  EXPECT_EQ(15u, t("B").messages);
+  EXPECT_EQ(3u + 5u, t("B").missing);
+  EXPECT_EQ(2u, t("C").duplicate);
+  EXPECT_EQ(5u, t("C").missing);
+  EXPECT_EQ(2u, t("C").windows);
+  /* Rows: B short by 3, C over by 2 in the first window; B and C short by
+   * 5 in the second. */
+  ASSERT_EQ(4u, rows.size());
+  EXPECT_EQ("B", rows[0].group_id);
+  EXPECT_EQ(10, rows[0].produced);
+  EXPECT_EQ(7, rows[0].consumed);
+  EXPECT_NE(std::string::npos,
+            w4_audit_table_line(rows[0]).find("1970-01-01T00:00:01.000Z"));
+  EXPECT_NE(std::string::npos, w4_audit_table_line(rows[0]).find("-3"));
+}
+
+TEST(Audit, OnlyGroupsThatConsumedTheTopicAndMatchingWindowsCount) {
+  w4_audit a;
+  a.settle_ms = 1000;
+  a.max_age_ms = 5000;
+  /* Nothing consumed yet: a settled window audits no group. */
+  audit_add(&a, 1, "", 0, 1000, 4, 0);
+  w4_audit_tick(&a, 1000, nullptr);
+  EXPECT_TRUE(a.totals.empty());
+  /* Windows of another length do not meet. */
+  audit_add(&a, 1, "", 0, 2000, 4, 1000, 1000);
+  audit_add(&a, 0, "A", 0, 2000, 4, 1000, 2000);
+  w4_audit_tick(&a, 2000, nullptr);
+  const w4_audit_totals &ta = a.totals[std::make_pair("orders", "A")];
+  EXPECT_EQ(4u, ta.missing);
+  EXPECT_EQ(4u, ta.duplicate);
+  /* Empty-window records do not open windows. */
+  spec e;
+  e.record_kind = 2;
+  w4_audit_add(&a, decode(encode(e)), 2000);
+  EXPECT_TRUE(a.windows.empty());
+  /* A window that never goes quiet is dropped after the longest wait. */
+  for (int64_t now = 2000; now <= 8000; now += 500) {
+    audit_add(&a, 1, "", 0, 9000, 1, now);
+    w4_audit_tick(&a, now, nullptr);
+  }
+  EXPECT_EQ(1u, a.dropped_windows);
+  /* The end of a bounded read settles what is open. */
+  audit_add(&a, 1, "", 3, 9000, 2, 9000);
+  w4_audit_finish(&a, nullptr);
+  EXPECT_TRUE(a.windows.empty());
+  /* The dropped window opened again with the last two records. */
+  EXPECT_EQ(4u + 2u + 2u, ta.missing);
+}
+
+/* Runs promtool check metrics over text; -1 when promtool is missing. */
+int promtool_check(const std::string &text, std::string *out) {
+  int status = 0;
+  w4test::run_command("command -v promtool", &status);
+  if (status != 0)
+    return -1;
+  char path[] = "/tmp/w4expo-XXXXXX";
+  int fd = mkstemp(path);
+  close(fd);
+  std::ofstream(path) << text;
+  *out = w4test::run_command(
+      std::string("promtool check metrics <") + path + " 2>&1", &status);
+  unlink(path);
+  return status;
+}
+
+TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
+  std::string v;
+  w4_label_value(&v, std::string("a\"b\\c\nd\xff"
+                                 "e\xc3\xa9",
+                                 11));
+  EXPECT_EQ("a\\\"b\\\\c\\nd\xef\xbf\xbd"
+            "e\xc3\xa9",
+            v);
+
+  w4_aggregate agg;
+  w4_audit audit;
+  spec s;
+  s.client_id = "odd \"client\"\\\n\xfe";
+  s.topic = "t\xc0pic";
+  w4_aggregate_add(&agg, decode(encode(s)), 0);
+  s.client_type = 0;
+  s.group_id = "g\"1";
+  s.latency_sum = 1234567;
+  w4_aggregate_add(&agg, decode(encode(s)), 0);
+  w4_audit_add(&audit, decode(encode(s)), 0);
+  audit.settle_ms = 0;
+  w4_audit_tick(&audit, 0, nullptr);
+  w4_exposition_opts opts;
+  std::string text = w4_exposition(&agg, &audit, opts);
+  EXPECT_NE(std::string::npos,
+            text.find("w4metrics_latency_seconds_sum{client_type=\"consumer\","
+                      "client_id=\"odd \\\"client\\\"\\\\\\n\xef\xbf\xbd\","
+                      "group_id=\"g\\\"1\",cluster_id=\"cluster\",topic=\"t"
+                      "\xef\xbf\xbdpic\",partition=\"0\"} 1234.567\n"))
+      << text;
+  EXPECT_NE(std::string::npos,
+            text.find("w4metrics_audit_duplicate_messages_total{topic=\"t"
+                      "\xef\xbf\xbdpic\",group_id=\"g\\\"1\"} 1\n"))
+      << text;
+  std::string out;
+  int rc = promtool_check(text, &out);
+  if (rc == -1)
+    GTEST_SKIP() << "promtool is not installed";
+  EXPECT_EQ(0, rc) << out << "\n" << text;
+}
+
+} // namespace

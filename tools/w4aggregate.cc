@@ -1,0 +1,262 @@
+/* Counters over decoded monitoring records, with sequence-gap detection. */
+#include "w4aggregate.h"
+
+#include <climits>
+#include <cstdio>
+
+/* Adds v to *c, saturating instead of wrapping: a counter never decreases. */
+static void w4_counter_add(uint64_t *c, int64_t v) {
+  if (v <= 0)
+    return;
+  uint64_t u = static_cast<uint64_t>(v);
+  *c = *c > UINT64_MAX - u ? UINT64_MAX : *c + u;
+}
+
+/* Appends a field and the separator that no label value can hold alone. */
+static void w4_key_add(std::string *key, const std::string &s) {
+  key->append(s);
+  key->push_back('\0');
+}
+
+/* Appends a number and the separator. */
+static void w4_key_add_int(std::string *key, int64_t v) {
+  char buf[32];
+  snprintf(buf, sizeof(buf), "%lld", static_cast<long long>(v));
+  key->append(buf);
+  key->push_back('\0');
+}
+
+/* The client part of every key: type, client id, group id. */
+static std::string w4_client_key(const w4_record &rec) {
+  std::string key;
+  key.reserve(rec.client_id.size() + rec.group_id.size() + 8);
+  w4_key_add_int(&key, rec.msg.client_type);
+  w4_key_add(&key, rec.client_id);
+  w4_key_add(&key, rec.group_id);
+  return key;
+}
+
+bool w4_record_sane(const w4_record &rec, std::string *err) {
+  const monitoring_MonitoringMessage &m = rec.msg;
+  const char *why = nullptr;
+  if (m.client_type > 1)
+    why = "client_type is neither 0 nor 1";
+  else if (m.record_kind != 0 && m.record_kind != 2)
+    why = "unknown record_kind";
+  else if (m.sequence < 0)
+    why = "negative sequence";
+  else if (m.window < 0 || m.window_size <= 0)
+    why = "negative window or window_size";
+  else if (m.count < 0 || m.aggregate_bytes < 0 || m.latency_sum < 0 ||
+           m.min_latency < 0 || m.max_latency < 0)
+    why = "negative count, bytes or latency";
+  else if (m.partition < -1)
+    why = "negative partition";
+  else if (m.record_kind == 2 && (m.count != 0 || m.window != 0))
+    why = "empty-window record with a count or window";
+  if (why)
+    *err = why;
+  return why == nullptr;
+}
+
+/* Finds or creates the label set of a record. */
+static w4_series *w4_series_get(w4_aggregate *agg, const w4_record &rec,
+                                const std::string &client_key) {
+  int32_t partition = agg->by_topic ? -1 : rec.msg.partition;
+  std::string key = client_key;
+  w4_key_add(&key, rec.cluster_id);
+  w4_key_add(&key, rec.topic);
+  w4_key_add_int(&key, partition);
+  std::unique_ptr<w4_series> &s = agg->series[key];
+  if (!s) {
+    s.reset(new w4_series());
+    s->client_type = rec.msg.client_type;
+    s->client_id = rec.client_id;
+    s->group_id = rec.group_id;
+    s->cluster_id = rec.cluster_id;
+    s->topic = rec.topic;
+    s->partition = partition;
+  }
+  return s.get();
+}
+
+/* Counts the record's session once per client label set. */
+static void w4_session_note(w4_aggregate *agg, const w4_record &rec,
+                            const std::string &client_key, int64_t now_ms) {
+  std::string skey = client_key;
+  w4_key_add(&skey, rec.session_id);
+  auto ins = agg->sessions.emplace(skey, now_ms);
+  if (!ins.second) {
+    ins.first->second = now_ms;
+    return;
+  }
+  std::string ckey = client_key;
+  w4_key_add(&ckey, rec.cluster_id);
+  std::unique_ptr<w4_client_series> &c = agg->clients[ckey];
+  if (!c) {
+    c.reset(new w4_client_series());
+    c->client_type = rec.msg.client_type;
+    c->client_id = rec.client_id;
+    c->group_id = rec.group_id;
+    c->cluster_id = rec.cluster_id;
+  }
+  c->sessions++;
+}
+
+/* Moves base over the numbers that are already in pending. */
+static void w4_stream_absorb(w4_stream *st) {
+  while (!st->pending.empty() && st->pending.begin()->first <= st->base) {
+    if (st->pending.begin()->first == st->base)
+      st->base++;
+    st->pending.erase(st->pending.begin());
+  }
+}
+
+/* Takes one sequence number into its stream. */
+static void w4_stream_add(w4_aggregate *agg, w4_stream *st, int64_t seq,
+                          int64_t now_ms) {
+  if (st->closed || (st->started && seq < st->base)) {
+    agg->late_records++;
+    return;
+  }
+  if (st->started && seq == st->base) {
+    st->base++;
+    w4_stream_absorb(st);
+    return;
+  }
+  if (!st->pending.emplace(seq, now_ms).second)
+    agg->late_records++; /* the same number twice */
+}
+
+/* Tracks the record's sequence number in its client session and
+ * topic-partition. */
+static void w4_gap_note(w4_aggregate *agg, const w4_record &rec,
+                        const std::string &client_key, w4_series *s,
+                        int64_t now_ms) {
+  std::string tp = client_key;
+  w4_key_add(&tp, rec.topic);
+  w4_key_add_int(&tp, rec.msg.partition);
+  std::string skey = tp;
+  w4_key_add(&skey, rec.session_id);
+
+  auto fins = agg->followed.emplace(tp, w4_followed());
+  w4_followed *f = &fins.first->second;
+  f->last_ms = now_ms;
+  if (rec.msg.timestamp < f->first_ts) {
+    f->first_ts = rec.msg.timestamp;
+    f->first_session = rec.session_id;
+  }
+
+  auto ins = agg->streams.emplace(skey, w4_stream());
+  w4_stream *st = &ins.first->second;
+  if (ins.second) {
+    st->opened_ms = now_ms;
+    st->session_id = rec.session_id;
+    /* A session that follows an earlier one of its topic-partition starts
+     * at 0; otherwise the reading may have begun in the middle of it, and
+     * the lowest number seen while its first records come in is the
+     * start. */
+    if (f->first_session != rec.session_id || rec.msg.sequence == 0) {
+      st->started = true;
+      st->base = 0;
+    }
+  }
+  st->tp = f;
+  st->series = s;
+  st->last_ms = now_ms;
+  if (rec.msg.final)
+    st->final_seen = true;
+  w4_stream_add(agg, st, rec.msg.sequence, now_ms);
+}
+
+void w4_aggregate_add(w4_aggregate *agg, const w4_record &rec, int64_t now_ms) {
+  const monitoring_MonitoringMessage &m = rec.msg;
+  std::string client_key = w4_client_key(rec);
+  w4_series *s = w4_series_get(agg, rec, client_key);
+  agg->decoded_records++;
+  s->records++;
+  if (m.record_kind == 2) {
+    s->empty_records++;
+  } else {
+    w4_counter_add(&s->messages, m.count);
+    w4_counter_add(&s->bytes, m.aggregate_bytes);
+    w4_counter_add(&s->latency_sum_ms, m.latency_sum);
+    w4_counter_add(&s->latency_count, m.count);
+    if (m.count > 0 && m.window > s->latest_window) {
+      s->latest_window = m.window;
+      s->latest_min_ms = m.min_latency;
+      s->latest_max_ms = m.max_latency;
+    } else if (m.count > 0 && m.window == s->latest_window) {
+      if (m.min_latency < s->latest_min_ms)
+        s->latest_min_ms = m.min_latency;
+      if (m.max_latency > s->latest_max_ms)
+        s->latest_max_ms = m.max_latency;
+    }
+  }
+  w4_session_note(agg, rec, client_key, now_ms);
+  if (agg->gaps)
+    w4_gap_note(agg, rec, client_key, s, now_ms);
+}
+
+/* Counts the numbers between base and the first pending one as missing. */
+static void w4_stream_skip_hole(w4_stream *st) {
+  int64_t next = st->pending.begin()->first;
+  w4_counter_add(&st->series->missing_records, next - st->base);
+  st->base = next;
+  w4_stream_absorb(st);
+}
+
+/* Settles what is due in one stream; force settles everything. */
+static void w4_stream_settle(const w4_aggregate *agg, w4_stream *st,
+                             int64_t now_ms, bool force) {
+  if (!st->started && (force || now_ms - st->opened_ms >= agg->settle_ms)) {
+    st->started = true;
+    bool follows = st->tp && st->tp->first_session != st->session_id;
+    st->base = follows || st->pending.empty() ? 0 : st->pending.begin()->first;
+    w4_stream_absorb(st);
+  }
+  /* A hole is settled once the record just above it has waited settle_ms:
+   * records of a stream reach the monitoring topic's partitions within
+   * that much of each other. */
+  while (st->started && !st->pending.empty() &&
+         (force || now_ms - st->pending.begin()->second >= agg->settle_ms))
+    w4_stream_skip_hole(st);
+  if (st->final_seen && st->pending.empty())
+    st->closed = true;
+}
+
+void w4_aggregate_tick(w4_aggregate *agg, int64_t now_ms) {
+  for (auto it = agg->streams.begin(); it != agg->streams.end();) {
+    w4_stream *st = &it->second;
+    bool idle = now_ms - st->last_ms >= agg->max_age_ms;
+    w4_stream_settle(agg, st, now_ms, idle);
+    if (idle)
+      it = agg->streams.erase(it);
+    else
+      ++it;
+  }
+  /* Streams point at their topic-partition: it outlives them, since a
+   * stream's last arrival is never later than its topic-partition's. */
+  for (auto it = agg->followed.begin(); it != agg->followed.end();)
+    if (now_ms - it->second.last_ms >= agg->max_age_ms)
+      it = agg->followed.erase(it);
+    else
+      ++it;
+  for (auto it = agg->sessions.begin(); it != agg->sessions.end();)
+    if (now_ms - it->second >= agg->max_age_ms)
+      it = agg->sessions.erase(it);
+    else
+      ++it;
+}
+
+void w4_aggregate_finish(w4_aggregate *agg) {
+  for (auto &kv : agg->streams)
+    w4_stream_settle(agg, &kv.second, 0, true);
+}
+
+uint64_t w4_aggregate_missing(const w4_aggregate &agg) {
+  uint64_t n = 0;
+  for (const auto &kv : agg.series)
+    n += kv.second->missing_records;
+  return n;
+}

@@ -1,0 +1,124 @@
+/* The delivery audit of the monitoring topic. */
+#include "w4audit.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+/* The key of a record's window. Windows of different lengths do not
+ * compare: clients must share their publish interval to be audited. */
+static std::string w4_audit_key(const w4_record &rec) {
+  char buf[96];
+  int n = snprintf(buf, sizeof(buf), "|%" PRId32 "|%" PRId64 "|%" PRId64,
+                   rec.msg.partition, rec.msg.window, rec.msg.window_size);
+  std::string key = rec.topic;
+  key.push_back('\0'); /* no topic name holds it */
+  key.append(buf, static_cast<size_t>(n));
+  return key;
+}
+
+void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
+  const monitoring_MonitoringMessage &m = rec.msg;
+  if (m.record_kind != 0 || m.count <= 0)
+    return;
+  auto ins = a->windows.emplace(w4_audit_key(rec), w4_audit_window());
+  w4_audit_window *w = &ins.first->second;
+  if (ins.second) {
+    w->topic = rec.topic;
+    w->partition = m.partition;
+    w->window = m.window;
+    w->window_size = m.window_size;
+    w->first_ms = now_ms;
+  }
+  w->last_ms = now_ms;
+  if (m.client_type == 1) {
+    w->produced += m.count;
+  } else {
+    w->consumed[rec.group_id] += m.count;
+    a->groups[rec.topic].insert(rec.group_id);
+  }
+}
+
+/* Adds a settled window to the counters of every group audited for its
+ * topic. */
+static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
+                            std::vector<w4_audit_row> *rows) {
+  auto g = a->groups.find(w.topic);
+  if (g == a->groups.end())
+    return; /* no group has consumed from the topic yet */
+  for (const std::string &group : g->second) {
+    auto c = w.consumed.find(group);
+    int64_t consumed = c == w.consumed.end() ? 0 : c->second;
+    w4_audit_totals *t = &a->totals[std::make_pair(w.topic, group)];
+    t->messages += static_cast<uint64_t>(w.produced);
+    t->windows++;
+    if (w.produced > consumed)
+      t->missing += static_cast<uint64_t>(w.produced - consumed);
+    else
+      t->duplicate += static_cast<uint64_t>(consumed - w.produced);
+    if (rows && consumed != w.produced)
+      rows->push_back(w4_audit_row{w.topic, w.partition, w.window,
+                                   w.window_size, group, w.produced, consumed});
+  }
+}
+
+void w4_audit_tick(w4_audit *a, int64_t now_ms,
+                   std::vector<w4_audit_row> *rows) {
+  for (auto it = a->windows.begin(); it != a->windows.end();) {
+    const w4_audit_window &w = it->second;
+    if (now_ms - w.last_ms >= a->settle_ms) {
+      w4_audit_settle(a, w, rows);
+    } else if (now_ms - w.first_ms >= a->max_age_ms) {
+      a->dropped_windows++;
+    } else {
+      ++it;
+      continue;
+    }
+    it = a->windows.erase(it);
+  }
+}
+
+void w4_audit_finish(w4_audit *a, std::vector<w4_audit_row> *rows) {
+  for (const auto &kv : a->windows)
+    w4_audit_settle(a, kv.second, rows);
+  a->windows.clear();
+}
+
+w4_audit_totals w4_audit_sum(const w4_audit &a) {
+  w4_audit_totals sum;
+  for (const auto &kv : a.totals) {
+    sum.messages += kv.second.messages;
+    sum.missing += kv.second.missing;
+    sum.duplicate += kv.second.duplicate;
+    sum.windows += kv.second.windows;
+  }
+  return sum;
+}
+
+std::string w4_audit_table_head(void) {
+  char buf[256];
+  snprintf(buf, sizeof(buf), "%-23s %-10s %-24s %6s %-20s %10s %10s %10s\n",
+           "window", "length", "topic", "part", "group", "produced", "consumed",
+           "difference");
+  return buf;
+}
+
+std::string w4_audit_table_line(const w4_audit_row &r) {
+  time_t secs = static_cast<time_t>(r.window / 1000);
+  struct tm tm;
+  char when[48];
+  gmtime_r(&secs, &tm);
+  size_t n = strftime(when, sizeof(when), "%Y-%m-%dT%H:%M:%S", &tm);
+  snprintf(when + n, sizeof(when) - n, ".%03dZ",
+           static_cast<int>(r.window % 1000));
+  char len[24];
+  snprintf(len, sizeof(len), "%" PRId64 "ms", r.window_size);
+  std::string group = r.group_id.empty() ? "-" : r.group_id;
+  char buf[1024];
+  snprintf(buf, sizeof(buf),
+           "%-23s %-10s %-24s %6" PRId32 " %-20s %10" PRId64 " %10" PRId64
+           " %+10" PRId64 "\n",
+           when, len, r.topic.c_str(), r.partition, group.c_str(), r.produced,
+           r.consumed, r.consumed - r.produced);
+  return buf;
+}

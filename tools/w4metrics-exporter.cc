@@ -1,0 +1,425 @@
+/* w4metrics-exporter: serves the counters of a monitoring topic, and the
+ * delivery audit of its windows, in Prometheus' text format over HTTP.
+ *
+ * A plain consumer (the plug-in is not loaded) reads the topic: alone, it is
+ * assigned every partition, looked up again now and then; with -g it joins a
+ * consumer group, so that several exporters share the topic. Each record is
+ * decoded and added to the counters and the audit under one lock, which the
+ * HTTP thread takes to render a scrape. */
+#include "w4aggregate.h"
+#include "w4audit.h"
+#include "w4exposition.h"
+#include "w4http.h"
+#include "w4record.h"
+#include "w4tool.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <librdkafka/rdkafka.h>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+static const int W4_DEFAULT_PORT = 9478;
+
+static volatile sig_atomic_t w4_stop_requested = 0;
+
+/* SIGINT/SIGTERM handler: asks the poll loop to end. */
+static void w4_on_signal(int sig) {
+  (void)sig;
+  w4_stop_requested = 1;
+}
+
+struct exporter_opts {
+  std::string bootstrap;
+  std::string topic = "_quarndale-monitoring";
+  std::string group; /* empty: read every partition alone */
+  bool from_beginning = false;
+  std::vector<w4_prop> props;
+  std::string listen_addr = "127.0.0.1";
+  int port = W4_DEFAULT_PORT;
+  bool by_topic = false;
+  long settle_ms = 60000;
+  long max_age_ms = 3600000;
+  long connect_timeout_ms = 10000;
+  bool report = false;
+  bool force_audit = false;
+};
+
+struct exporter {
+  exporter_opts o;
+  rd_kafka_t *rk = nullptr;
+  std::mutex lock; /* guards everything below */
+  w4_aggregate agg;
+  w4_audit audit;
+  w4_exposition_opts expo;
+  std::set<int32_t> bad_partitions; /* already reported on stderr */
+  bool report_head = false;
+};
+
+/* Prints the usage text to f. */
+static void usage(FILE *f) {
+  fprintf(
+      f,
+      "Usage: w4metrics-exporter -b BOOTSTRAP [-t TOPIC] [-g GROUP] "
+      "[--from-beginning]\n"
+      "                          [--listen ADDR:PORT] [--by topic|partition]\n"
+      "                          [--settle MS] [--max-window-age MS] "
+      "[--report]\n"
+      "                          [-X prop=value ...]\n"
+      "\n"
+      "Serves the counters of a monitoring topic and its delivery audit in\n"
+      "Prometheus' text format at http://ADDR:PORT/metrics.\n"
+      "\n"
+      "  -b, --bootstrap HOST:PORT  brokers of the monitoring cluster\n"
+      "  -t, --topic TOPIC          topic to read (default "
+      "_quarndale-monitoring)\n"
+      "  -g, --group GROUP          share the topic with other exporters "
+      "through this\n"
+      "                             consumer group; switches the audit and "
+      "the missing-\n"
+      "                             record count off (see --audit)\n"
+      "  --from-beginning           start at the earliest offsets (default: "
+      "the end)\n"
+      "  --listen ADDR:PORT         where to serve (default 127.0.0.1:%d; "
+      "port 0 picks one)\n"
+      "  --by topic|partition       label counters by partition (default) or "
+      "only by topic\n"
+      "  --settle MS                a window or a sequence hole is settled "
+      "after MS without\n"
+      "                             a record for it (default 60000)\n"
+      "  --max-window-age MS        drop windows still unsettled after MS "
+      "(default 3600000)\n"
+      "  --report                   print settled windows with a shortfall "
+      "or excess on stdout\n"
+      "  --audit                    audit and count missing records even "
+      "with -g\n"
+      "  --connect-timeout MS       give up when the cluster does not answer "
+      "within MS\n"
+      "                             at start (default 10000)\n"
+      "  -X prop=value              librdkafka property for the consumer "
+      "(repeatable)\n"
+      "\n"
+      "Exit status 0 after SIGINT/SIGTERM, 1 when the port cannot be bound or "
+      "the\ncluster cannot be reached, 2 for a wrong command line.\n",
+      W4_DEFAULT_PORT);
+}
+
+/* Parses a millisecond option value into *out; false with a message. */
+static bool parse_ms(const char *name, const char *value, long min, long *out) {
+  if (w4_parse_long(value, min, 86400000L * 7, out))
+    return true;
+  fprintf(stderr, "w4metrics-exporter: %s needs milliseconds, got \"%s\"\n",
+          name, value);
+  return false;
+}
+
+/* Parses one option with its value at argv[*i]; -1 to go on, else an exit
+ * code. */
+static int parse_valued(const std::string &a, char **argv, int *i,
+                        exporter_opts *o) {
+  const char *v = argv[++*i];
+  if (a == "-b" || a == "--bootstrap") {
+    o->bootstrap = v;
+  } else if (a == "-t" || a == "--topic") {
+    o->topic = v;
+  } else if (a == "-g" || a == "--group") {
+    o->group = v;
+  } else if (a == "-X") {
+    w4_prop p;
+    if (!w4_parse_prop(v, &p)) {
+      fprintf(stderr, "w4metrics-exporter: -X needs prop=value, got \"%s\"\n",
+              v);
+      return 2;
+    }
+    o->props.push_back(p);
+  } else if (a == "--listen") {
+    if (!w4_http_parse_listen(v, &o->listen_addr, &o->port)) {
+      fprintf(stderr,
+              "w4metrics-exporter: --listen needs ADDR:PORT, got "
+              "\"%s\"\n",
+              v);
+      return 2;
+    }
+  } else if (a == "--by") {
+    if (strcmp(v, "topic") != 0 && strcmp(v, "partition") != 0) {
+      fprintf(stderr, "w4metrics-exporter: --by needs topic or partition\n");
+      return 2;
+    }
+    o->by_topic = strcmp(v, "topic") == 0;
+  } else if (a == "--settle") {
+    return parse_ms("--settle", v, 1, &o->settle_ms) ? -1 : 2;
+  } else if (a == "--max-window-age") {
+    return parse_ms("--max-window-age", v, 1, &o->max_age_ms) ? -1 : 2;
+  } else if (a == "--connect-timeout") {
+    return parse_ms("--connect-timeout", v, 1, &o->connect_timeout_ms) ? -1 : 2;
+  } else {
+    return 3; /* not an option that takes a value */
+  }
+  return -1;
+}
+
+/* Parses the command line into *o; returns -1 to go on, else an exit code. */
+static int parse_args(int argc, char **argv, exporter_opts *o) {
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      usage(stdout);
+      return 0;
+    } else if (a == "--from-beginning") {
+      o->from_beginning = true;
+    } else if (a == "--report") {
+      o->report = true;
+    } else if (a == "--audit") {
+      o->force_audit = true;
+    } else {
+      int rc = i + 1 < argc ? parse_valued(a, argv, &i, o) : 3;
+      if (rc == 3) {
+        fprintf(stderr, "w4metrics-exporter: unexpected argument \"%s\"\n",
+                a.c_str());
+        usage(stderr);
+        return 2;
+      }
+      if (rc >= 0)
+        return rc;
+    }
+  }
+  if (o->bootstrap.empty() || o->topic.empty()) {
+    fprintf(stderr, "w4metrics-exporter: -b BOOTSTRAP is required\n");
+    usage(stderr);
+    return 2;
+  }
+  return -1;
+}
+
+/* Creates the consumer: command-line properties go last so they win. A
+ * property that librdkafka refuses is a wrong command line (2); a consumer
+ * that cannot be created for another reason is 1. */
+static int exporter_consumer_new(exporter *e) {
+  const exporter_opts &o = e->o;
+  std::vector<w4_prop> props = {{"bootstrap.servers", o.bootstrap},
+                                {"client.id", "w4metrics-exporter"},
+                                {"enable.partition.eof", "false"}};
+  if (o.group.empty()) {
+    props.push_back({"group.id", "w4metrics-exporter-" + w4_random_tag()});
+    props.push_back({"enable.auto.commit", "false"});
+  } else {
+    props.push_back({"group.id", o.group});
+    props.push_back(
+        {"auto.offset.reset", o.from_beginning ? "earliest" : "latest"});
+  }
+  props.insert(props.end(), o.props.begin(), o.props.end());
+  rd_kafka_conf_t *conf = rd_kafka_conf_new();
+  std::string err;
+  if (!w4_conf_set_all(conf, props, &err)) {
+    fprintf(stderr, "w4metrics-exporter: bad property %s\n", err.c_str());
+    rd_kafka_conf_destroy(conf);
+    return 2;
+  }
+  char errstr[512];
+  e->rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
+  if (!e->rk) {
+    fprintf(stderr, "w4metrics-exporter: cannot create consumer: %s\n", errstr);
+    rd_kafka_conf_destroy(conf);
+    return 1;
+  }
+  rd_kafka_poll_set_consumer(e->rk);
+  return 0;
+}
+
+/* Adds partitions [from, to) of the topic to the assignment, at offset. */
+static bool exporter_assign(rd_kafka_t *rk, const std::string &topic, int from,
+                            int to, int64_t offset) {
+  rd_kafka_topic_partition_list_t *parts =
+      rd_kafka_topic_partition_list_new(to - from);
+  for (int p = from; p < to; p++)
+    rd_kafka_topic_partition_list_add(parts, topic.c_str(), p)->offset = offset;
+  rd_kafka_error_t *error = rd_kafka_incremental_assign(rk, parts);
+  rd_kafka_topic_partition_list_destroy(parts);
+  if (error) {
+    fprintf(stderr, "w4metrics-exporter: cannot assign partitions: %s\n",
+            rd_kafka_error_string(error));
+    rd_kafka_error_destroy(error);
+    return false;
+  }
+  return true;
+}
+
+/* Joins the consumer group on the topic (-g). */
+static bool exporter_subscribe(exporter *e) {
+  rd_kafka_topic_partition_list_t *sub = rd_kafka_topic_partition_list_new(1);
+  rd_kafka_topic_partition_list_add(sub, e->o.topic.c_str(),
+                                    RD_KAFKA_PARTITION_UA);
+  rd_kafka_resp_err_t err = rd_kafka_subscribe(e->rk, sub);
+  rd_kafka_topic_partition_list_destroy(sub);
+  if (err)
+    fprintf(stderr, "w4metrics-exporter: subscribe: %s\n",
+            rd_kafka_err2str(err));
+  return !err;
+}
+
+/* Render function of the HTTP thread: one scrape, under the lock. */
+static std::string exporter_render(void *opaque) {
+  exporter *e = static_cast<exporter *>(opaque);
+  std::lock_guard<std::mutex> guard(e->lock);
+  return w4_exposition(&e->agg, &e->audit, e->expo);
+}
+
+/* Counts a value that is not a record; reports the first of each partition
+ * of the monitoring topic. Lock held. */
+static void exporter_bad(exporter *e, const rd_kafka_message_t *m,
+                         const std::string &why) {
+  e->agg.bad_records++;
+  if (!e->bad_partitions.insert(m->partition).second)
+    return;
+  fprintf(stderr,
+          "w4metrics-exporter: partition %d offset %lld of %s: not a "
+          "monitoring record: %s (further ones of this partition are only "
+          "counted)\n",
+          static_cast<int>(m->partition), static_cast<long long>(m->offset),
+          rd_kafka_topic_name(m->rkt), why.c_str());
+}
+
+/* Decodes one consumed value and adds it everywhere. */
+static void exporter_take(exporter *e, const rd_kafka_message_t *m,
+                          w4_record *rec) {
+  std::string err;
+  bool ok = w4_record_decode(m->payload, m->len, rec, &err) &&
+            w4_record_sane(*rec, &err);
+  int64_t now = w4_mono_ms();
+  std::lock_guard<std::mutex> guard(e->lock);
+  if (!ok) {
+    exporter_bad(e, m, err);
+    return;
+  }
+  w4_aggregate_add(&e->agg, *rec, now);
+  if (e->expo.audit)
+    w4_audit_add(&e->audit, *rec, now);
+}
+
+/* Settles what is due; prints the rows of --report. */
+static void exporter_tick(exporter *e) {
+  std::vector<w4_audit_row> rows;
+  {
+    std::lock_guard<std::mutex> guard(e->lock);
+    int64_t now = w4_mono_ms();
+    w4_aggregate_tick(&e->agg, now);
+    w4_audit_tick(&e->audit, now, e->o.report ? &rows : nullptr);
+  }
+  if (rows.empty())
+    return;
+  std::string out;
+  if (!e->report_head)
+    out = w4_audit_table_head();
+  e->report_head = true;
+  for (const w4_audit_row &r : rows)
+    out += w4_audit_table_line(r);
+  fwrite(out.data(), 1, out.size(), stdout);
+  fflush(stdout);
+}
+
+/* The poll loop: follows the topic's partitions (alone) and takes records
+ * until a signal. */
+static void exporter_run(exporter *e) {
+  int assigned = 0;
+  bool first_lookup = true;
+  int64_t next_lookup = 0;
+  int64_t next_tick = 0;
+  w4_record rec;
+  while (!w4_stop_requested) {
+    int64_t now = w4_mono_ms();
+    if (e->o.group.empty() && now >= next_lookup) {
+      int cnt = w4_topic_partition_cnt(e->rk, e->o.topic, 1000);
+      if (cnt > assigned) {
+        /* Partitions that appear after the start hold only new records. */
+        int64_t offset = first_lookup && !e->o.from_beginning
+                             ? RD_KAFKA_OFFSET_END
+                             : RD_KAFKA_OFFSET_BEGINNING;
+        if (exporter_assign(e->rk, e->o.topic, assigned, cnt, offset))
+          assigned = cnt;
+      }
+      if (cnt >= 0)
+        first_lookup = false;
+      next_lookup = w4_mono_ms() + (assigned ? 5000 : 500);
+    }
+    rd_kafka_message_t *m = rd_kafka_consumer_poll(e->rk, 100);
+    if (m) {
+      if (!m->err)
+        exporter_take(e, m, &rec);
+      else if (m->err != RD_KAFKA_RESP_ERR__PARTITION_EOF)
+        fprintf(stderr, "w4metrics-exporter: %s\n", rd_kafka_message_errstr(m));
+      rd_kafka_message_destroy(m);
+    }
+    if (w4_mono_ms() >= next_tick) {
+      exporter_tick(e);
+      next_tick = w4_mono_ms() + 500;
+    }
+  }
+}
+
+/* Sets the counters' options from the command line. */
+static void exporter_configure(exporter *e) {
+  bool whole = e->o.group.empty() || e->o.force_audit;
+  e->expo.gaps = whole;
+  e->expo.audit = whole;
+  e->agg.by_topic = e->o.by_topic;
+  e->agg.gaps = whole;
+  e->agg.settle_ms = e->audit.settle_ms = e->o.settle_ms;
+  e->agg.max_age_ms = e->audit.max_age_ms = e->o.max_age_ms;
+  if (!whole)
+    fprintf(stderr, "w4metrics-exporter: with -g this exporter sees a share "
+                    "of the records: the audit and the missing-record count "
+                    "are off (--audit forces them)\n");
+}
+
+int main(int argc, char **argv) {
+  exporter e;
+  int rc = parse_args(argc, argv, &e.o);
+  if (rc >= 0)
+    return rc;
+  exporter_configure(&e);
+
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = w4_on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  if ((rc = exporter_consumer_new(&e)) != 0)
+    return rc;
+  w4_http http;
+  std::string err;
+  if (!w4_http_start(&http, e.o.listen_addr, e.o.port, exporter_render, &e,
+                     &err)) {
+    fprintf(stderr, "w4metrics-exporter: cannot listen on %s:%d: %s\n",
+            e.o.listen_addr.c_str(), e.o.port, err.c_str());
+    rd_kafka_destroy(e.rk);
+    return 1;
+  }
+  /* The cluster must answer once; afterwards outages are only reported. */
+  if (w4_topic_partition_cnt(e.rk, e.o.topic,
+                             static_cast<int>(e.o.connect_timeout_ms)) < 0) {
+    fprintf(stderr,
+            "w4metrics-exporter: cannot reach the cluster at %s within %ld "
+            "ms\n",
+            e.o.bootstrap.c_str(), e.o.connect_timeout_ms);
+    w4_http_stop(&http);
+    rd_kafka_destroy(e.rk);
+    return 1;
+  }
+  fprintf(stderr, "w4metrics-exporter: serving http://%s%s%s:%d/metrics\n",
+          e.o.listen_addr.find(':') != std::string::npos ? "[" : "",
+          e.o.listen_addr.empty() ? "0.0.0.0" : e.o.listen_addr.c_str(),
+          e.o.listen_addr.find(':') != std::string::npos ? "]" : "", http.port);
+  if (e.o.group.empty() || exporter_subscribe(&e))
+    exporter_run(&e);
+  else
+    rc = 1;
+  w4_http_stop(&http);
+  rd_kafka_consumer_close(e.rk);
+  rd_kafka_destroy(e.rk);
+  return rc < 0 ? 0 : rc;
+}
