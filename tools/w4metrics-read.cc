@@ -5,6 +5,8 @@
  * a topic created later, or grown, is followed. Each record is printed as a
  * readable line or as one JSON object per line; a value that is not a
  * monitoring record is reported on standard error and skipped. */
+#include "w4aggregate.h"
+#include "w4audit.h"
 #include "w4record.h"
 #include "w4tool.h"
 
@@ -28,6 +30,7 @@ struct reader_opts {
   std::string topic = "_quarndale-monitoring";
   bool from_beginning = false;
   bool json = false;
+  bool audit = false;     /* print the audit table instead of the records */
   long exit_idle_ms = -1; /* -1: run until a signal */
   std::vector<w4_prop> props;
 };
@@ -36,7 +39,7 @@ struct reader_opts {
 static void usage(FILE *f) {
   fprintf(f,
           "Usage: w4metrics-read -b BOOTSTRAP [-t TOPIC] [--from-beginning] "
-          "[--json]\n"
+          "[--json | --audit]\n"
           "                      [-X prop=value ...] [--exit-idle MS]\n"
           "\n"
           "Prints the records of a monitoring topic, decoded.\n"
@@ -47,6 +50,12 @@ static void usage(FILE *f) {
           "  --from-beginning           start at the earliest offsets "
           "(default: the end)\n"
           "  --json                     one JSON object per record and line\n"
+          "  --audit                    instead of records, the windows in "
+          "which a consumer\n"
+          "                             group consumed fewer or more "
+          "messages than were\n"
+          "                             acknowledged, and each group's "
+          "totals at the end\n"
           "  -X prop=value              librdkafka property for the "
           "consumer (repeatable)\n"
           "  --exit-idle MS             exit once no record arrived for MS "
@@ -70,6 +79,8 @@ static int parse_args(int argc, char **argv, reader_opts *o) {
       o->from_beginning = true;
     } else if (a == "--json") {
       o->json = true;
+    } else if (a == "--audit") {
+      o->audit = true;
     } else if (a == "-X" && has_next) {
       w4_prop p;
       if (!w4_parse_prop(argv[++i], &p)) {
@@ -90,7 +101,7 @@ static int parse_args(int argc, char **argv, reader_opts *o) {
       return 2;
     }
   }
-  if (o->bootstrap.empty() || o->topic.empty()) {
+  if (o->bootstrap.empty() || o->topic.empty() || (o->json && o->audit)) {
     usage(stderr);
     return 2;
   }
@@ -141,22 +152,59 @@ static bool reader_assign(rd_kafka_t *rk, const std::string &topic, int from,
   return true;
 }
 
-/* Prints one consumed value, or reports it on stderr when it is not a
+/* Decodes one consumed value; reports it on stderr when it is not a
  * monitoring record. */
-static void reader_print(const reader_opts &o, const rd_kafka_message_t *m) {
-  w4_record rec;
+static bool reader_decode(const rd_kafka_message_t *m, w4_record *rec) {
   std::string err;
-  if (!w4_record_decode(m->payload, m->len, &rec, &err)) {
-    fprintf(stderr,
-            "w4metrics-read: skipped value at partition %d offset %lld of "
-            "%s: %s\n",
-            static_cast<int>(m->partition), static_cast<long long>(m->offset),
-            rd_kafka_topic_name(m->rkt), err.c_str());
-    return;
-  }
+  if (w4_record_decode(m->payload, m->len, rec, &err))
+    return true;
+  fprintf(stderr,
+          "w4metrics-read: skipped value at partition %d offset %lld of "
+          "%s: %s\n",
+          static_cast<int>(m->partition), static_cast<long long>(m->offset),
+          rd_kafka_topic_name(m->rkt), err.c_str());
+  return false;
+}
+
+/* Prints one record as a line or a JSON object. */
+static void reader_print(const reader_opts &o, const w4_record &rec) {
   std::string line = o.json ? w4_record_json(rec) : w4_record_line(rec);
   line.push_back('\n');
   fwrite(line.data(), 1, line.size(), stdout);
+  fflush(stdout);
+}
+
+/* Prints audit rows under the table heading, which comes once. */
+static void reader_audit_rows(const std::vector<w4_audit_row> &rows,
+                              bool *head) {
+  std::string out;
+  if (!rows.empty() && !*head)
+    out = w4_audit_table_head();
+  *head = *head || !rows.empty();
+  for (const w4_audit_row &r : rows)
+    out += w4_audit_table_line(r);
+  fwrite(out.data(), 1, out.size(), stdout);
+  fflush(stdout);
+}
+
+/* At the end of an audit: settles what is open, prints its rows and each
+ * topic and group's totals. */
+static void reader_audit_finish(w4_audit *a, bool *head) {
+  std::vector<w4_audit_row> rows;
+  w4_audit_finish(a, &rows);
+  reader_audit_rows(rows, head);
+  for (const auto &kv : a->totals) {
+    printf("total  %s  %s  produced %llu, missing %llu, duplicate %llu in %llu "
+           "windows\n",
+           kv.first.first.c_str(),
+           kv.first.second.empty() ? "-" : kv.first.second.c_str(),
+           static_cast<unsigned long long>(kv.second.messages),
+           static_cast<unsigned long long>(kv.second.missing),
+           static_cast<unsigned long long>(kv.second.duplicate),
+           static_cast<unsigned long long>(kv.second.windows));
+  }
+  if (a->totals.empty())
+    printf("total  no consumer group has consumed from a monitored topic\n");
   fflush(stdout);
 }
 
@@ -167,6 +215,11 @@ static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
   bool first_lookup = true;
   int64_t next_lookup = 0;
   int64_t last_record = w4_mono_ms();
+  int64_t next_tick = 0;
+  w4_audit audit;
+  bool head = false;
+  std::vector<w4_audit_row> rows;
+  w4_record rec;
 
   while (!w4_stop_requested) {
     int64_t now = w4_mono_ms();
@@ -188,16 +241,30 @@ static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
     rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
     if (m) {
       if (!m->err) {
-        reader_print(o, m);
+        std::string why;
+        if (reader_decode(m, &rec)) {
+          if (!o.audit)
+            reader_print(o, rec);
+          else if (w4_record_sane(rec, &why))
+            w4_audit_add(&audit, rec, w4_mono_ms());
+        }
         last_record = w4_mono_ms();
       } else if (m->err != RD_KAFKA_RESP_ERR__PARTITION_EOF) {
         fprintf(stderr, "w4metrics-read: %s\n", rd_kafka_message_errstr(m));
       }
       rd_kafka_message_destroy(m);
     }
+    if (o.audit && w4_mono_ms() >= next_tick) {
+      rows.clear();
+      w4_audit_tick(&audit, w4_mono_ms(), &rows);
+      reader_audit_rows(rows, &head);
+      next_tick = w4_mono_ms() + 1000;
+    }
     if (o.exit_idle_ms >= 0 && w4_mono_ms() - last_record >= o.exit_idle_ms)
       break;
   }
+  if (o.audit)
+    reader_audit_finish(&audit, &head);
 }
 
 int main(int argc, char **argv) {

@@ -1,0 +1,501 @@
+/* w4metrics-exporter against a mock cluster: a producer and two consumer
+ * groups with the plug-in, the exporter reading their records, and a real
+ * Prometheus server scraping it; bad input and bad command lines. */
+#include "testlib.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const char *const MON_TOPIC = "_quarndale-monitoring";
+const std::string P = "quarndale.monitoring.interceptor.";
+
+int64_t now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void sleep_ms(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+/* A temporary file name, the file created empty. */
+std::string temp_file(void) {
+  char path[] = "/tmp/w4exporter-XXXXXX";
+  int fd = mkstemp(path);
+  close(fd);
+  return path;
+}
+
+/* A child process whose standard output and error go to files. */
+struct child {
+  pid_t pid = -1;
+  std::string out_path;
+  std::string err_path;
+};
+
+/* Starts argv[0] (a path) with its arguments. */
+child spawn(const std::vector<std::string> &argv) {
+  child c;
+  c.out_path = temp_file();
+  c.err_path = temp_file();
+  c.pid = fork();
+  if (c.pid == 0) {
+    int out = open(c.out_path.c_str(), O_WRONLY | O_TRUNC);
+    int err = open(c.err_path.c_str(), O_WRONLY | O_TRUNC);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+      args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return c;
+}
+
+/* Waits up to timeout_ms for the child to end; its exit code, or -1 when it
+ * is still running (it is then killed) or did not exit normally. */
+int wait_child(child *c, int timeout_ms) {
+  int status = 0;
+  int64_t deadline = now_ms() + timeout_ms;
+  while (waitpid(c->pid, &status, WNOHANG) == 0) {
+    if (now_ms() >= deadline) {
+      kill(c->pid, SIGKILL);
+      waitpid(c->pid, &status, 0);
+      c->pid = -1;
+      return -1;
+    }
+    sleep_ms(50);
+  }
+  c->pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/* Asks the child to end with SIGTERM; its exit code as wait_child. */
+int stop_child(child *c) {
+  if (c->pid <= 0)
+    return -1;
+  kill(c->pid, SIGTERM);
+  return wait_child(c, 15000);
+}
+
+void remove_child_files(const child &c) {
+  unlink(c.out_path.c_str());
+  unlink(c.err_path.c_str());
+}
+
+std::string exporter_path(void) {
+  return std::string(W4_TOOLS_DIR) + "/w4metrics-exporter";
+}
+
+/* Starts the exporter on a port of its own choice and waits until it
+ * serves; the port is returned, 0 when it did not start. */
+int start_exporter(child *c, const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {exporter_path(), "--listen", "127.0.0.1:0"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  *c = spawn(argv);
+  const std::string mark = "serving http://127.0.0.1:";
+  int64_t deadline = now_ms() + 20000;
+  while (now_ms() < deadline) {
+    std::string err = read_file(c->err_path);
+    size_t at = err.find(mark);
+    if (at != std::string::npos)
+      return atoi(err.c_str() + at + mark.size());
+    sleep_ms(100);
+  }
+  return 0;
+}
+
+/* GET of a URL with curl; the body, or "" when the request failed. */
+std::string http_get(const std::string &url, int *status = nullptr) {
+  int st = 0;
+  std::string body =
+      w4test::run_command("curl -s -f --max-time 20 '" + url + "'", &st);
+  if (status)
+    *status = st;
+  return st == 0 ? body : "";
+}
+
+/* Samples of an exposition text: "name{labels}" to value. */
+std::map<std::string, double> samples_of(const std::string &text) {
+  std::map<std::string, double> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#')
+      continue;
+    size_t sp = line.rfind(' ');
+    out[line.substr(0, sp)] = atof(line.c_str() + sp + 1);
+  }
+  return out;
+}
+
+/* Sum of the samples of a metric whose labels contain every needle. */
+double sum_of(const std::map<std::string, double> &samples,
+              const std::string &name,
+              const std::vector<std::string> &needles = {}) {
+  double sum = 0;
+  for (const auto &kv : samples) {
+    if (kv.first.compare(0, name.size() + 1, name + "{") != 0 &&
+        kv.first != name)
+      continue;
+    bool all = true;
+    for (const std::string &n : needles)
+      all = all && kv.first.find(n) != std::string::npos;
+    if (all)
+      sum += kv.second;
+  }
+  return sum;
+}
+
+/* promtool check metrics over a scrape; -1 when promtool is missing. */
+int promtool_check(const std::string &text, std::string *out) {
+  int status = 0;
+  w4test::run_command("command -v promtool", &status);
+  if (status != 0)
+    return -1;
+  std::string path = temp_file();
+  std::ofstream(path) << text;
+  *out =
+      w4test::run_command("promtool check metrics <" + path + " 2>&1", &status);
+  unlink(path.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/* A port that was free a moment ago on the loopback address. */
+int free_port(void) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa));
+  socklen_t len = sizeof(sa);
+  getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
+  close(fd);
+  return ntohs(sa.sin_port);
+}
+
+/* A client with the plug-in, publishing every 500 ms. */
+rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
+                          const std::string &client_id,
+                          const std::string &group) {
+  std::vector<std::pair<std::string, std::string>> props = {
+      {"bootstrap.servers", mc->bootstraps},
+      {"client.id", client_id},
+      {"plugin.library.paths", w4test::plugin_path()},
+      {P + "publishms", "500"}};
+  if (!group.empty()) {
+    props.push_back({"group.id", group});
+    props.push_back({"enable.partition.eof", "false"});
+  }
+  rd_kafka_conf_t *conf = w4test::make_conf(props);
+  char errstr[512];
+  rd_kafka_t *rk = rd_kafka_new(type, conf, errstr, sizeof(errstr));
+  EXPECT_NE(nullptr, rk) << errstr;
+  return rk;
+}
+
+/* The timestamp that the mock cluster gives acknowledged messages (its
+ * fixed log-append time), learnt from one message on a topic of its own.
+ * Messages that carry it as their own timestamp fall into the same window
+ * for the producer's records and the consumers', as they do on a cluster
+ * whose brokers keep the producer's time or append their own. */
+int64_t mock_append_time(const w4test::mock_cluster *mc) {
+  struct probe {
+    static void dr(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
+      *static_cast<int64_t *>(opaque) = rd_kafka_message_timestamp(m, nullptr);
+    }
+  };
+  rd_kafka_mock_topic_create(mc->mcluster, "probe", 1, 1);
+  rd_kafka_conf_t *conf =
+      w4test::make_conf({{"bootstrap.servers", mc->bootstraps}});
+  int64_t ts = -1;
+  rd_kafka_conf_set_dr_msg_cb(conf, probe::dr);
+  rd_kafka_conf_set_opaque(conf, &ts);
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  rd_kafka_producev(rk, RD_KAFKA_V_TOPIC("probe"),
+                    RD_KAFKA_V_VALUE(const_cast<char *>("x"), 1),
+                    RD_KAFKA_V_END);
+  rd_kafka_flush(rk, 10000);
+  rd_kafka_destroy(rk);
+  return ts;
+}
+
+/* Consumes from the assigned partitions until n messages came, 30 s at
+ * most; returns the count. */
+int consume_n(rd_kafka_t *rk, int n) {
+  int got = 0;
+  int64_t deadline = now_ms() + 30000;
+  while (got < n && now_ms() < deadline) {
+    rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
+    if (!m)
+      continue;
+    if (!m->err)
+      got++;
+    rd_kafka_message_destroy(m);
+  }
+  return got;
+}
+
+/* Assigns partitions 0 and 1 of topic at the given offsets. */
+void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1) {
+  rd_kafka_poll_set_consumer(rk);
+  rd_kafka_topic_partition_list_t *parts = rd_kafka_topic_partition_list_new(2);
+  rd_kafka_topic_partition_list_add(parts, topic, 0)->offset = off0;
+  rd_kafka_topic_partition_list_add(parts, topic, 1)->offset = off1;
+  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, parts));
+  rd_kafka_topic_partition_list_destroy(parts);
+}
+
+/* A Prometheus server of the test's own, on loopback, scraping one target
+ * every second, with its data in a temporary directory. */
+struct prometheus_server {
+  child proc;
+  int port = 0;
+  std::string dir;
+};
+
+bool prometheus_start(prometheus_server *p, int target_port) {
+  char dir[] = "/tmp/w4prom-XXXXXX";
+  if (!mkdtemp(dir))
+    return false;
+  p->dir = dir;
+  std::string config = p->dir + "/prometheus.yml";
+  std::ofstream(config) << "global:\n"
+                           "  scrape_interval: 1s\n"
+                           "  scrape_timeout: 1s\n"
+                           "  evaluation_interval: 1s\n"
+                           "scrape_configs:\n"
+                           "  - job_name: w4metrics\n"
+                           "    static_configs:\n"
+                           "      - targets: ['127.0.0.1:"
+                        << target_port << "']\n";
+  p->port = free_port();
+  p->proc =
+      spawn({"/usr/bin/prometheus", "--config.file=" + config,
+             "--storage.tsdb.path=" + p->dir + "/data",
+             "--web.listen-address=127.0.0.1:" + std::to_string(p->port)});
+  int64_t deadline = now_ms() + 30000;
+  while (now_ms() < deadline) {
+    int st;
+    http_get("http://127.0.0.1:" + std::to_string(p->port) + "/-/ready", &st);
+    if (st == 0)
+      return true;
+    sleep_ms(250);
+  }
+  return false;
+}
+
+void prometheus_stop(prometheus_server *p) {
+  stop_child(&p->proc);
+  remove_child_files(p->proc);
+  int st;
+  if (!p->dir.empty())
+    w4test::run_command("rm -rf '" + p->dir + "'", &st);
+}
+
+/* The value of an instant query as Prometheus answers it over HTTP: the
+ * single sample's value, or -1 when there is none. */
+double prometheus_query(const prometheus_server &p, const std::string &q) {
+  int st;
+  std::string body = w4test::run_command(
+      "curl -s -f --max-time 10 --data-urlencode 'query=" + q +
+          "' http://127.0.0.1:" + std::to_string(p.port) + "/api/v1/query",
+      &st);
+  size_t at = body.find("\"value\":[");
+  if (st != 0 || at == std::string::npos)
+    return -1;
+  size_t quote = body.find('"', body.find(',', at));
+  return quote == std::string::npos ? -1 : atof(body.c_str() + quote + 1);
+}
+
+/* Waits until the query answers want, 60 s at most; the last answer. */
+double prometheus_wait(const prometheus_server &p, const std::string &q,
+                       double want) {
+  double v = -1;
+  int64_t deadline = now_ms() + 60000;
+  while (now_ms() < deadline && (v = prometheus_query(p, q)) != want)
+    sleep_ms(500);
+  return v;
+}
+
+/* Scrapes the exporter, checks the text with promtool and that no counter
+ * went down since the previous scrape. */
+void scrape_and_check(int port, std::map<std::string, double> *prev) {
+  std::string text =
+      http_get("http://127.0.0.1:" + std::to_string(port) + "/metrics");
+  ASSERT_FALSE(text.empty());
+  std::string out;
+  int rc = promtool_check(text, &out);
+  if (rc != -1) {
+    EXPECT_EQ(0, rc) << out;
+  }
+  std::map<std::string, double> now = samples_of(text);
+  for (const auto &kv : *prev) {
+    const std::string &k = kv.first;
+    bool counter = k.find("_total") != std::string::npos ||
+                   k.find("_sum{") != std::string::npos ||
+                   k.find("_count{") != std::string::npos;
+    if (!counter)
+      continue;
+    auto it = now.find(k);
+    ASSERT_NE(now.end(), it) << "series vanished: " << k;
+    EXPECT_GE(it->second, kv.second) << k;
+  }
+  *prev = now;
+}
+
+TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
+  const int N = 400;
+  const int SKIP0 = 30, SKIP1 = 20;
+  w4test::mock_cluster *mc = w4test::mock_cluster_start();
+  ASSERT_NE(nullptr, mc);
+  rd_kafka_mock_topic_create(mc->mcluster, "orders", 2, 1);
+  rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 2, 1);
+  int64_t ts = mock_append_time(mc);
+  ASSERT_GT(ts, 0);
+
+  child exporter;
+  int port =
+      start_exporter(&exporter, {"-b", mc->bootstraps, "--from-beginning",
+                                 "--settle", "5000", "--report"});
+  ASSERT_GT(port, 0) << read_file(exporter.err_path);
+  std::map<std::string, double> seen;
+  scrape_and_check(port, &seen);
+
+  /* A producer and two groups; group b starts past the first SKIP0 and
+   * SKIP1 messages of the two partitions. */
+  rd_kafka_t *prod = plugin_client(mc, RD_KAFKA_PRODUCER, "e2e-producer", "");
+  for (int i = 0; i < N; i++)
+    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
+              rd_kafka_producev(
+                  prod, RD_KAFKA_V_TOPIC("orders"), RD_KAFKA_V_PARTITION(i % 2),
+                  RD_KAFKA_V_VALUE(const_cast<char *>("payload"), 7),
+                  RD_KAFKA_V_TIMESTAMP(ts), RD_KAFKA_V_END));
+  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 15000));
+  rd_kafka_t *ca = plugin_client(mc, RD_KAFKA_CONSUMER, "e2e-a", "audit-a");
+  rd_kafka_t *cb = plugin_client(mc, RD_KAFKA_CONSUMER, "e2e-b", "audit-b");
+  assign_at(ca, "orders", 0, 0);
+  assign_at(cb, "orders", SKIP0, SKIP1);
+  EXPECT_EQ(N, consume_n(ca, N));
+  EXPECT_EQ(N - SKIP0 - SKIP1, consume_n(cb, N - SKIP0 - SKIP1));
+  scrape_and_check(port, &seen);
+  sleep_ms(700); /* one more ordinary pass each */
+  rd_kafka_destroy(prod);
+  for (rd_kafka_t *c : {ca, cb}) {
+    rd_kafka_consumer_close(c);
+    rd_kafka_destroy(c);
+  }
+
+  prometheus_server prom;
+  int status = 0;
+  w4test::run_command("test -x /usr/bin/prometheus", &status);
+  bool have_prometheus = status == 0;
+  if (have_prometheus) {
+    ASSERT_TRUE(prometheus_start(&prom, port)) << read_file(prom.proc.err_path);
+  }
+
+  /* The exporter's own view, once every window has settled. */
+  int64_t deadline = now_ms() + 60000;
+  std::map<std::string, double> s;
+  do {
+    sleep_ms(500);
+    scrape_and_check(port, &seen);
+    s = samples_of(
+        http_get("http://127.0.0.1:" + std::to_string(port) + "/metrics"));
+  } while (now_ms() < deadline &&
+           (sum_of(s, "w4metrics_audit_open_windows") > 0 ||
+            sum_of(s, "w4metrics_audit_messages_total") < 2 * N));
+  EXPECT_EQ(
+      N, sum_of(s, "w4metrics_messages_total", {"client_type=\"producer\""}));
+  EXPECT_EQ(2 * N - SKIP0 - SKIP1, sum_of(s, "w4metrics_messages_total",
+                                          {"client_type=\"consumer\""}));
+  EXPECT_EQ(
+      N, sum_of(s, "w4metrics_audit_messages_total", {"group_id=\"audit-b\""}));
+  EXPECT_EQ(SKIP0 + SKIP1, sum_of(s, "w4metrics_audit_missing_messages_total",
+                                  {"group_id=\"audit-b\""}));
+  EXPECT_EQ(0, sum_of(s, "w4metrics_audit_missing_messages_total",
+                      {"group_id=\"audit-a\""}));
+  EXPECT_EQ(0, sum_of(s, "w4metrics_audit_duplicate_messages_total"));
+  EXPECT_EQ(0, sum_of(s, "w4metrics_missing_records_total"));
+  EXPECT_EQ(0, sum_of(s, "w4metrics_bad_records_total"));
+  EXPECT_EQ(3, sum_of(s, "w4metrics_sessions_total"));
+
+  if (have_prometheus) {
+    EXPECT_EQ(N, prometheus_wait(prom,
+                                 "sum(w4metrics_audit_messages_total{"
+                                 "group_id=\"audit-b\"})",
+                                 N));
+    EXPECT_EQ(SKIP0 + SKIP1,
+              prometheus_wait(prom,
+                              "sum(w4metrics_audit_missing_messages_total{"
+                              "group_id=\"audit-b\"})",
+                              SKIP0 + SKIP1));
+    EXPECT_EQ(0, prometheus_wait(prom,
+                                 "sum(w4metrics_audit_missing_messages_total{"
+                                 "group_id=\"audit-a\"})",
+                                 0));
+    EXPECT_EQ(N, prometheus_wait(prom,
+                                 "sum(w4metrics_messages_total{client_type="
+                                 "\"producer\"})",
+                                 N));
+    prometheus_stop(&prom);
+  }
+
+  EXPECT_EQ(0, stop_child(&exporter)) << read_file(exporter.err_path);
+  /* --report: group b's two windows, short by the skipped messages. */
+  std::string report = read_file(exporter.out_path);
+  EXPECT_EQ(1, w4test::count_lines(report, "produced")) << report;
+  EXPECT_EQ(2, w4test::count_lines(report, "audit-b")) << report;
+  EXPECT_EQ(1, w4test::count_lines(report, " -30")) << report;
+  EXPECT_EQ(1, w4test::count_lines(report, " -20")) << report;
+  EXPECT_EQ(0, w4test::count_lines(report, "audit-a")) << report;
+  remove_child_files(exporter);
+
+  /* The reader's quick look gives the same table at the end of its run. */
+  int st;
+  std::string table = w4test::run_command(
+      std::string(W4_TOOLS_DIR) + "/w4metrics-read -b " + mc->bootstraps +
+          " --from-beginning --audit --exit-idle 2000",
+      &st);
+  EXPECT_EQ(0, st) << table;
+  /* Two rows and the group's total. */
+  EXPECT_EQ(3, w4test::count_lines(table, "audit-b")) << table;
+  EXPECT_EQ(1, w4test::count_lines(table, "produced 400, missing 50, "
+                                          "duplicate 0"))
+      << table;
+  EXPECT_EQ(1, w4test::count_lines(table, "produced 400, missing 0, "
+                                          "duplicate 0"))
+      << table;
+  w4test::mock_cluster_stop(mc);
+  if (!have_prometheus)
+    GTEST_SKIP() << "prometheus is not installed: only the exporter checked";
+}
+
+} // namespace
