@@ -498,4 +498,133 @@ TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
     GTEST_SKIP() << "prometheus is not installed: only the exporter checked";
 }
 
+/* Writes values to one partition of topic with a plain producer. */
+void produce_raw(const w4test::mock_cluster *mc, const std::string &topic,
+                 int32_t partition, const std::vector<std::string> &values) {
+  rd_kafka_conf_t *conf =
+      w4test::make_conf({{"bootstrap.servers", mc->bootstraps}});
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  ASSERT_NE(nullptr, rk) << errstr;
+  for (const std::string &v : values)
+    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
+              rd_kafka_producev(
+                  rk, RD_KAFKA_V_TOPIC(topic.c_str()),
+                  RD_KAFKA_V_PARTITION(partition),
+                  RD_KAFKA_V_VALUE(const_cast<char *>(v.data()), v.size()),
+                  RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_END));
+  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(rk, 10000));
+  rd_kafka_destroy(rk);
+}
+
+/* A producer's data record of count messages for topic "t", partition 0,
+ * written byte by byte; client_type as given. */
+std::string raw_record(int client_type, int count) {
+  std::string r = "\x7f";
+  r += "\x08";
+  r.push_back(static_cast<char>(client_type));
+  r += std::string("\x12\x01p", 3);
+  r += "\x22\x20" + std::string(32, 'f');
+  r += std::string("\x42\x01t", 3);
+  r += "\x50";
+  r.push_back(static_cast<char>(count));
+  r += "\x80\x01\x98\x75"; /* window_size 15000 */
+  return r;
+}
+
+TEST(Exporter, BadRecordsAreCountedAndReportedOncePerPartition) {
+  w4test::mock_cluster *mc = w4test::mock_cluster_start();
+  ASSERT_NE(nullptr, mc);
+  rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 2, 1);
+  std::string good = raw_record(1, 5);
+  produce_raw(mc, MON_TOPIC, 0,
+              {"hello", good.substr(0, 20), raw_record(7, 5), good});
+  produce_raw(mc, MON_TOPIC, 1, {std::string("\x7f\xff\xff", 3), good});
+
+  child exporter;
+  int port = start_exporter(
+      &exporter, {"-b", mc->bootstraps, "--from-beginning", "--by", "topic"});
+  ASSERT_GT(port, 0) << read_file(exporter.err_path);
+  std::map<std::string, double> s;
+  int64_t deadline = now_ms() + 30000;
+  do {
+    sleep_ms(300);
+    s = samples_of(
+        http_get("http://127.0.0.1:" + std::to_string(port) + "/metrics"));
+  } while (now_ms() < deadline && sum_of(s, "w4metrics_records_total") < 2);
+  EXPECT_EQ(4, sum_of(s, "w4metrics_bad_records_total"));
+  EXPECT_EQ(10, sum_of(s, "w4metrics_messages_total"));
+  EXPECT_EQ(2, sum_of(s, "w4metrics_records_total"));
+  /* --by topic: no partition label. */
+  EXPECT_EQ(0, sum_of(s, "w4metrics_records_total", {"partition="}));
+  /* Other paths and methods. */
+  int st;
+  http_get("http://127.0.0.1:" + std::to_string(port) + "/nothing", &st);
+  EXPECT_NE(0, st);
+  EXPECT_EQ(0, stop_child(&exporter));
+  std::string err = read_file(exporter.err_path);
+  EXPECT_EQ(2, w4test::count_lines(err, "not a monitoring record")) << err;
+  EXPECT_EQ(1, w4test::count_lines(err, "partition 0 offset 0 ")) << err;
+  EXPECT_EQ(1, w4test::count_lines(err, "partition 1 offset 0 ")) << err;
+  remove_child_files(exporter);
+  w4test::mock_cluster_stop(mc);
+}
+
+/* Runs the exporter to its end; its exit code and standard error. */
+int run_exporter(const std::vector<std::string> &args, std::string *err) {
+  std::vector<std::string> argv = {exporter_path()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  child c = spawn(argv);
+  int code = wait_child(&c, 30000);
+  *err = read_file(c.err_path);
+  remove_child_files(c);
+  return code;
+}
+
+TEST(Exporter, ClearErrorsForPortInUseUnreachableClusterAndBadOptions) {
+  w4test::mock_cluster *mc = w4test::mock_cluster_start();
+  ASSERT_NE(nullptr, mc);
+  std::string err;
+
+  /* A port that another socket listens on. */
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)));
+  ASSERT_EQ(0, listen(fd, 1));
+  socklen_t len = sizeof(sa);
+  getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
+  std::string busy = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+  EXPECT_EQ(1, run_exporter({"-b", mc->bootstraps, "--listen", busy}, &err));
+  EXPECT_EQ(1, w4test::count_lines(err, "cannot listen on " + busy +
+                                            ": Address already in use"))
+      << err;
+  close(fd);
+
+  /* Nothing listens at the cluster's address. */
+  std::string nowhere = "127.0.0.1:" + std::to_string(free_port());
+  EXPECT_EQ(1, run_exporter({"-b", nowhere, "--listen", "127.0.0.1:0",
+                             "--connect-timeout", "1500"},
+                            &err));
+  EXPECT_EQ(1,
+            w4test::count_lines(err, "cannot reach the cluster at " + nowhere))
+      << err;
+
+  /* A property librdkafka does not know, and other wrong command lines. */
+  EXPECT_EQ(2,
+            run_exporter({"-b", mc->bootstraps, "-X", "no.such.prop=1"}, &err));
+  EXPECT_EQ(1, w4test::count_lines(err, "bad property no.such.prop")) << err;
+  EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "-X", "noequals"}, &err));
+  EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "--settle", "soon"}, &err));
+  EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "--by", "client"}, &err));
+  EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "--listen", "9478"}, &err));
+  EXPECT_EQ(2, run_exporter({"--from-beginning"}, &err));
+  EXPECT_EQ(1, w4test::count_lines(err, "-b BOOTSTRAP is required")) << err;
+  EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "--frobnicate"}, &err));
+  EXPECT_EQ(0, run_exporter({"--help"}, &err));
+  w4test::mock_cluster_stop(mc);
+}
+
 } // namespace
