@@ -271,18 +271,25 @@ TEST(ToolsDemo, ShortRunAccountsForEveryMessage) {
   EXPECT_EQ(std::string::npos, out.find('\033'));
 
   long long records, acked_counted, acked, sent, consumed_counted, consumed,
-      gaps;
+      gaps, audited, missing, duplicate;
   size_t at = out.find("summary: ");
   ASSERT_NE(std::string::npos, at) << out;
-  ASSERT_EQ(7, sscanf(out.c_str() + at,
-                      "summary: %lld records read; producer: %lld of %lld "
-                      "acknowledged messages accounted for (%lld sent); "
-                      "consumer: %lld of %lld consumed messages accounted "
-                      "for; %lld gaps; OK",
-                      &records, &acked_counted, &acked, &sent,
-                      &consumed_counted, &consumed, &gaps))
+  ASSERT_EQ(10,
+            sscanf(out.c_str() + at,
+                   "summary: %lld records read; producer: %lld of %lld "
+                   "acknowledged messages accounted for (%lld sent); "
+                   "consumer: %lld of %lld consumed messages accounted "
+                   "for; %lld gaps; audit: %lld produced, %lld missing, "
+                   "%lld duplicate, delivered; OK",
+                   &records, &acked_counted, &acked, &sent, &consumed_counted,
+                   &consumed, &gaps, &audited, &missing, &duplicate))
       << out;
-  EXPECT_NE(std::string::npos, out.find(" gaps; OK", at)) << out;
+  EXPECT_NE(std::string::npos, out.find(" duplicate, delivered; OK", at))
+      << out;
+  /* The consumer read everything the producer had acknowledged. */
+  EXPECT_EQ(acked, audited);
+  EXPECT_EQ(0, missing);
+  EXPECT_EQ(0, duplicate);
   EXPECT_GT(records, 0);
   EXPECT_GT(sent, 0);
   EXPECT_EQ(acked_counted, acked);

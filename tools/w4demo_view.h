@@ -3,6 +3,8 @@
  * messages against the records' counts. */
 #pragma once
 
+#include "w4aggregate.h"
+#include "w4audit.h"
 #include "w4record.h"
 
 #include <cstdint>
@@ -51,6 +53,9 @@ struct demo_view {
   int64_t counted[2] = {0, 0}; /* sum of count per role */
   std::map<demo_row_key, demo_row> rows;
   std::map<demo_seq_key, demo_seq_track> seqs;
+  /* The delivery audit of the run: every window of a topic-partition is
+   * taken as one, settled when the run ends. */
+  w4_audit audit;
 };
 
 /* Takes one message of the monitoring topic into the view; a value that is
@@ -61,6 +66,9 @@ void demo_view_add(demo_view *v, const rd_kafka_message_t *m);
  * and the number of duplicate records in *dups. */
 int64_t demo_view_gaps(const demo_view &v, const demo_row_key *key,
                        int64_t *dups);
+
+/* Settles the audit at the end of the run; its sums over every topic. */
+w4_audit_totals demo_view_audit(demo_view *v);
 
 /* True when every row's latest record is marked final. */
 bool demo_view_all_final(const demo_view &v);

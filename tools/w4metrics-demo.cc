@@ -505,7 +505,7 @@ static void demo_teardown_clients(demo *d) {
 }
 
 /* Prints the summary line; returns the exit status. */
-static int demo_summary(const demo *d) {
+static int demo_summary(demo *d) {
   int64_t dups;
   int64_t gaps = demo_view_gaps(d->view, nullptr, &dups);
   bool ok = d->view.counted[DEMO_PRODUCER] == d->acked &&
@@ -523,6 +523,12 @@ static int demo_summary(const demo *d) {
     printf("; %lld duplicate records", static_cast<long long>(dups));
   if (d->view.bad)
     printf("; %lld undecodable values", static_cast<long long>(d->view.bad));
+  w4_audit_totals audit = demo_view_audit(&d->view);
+  printf("; audit: %llu produced, %llu missing, %llu duplicate, %s",
+         static_cast<unsigned long long>(audit.messages),
+         static_cast<unsigned long long>(audit.missing),
+         static_cast<unsigned long long>(audit.duplicate),
+         audit.missing + audit.duplicate == 0 ? "delivered" : "NOT delivered");
   printf("; %s\n", ok ? "OK" : "MISMATCH");
   fflush(stdout);
   return ok ? 0 : 1;

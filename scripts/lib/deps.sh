@@ -16,6 +16,12 @@ W4_DEB_PACKAGES=(
   pkg-config
   g++
   make
+  libmicrohttpd-dev
+  # The exporter's end-to-end test runs promtool and a Prometheus server of
+  # its own (the package's system service is not used) and queries it with
+  # curl.
+  prometheus
+  curl
 )
 
 # Prints the packages of W4_DEB_PACKAGES that are not installed.
