@@ -8,6 +8,7 @@
 #include "w4exposition.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -80,6 +81,8 @@ w4_record decode(const std::string &value) {
   EXPECT_TRUE(w4_record_sane(rec, &err)) << err;
   return rec;
 }
+
+int promtool_check(const std::string &text, std::string *out);
 
 /* One recorded stream: every record of two producers and a consumer over
  * three topic-partitions and two sessions each, in production order. */
@@ -256,6 +259,7 @@ TEST(Aggregate, ValuesThePlugInCannotSendAreRejected) {
       {"client type 7", [](spec *x) { x->client_type = 7; }},
       {"record kind 5", [](spec *x) { x->record_kind = 5; }},
       {"negative sequence", [](spec *x) { x->sequence = -3; }},
+      {"huge sequence", [](spec *x) { x->sequence = INT64_MAX; }},
       {"negative window", [](spec *x) { x->window = -1000; }},
       {"negative partition", [](spec *x) { x->partition = -9; }},
   };
@@ -279,6 +283,64 @@ TEST(Aggregate, ValuesThePlugInCannotSendAreRejected) {
     if (ok) {
       EXPECT_GT(n, good.find(std::string(32, 'a')) + 32) << n;
     }
+  }
+}
+
+TEST(Aggregate, MutatedRecordsNeverBreakTheCountersOrTheText) {
+  std::mt19937 rng(11);
+  std::vector<std::string> seeds;
+  for (const spec &s : recorded_stream(6))
+    seeds.push_back(encode(s));
+  w4_aggregate agg;
+  w4_audit audit;
+  agg.settle_ms = audit.settle_ms = 50;
+  w4_exposition_opts opts;
+  uint64_t messages = 0;
+  for (int i = 0; i < 20000; i++) {
+    std::string v = seeds[rng() % seeds.size()];
+    for (int flips = 1 + rng() % 4; flips > 0; flips--) {
+      size_t at = 1 + rng() % (v.size() - 1);
+      switch (rng() % 3) {
+      case 0:
+        v[at] = static_cast<char>(rng());
+        break;
+      case 1:
+        v.erase(at, 1 + rng() % 4);
+        break;
+      default:
+        v.insert(at, 1, static_cast<char>(rng()));
+        break;
+      }
+      if (v.size() < 2)
+        v = seeds[0];
+    }
+    w4_record rec;
+    std::string err;
+    if (w4_record_decode(v.data(), v.size(), &rec, &err) &&
+        w4_record_sane(rec, &err)) {
+      w4_aggregate_add(&agg, rec, i);
+      w4_audit_add(&audit, rec, i);
+    } else {
+      agg.bad_records++;
+    }
+    if (i % 500 == 499) {
+      w4_aggregate_tick(&agg, i);
+      w4_audit_tick(&audit, i, nullptr);
+      uint64_t now = 0;
+      for (const auto &kv : agg.series)
+        now += kv.second->messages;
+      EXPECT_GE(now, messages);
+      messages = now;
+      std::string text = w4_exposition(&agg, &audit, opts);
+      EXPECT_EQ('\n', text.back());
+    }
+  }
+  EXPECT_GT(agg.bad_records, 1000u);
+  EXPECT_GT(agg.decoded_records, 1000u);
+  std::string out;
+  int rc = promtool_check(w4_exposition(&agg, &audit, opts), &out);
+  if (rc != -1) {
+    EXPECT_EQ(0, rc) << out;
   }
 }
 

@@ -4,6 +4,10 @@
 #include <climits>
 #include <cstdio>
 
+/* Far beyond any sequence number a session reaches, and far enough from
+ * the largest 64-bit value that counting past it cannot overflow. */
+static const int64_t W4_SEQUENCE_MAX = INT64_C(1) << 53;
+
 /* Adds v to *c, saturating instead of wrapping: a counter never decreases. */
 static void w4_counter_add(uint64_t *c, int64_t v) {
   if (v <= 0)
@@ -43,8 +47,8 @@ bool w4_record_sane(const w4_record &rec, std::string *err) {
     why = "client_type is neither 0 nor 1";
   else if (m.record_kind != 0 && m.record_kind != 2)
     why = "unknown record_kind";
-  else if (m.sequence < 0)
-    why = "negative sequence";
+  else if (m.sequence < 0 || m.sequence > W4_SEQUENCE_MAX)
+    why = "sequence out of range";
   else if (m.window < 0 || m.window_size <= 0)
     why = "negative window or window_size";
   else if (m.count < 0 || m.aggregate_bytes < 0 || m.latency_sum < 0 ||

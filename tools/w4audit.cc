@@ -2,6 +2,7 @@
 #include "w4audit.h"
 
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 
@@ -15,6 +16,11 @@ static std::string w4_audit_key(const w4_record &rec) {
   key.push_back('\0'); /* no topic name holds it */
   key.append(buf, static_cast<size_t>(n));
   return key;
+}
+
+/* Adds v (not negative) to *sum, saturating instead of overflowing. */
+static void w4_audit_sum_add(int64_t *sum, int64_t v) {
+  *sum = *sum > INT64_MAX - v ? INT64_MAX : *sum + v;
 }
 
 void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
@@ -32,11 +38,16 @@ void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
   }
   w->last_ms = now_ms;
   if (m.client_type == 1) {
-    w->produced += m.count;
+    w4_audit_sum_add(&w->produced, m.count);
   } else {
-    w->consumed[rec.group_id] += m.count;
+    w4_audit_sum_add(&w->consumed[rec.group_id], m.count);
     a->groups[rec.topic].insert(rec.group_id);
   }
+}
+
+/* Adds v to a counter, saturating: a counter never goes down. */
+static void w4_total_add(uint64_t *c, uint64_t v) {
+  *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
 }
 
 /* Adds a settled window to the counters of every group audited for its
@@ -50,12 +61,12 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
     auto c = w.consumed.find(group);
     int64_t consumed = c == w.consumed.end() ? 0 : c->second;
     w4_audit_totals *t = &a->totals[std::make_pair(w.topic, group)];
-    t->messages += static_cast<uint64_t>(w.produced);
+    w4_total_add(&t->messages, static_cast<uint64_t>(w.produced));
     t->windows++;
     if (w.produced > consumed)
-      t->missing += static_cast<uint64_t>(w.produced - consumed);
+      w4_total_add(&t->missing, static_cast<uint64_t>(w.produced - consumed));
     else
-      t->duplicate += static_cast<uint64_t>(consumed - w.produced);
+      w4_total_add(&t->duplicate, static_cast<uint64_t>(consumed - w.produced));
     if (rows && consumed != w.produced)
       rows->push_back(w4_audit_row{w.topic, w.partition, w.window,
                                    w.window_size, group, w.produced, consumed});

@@ -387,6 +387,8 @@ int main(int argc, char **argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  /* A scraper that hangs up mid-answer must not end the exporter. */
+  signal(SIGPIPE, SIG_IGN);
 
   if ((rc = exporter_consumer_new(&e)) != 0)
     return rc;
