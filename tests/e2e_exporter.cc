@@ -103,6 +103,16 @@ int stop_child(child *c) {
   return wait_child(c, 15000);
 }
 
+/* Stops a child that a failed assertion left running, on leaving scope. */
+struct child_guard {
+  child *c;
+  explicit child_guard(child *ch) : c(ch) {}
+  ~child_guard() {
+    if (c->pid > 0)
+      stop_child(c);
+  }
+};
+
 void remove_child_files(const child &c) {
   unlink(c.out_path.c_str());
   unlink(c.err_path.c_str());
@@ -318,7 +328,18 @@ void prometheus_stop(prometheus_server *p) {
   int st;
   if (!p->dir.empty())
     w4test::run_command("rm -rf '" + p->dir + "'", &st);
+  p->dir.clear();
 }
+
+/* Stops the server and removes its directory on leaving scope. */
+struct prometheus_guard {
+  prometheus_server *p;
+  explicit prometheus_guard(prometheus_server *srv) : p(srv) {}
+  ~prometheus_guard() {
+    if (p->proc.pid > 0 || !p->dir.empty())
+      prometheus_stop(p);
+  }
+};
 
 /* The value of an instant query as Prometheus answers it over HTTP: the
  * single sample's value, or -1 when there is none. */
@@ -382,6 +403,7 @@ TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
   ASSERT_GT(ts, 0);
 
   child exporter;
+  child_guard exporter_guard(&exporter);
   int port =
       start_exporter(&exporter, {"-b", mc->bootstraps, "--from-beginning",
                                  "--settle", "5000", "--report"});
@@ -414,6 +436,7 @@ TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
   }
 
   prometheus_server prom;
+  prometheus_guard prom_guard(&prom);
   int status = 0;
   w4test::run_command("test -x /usr/bin/prometheus", &status);
   bool have_prometheus = status == 0;
@@ -543,6 +566,7 @@ TEST(Exporter, BadRecordsAreCountedAndReportedOncePerPartition) {
   produce_raw(mc, MON_TOPIC, 1, {std::string("\x7f\xff\xff", 3), good});
 
   child exporter;
+  child_guard exporter_guard(&exporter);
   int port = start_exporter(
       &exporter, {"-b", mc->bootstraps, "--from-beginning", "--by", "topic"});
   ASSERT_GT(port, 0) << read_file(exporter.err_path);
