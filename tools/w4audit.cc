@@ -1,10 +1,12 @@
 /* The delivery audit of the monitoring topic. */
 #include "w4audit.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <tuple>
 
 /* The key of a record's window. Windows of different lengths do not
  * compare: clients must share their publish interval to be audited. */
@@ -73,8 +75,21 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
   }
 }
 
+/* Sorts the rows appended since from by window, topic, partition and
+ * group, for a table that reads in order. */
+static void w4_audit_rows_sort(std::vector<w4_audit_row> *rows, size_t from) {
+  if (!rows)
+    return;
+  std::sort(rows->begin() + static_cast<std::ptrdiff_t>(from), rows->end(),
+            [](const w4_audit_row &x, const w4_audit_row &y) {
+              return std::tie(x.window, x.topic, x.partition, x.group_id) <
+                     std::tie(y.window, y.topic, y.partition, y.group_id);
+            });
+}
+
 void w4_audit_tick(w4_audit *a, int64_t now_ms,
                    std::vector<w4_audit_row> *rows) {
+  size_t from = rows ? rows->size() : 0;
   for (auto it = a->windows.begin(); it != a->windows.end();) {
     const w4_audit_window &w = it->second;
     if (now_ms - w.last_ms >= a->settle_ms) {
@@ -87,12 +102,15 @@ void w4_audit_tick(w4_audit *a, int64_t now_ms,
     }
     it = a->windows.erase(it);
   }
+  w4_audit_rows_sort(rows, from);
 }
 
 void w4_audit_finish(w4_audit *a, std::vector<w4_audit_row> *rows) {
+  size_t from = rows ? rows->size() : 0;
   for (const auto &kv : a->windows)
     w4_audit_settle(a, kv.second, rows);
   a->windows.clear();
+  w4_audit_rows_sort(rows, from);
 }
 
 w4_audit_totals w4_audit_sum(const w4_audit &a) {
@@ -108,7 +126,7 @@ w4_audit_totals w4_audit_sum(const w4_audit &a) {
 
 std::string w4_audit_table_head(void) {
   char buf[256];
-  snprintf(buf, sizeof(buf), "%-23s %-10s %-24s %6s %-20s %10s %10s %10s\n",
+  snprintf(buf, sizeof(buf), "%-24s %-10s %-24s %6s %-20s %10s %10s %10s\n",
            "window", "length", "topic", "part", "group", "produced", "consumed",
            "difference");
   return buf;
@@ -127,7 +145,7 @@ std::string w4_audit_table_line(const w4_audit_row &r) {
   std::string group = r.group_id.empty() ? "-" : r.group_id;
   char buf[1024];
   snprintf(buf, sizeof(buf),
-           "%-23s %-10s %-24s %6" PRId32 " %-20s %10" PRId64 " %10" PRId64
+           "%-24s %-10s %-24s %6" PRId32 " %-20s %10" PRId64 " %10" PRId64
            " %+10" PRId64 "\n",
            when, len, r.topic.c_str(), r.partition, group.c_str(), r.produced,
            r.consumed, r.consumed - r.produced);
