@@ -291,6 +291,16 @@ struct prometheus_server {
   std::string dir;
 };
 
+/* The Prometheus server's binary as the shell finds it; "" when there is
+ * none. */
+std::string prometheus_path(void) {
+  int st;
+  std::string path = w4test::run_command("command -v prometheus", &st);
+  while (!path.empty() && (path.back() == '\n' || path.back() == ' '))
+    path.pop_back();
+  return st == 0 ? path : "";
+}
+
 bool prometheus_start(prometheus_server *p, int target_port) {
   char dir[] = "/tmp/w4prom-XXXXXX";
   if (!mkdtemp(dir))
@@ -308,7 +318,7 @@ bool prometheus_start(prometheus_server *p, int target_port) {
                         << target_port << "']\n";
   p->port = free_port();
   p->proc =
-      spawn({"/usr/bin/prometheus", "--config.file=" + config,
+      spawn({prometheus_path(), "--config.file=" + config,
              "--storage.tsdb.path=" + p->dir + "/data",
              "--web.listen-address=127.0.0.1:" + std::to_string(p->port)});
   int64_t deadline = now_ms() + 30000;
@@ -437,9 +447,7 @@ TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
 
   prometheus_server prom;
   prometheus_guard prom_guard(&prom);
-  int status = 0;
-  w4test::run_command("test -x /usr/bin/prometheus", &status);
-  bool have_prometheus = status == 0;
+  bool have_prometheus = !prometheus_path().empty();
   if (have_prometheus) {
     ASSERT_TRUE(prometheus_start(&prom, port)) << read_file(prom.proc.err_path);
   }

@@ -19,7 +19,7 @@
 namespace {
 
 /* What a test record says. */
-struct spec {
+struct fields {
   uint32_t client_type = 1;
   std::string client_id = "p1";
   std::string group_id; /* attached only for consumers */
@@ -41,7 +41,7 @@ struct spec {
 };
 
 /* The framed record value of s, encoded with the plug-in's own encoder. */
-std::string encode(const spec &s) {
+std::string encode(const fields &s) {
   MonitoringMessage m;
   monitoring_message_init(&m);
   m.client_type = s.client_type;
@@ -86,14 +86,14 @@ int promtool_check(const std::string &text, std::string *out);
 
 /* One recorded stream: every record of two producers and a consumer over
  * three topic-partitions and two sessions each, in production order. */
-std::vector<spec> recorded_stream(int per_session) {
-  std::vector<spec> out;
+std::vector<fields> recorded_stream(int per_session) {
+  std::vector<fields> out;
   const char *clients[] = {"p1", "p2", "c1"};
   for (const char *client : clients) {
     for (int part = 0; part < 3; part++) {
       for (int session = 0; session < 2; session++) {
         for (int seq = 0; seq < per_session; seq++) {
-          spec s;
+          fields s;
           s.client_id = client;
           s.client_type = client[0] == 'p' ? 1 : 0;
           s.group_id = "g";
@@ -115,7 +115,7 @@ std::vector<spec> recorded_stream(int per_session) {
 
 TEST(Aggregate, RemovedRecordsCountAsMissingInAnyArrivalOrder) {
   const int per_session = 40;
-  std::vector<spec> all = recorded_stream(per_session);
+  std::vector<fields> all = recorded_stream(per_session);
   std::mt19937 rng(7);
   for (int round = 0; round < 6; round++) {
     /* Drop records, but neither the first record of a client's first
@@ -124,7 +124,7 @@ TEST(Aggregate, RemovedRecordsCountAsMissingInAnyArrivalOrder) {
     std::vector<std::string> kept;
     int removed = 0;
     int64_t kept_messages = 0;
-    for (const spec &s : all) {
+    for (const fields &s : all) {
       bool first = s.sequence == 0 && s.session_id[0] == 'a';
       bool last = s.sequence == per_session - 1;
       if (!first && !last && rng() % 7 == 0) {
@@ -174,7 +174,7 @@ TEST(Aggregate, RemovedRecordsCountAsMissingInAnyArrivalOrder) {
 TEST(Aggregate, ReadingThatStartsMidSessionIsNotAGap) {
   w4_aggregate agg;
   agg.settle_ms = 1000;
-  spec s;
+  fields s;
   /* The reader starts at record 17 of a session; 18 arrives before 17. */
   for (int64_t seq : {18, 17, 19, 21}) {
     s.sequence = seq;
@@ -207,7 +207,7 @@ TEST(Aggregate, IdleStateIsForgottenAndCountersStay) {
   w4_aggregate agg;
   agg.settle_ms = 1000;
   agg.max_age_ms = 10000;
-  spec s;
+  fields s;
   for (int64_t seq : {0, 1, 3}) {
     s.sequence = seq;
     w4_aggregate_add(&agg, decode(encode(s)), 0);
@@ -224,7 +224,7 @@ TEST(Aggregate, IdleStateIsForgottenAndCountersStay) {
 TEST(Aggregate, ByTopicMergesPartitionsAndTheLatestWindowWins) {
   w4_aggregate agg;
   agg.by_topic = true;
-  spec s;
+  fields s;
   s.partition = 0;
   s.window = 2000;
   s.min_latency = 4;
@@ -247,24 +247,24 @@ TEST(Aggregate, ByTopicMergesPartitionsAndTheLatestWindowWins) {
 }
 
 TEST(Aggregate, ValuesThePlugInCannotSendAreRejected) {
-  spec s;
+  fields s;
   struct bad {
     const char *what;
-    void (*spoil)(spec *);
+    void (*spoil)(fields *);
   };
   const bad cases[] = {
-      {"negative count", [](spec *x) { x->count = -5; }},
-      {"negative bytes", [](spec *x) { x->bytes = -1; }},
-      {"negative latency", [](spec *x) { x->latency_sum = -1; }},
-      {"client type 7", [](spec *x) { x->client_type = 7; }},
-      {"record kind 5", [](spec *x) { x->record_kind = 5; }},
-      {"negative sequence", [](spec *x) { x->sequence = -3; }},
-      {"huge sequence", [](spec *x) { x->sequence = INT64_MAX; }},
-      {"negative window", [](spec *x) { x->window = -1000; }},
-      {"negative partition", [](spec *x) { x->partition = -9; }},
+      {"negative count", [](fields *x) { x->count = -5; }},
+      {"negative bytes", [](fields *x) { x->bytes = -1; }},
+      {"negative latency", [](fields *x) { x->latency_sum = -1; }},
+      {"client type 7", [](fields *x) { x->client_type = 7; }},
+      {"record kind 5", [](fields *x) { x->record_kind = 5; }},
+      {"negative sequence", [](fields *x) { x->sequence = -3; }},
+      {"huge sequence", [](fields *x) { x->sequence = INT64_MAX; }},
+      {"negative window", [](fields *x) { x->window = -1000; }},
+      {"negative partition", [](fields *x) { x->partition = -9; }},
   };
   for (const bad &b : cases) {
-    spec x = s;
+    fields x = s;
     b.spoil(&x);
     std::string v = encode(x);
     w4_record rec;
@@ -289,7 +289,7 @@ TEST(Aggregate, ValuesThePlugInCannotSendAreRejected) {
 TEST(Aggregate, MutatedRecordsNeverBreakTheCountersOrTheText) {
   std::mt19937 rng(11);
   std::vector<std::string> seeds;
-  for (const spec &s : recorded_stream(6))
+  for (const fields &s : recorded_stream(6))
     seeds.push_back(encode(s));
   w4_aggregate agg;
   w4_audit audit;
@@ -348,7 +348,7 @@ TEST(Aggregate, MutatedRecordsNeverBreakTheCountersOrTheText) {
 void audit_add(w4_audit *a, uint32_t type, const std::string &group,
                int32_t partition, int64_t window, int64_t count, int64_t now,
                int64_t window_size = 1000) {
-  spec s;
+  fields s;
   s.client_type = type;
   s.client_id = type ? "prod" : "cons-" + group;
   s.group_id = group;
@@ -415,7 +415,7 @@ TEST(Audit, OnlyGroupsThatConsumedTheTopicAndMatchingWindowsCount) {
   EXPECT_EQ(4u, ta.missing);
   EXPECT_EQ(4u, ta.duplicate);
   /* Empty-window records do not open windows. */
-  spec e;
+  fields e;
   e.record_kind = 2;
   w4_audit_add(&a, decode(encode(e)), 2000);
   EXPECT_TRUE(a.windows.empty());
@@ -460,7 +460,7 @@ TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
 
   w4_aggregate agg;
   w4_audit audit;
-  spec s;
+  fields s;
   s.client_id = "odd \"client\"\\\n\xfe";
   s.topic = "t\xc0pic";
   w4_aggregate_add(&agg, decode(encode(s)), 0);
