@@ -85,8 +85,7 @@ static int rdkafka_api_bind_locked(const void *addr, char *errstr,
                                    size_t errstr_size) {
   Dl_info info;
   struct link_map *lm = nullptr;
-  if (!dladdr1(addr, &info, reinterpret_cast<void **>(&lm),
-               RTLD_DL_LINKMAP) ||
+  if (!dladdr1(addr, &info, reinterpret_cast<void **>(&lm), RTLD_DL_LINKMAP) ||
       !lm) {
     snprintf(errstr, errstr_size,
              "cannot find the librdkafka that loaded the plug-in");
