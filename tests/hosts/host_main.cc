@@ -30,7 +30,9 @@ int main() {
     fprintf(stderr, "host: the module has no host_run: %s\n", dlerror());
     return 1;
   }
-  return run(&hp);
+  int rc = run(&hp);
+  dlclose(module);
+  return rc;
 #else
   return host_run(&hp);
 #endif
