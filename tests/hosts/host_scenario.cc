@@ -365,11 +365,10 @@ int host_run(const host_params *hp) {
   if (hp->monitored && unmonitored)
     fail("the plug-in says the client is not monitored");
   if (!hp->monitored &&
-      (unmonitored != 1 ||
-       count_lines(lines, "W4IC: : librdkafka function rd_kafka_") != 1))
-    fail("expected one line naming a missing function and saying the client "
-         "is not monitored, found %d",
-         unmonitored);
+      (unmonitored != 1 || count_lines(lines, hp->refusal) != 1))
+    fail("expected one line saying \"%s\" and that the client is not "
+         "monitored, found %d",
+         hp->refusal, unmonitored);
   fprintf(report, "host: %s\n", failures ? "FAILED" : "passed");
   fclose(report);
   return failures ? 1 : 0;

@@ -7,6 +7,7 @@ struct host_params {
   const char *own_copy;       /* file name of the application's own shared
                                  copy; none when linked into the program */
   int monitored;              /* the plug-in can bind to that copy */
+  const char *refusal;        /* unmonitored: what its one line says */
 };
 
 /* Runs the scenario; 0 when every check passed (failures are printed). */
