@@ -36,8 +36,8 @@ static constexpr size_t RDKAFKA_API_CNT =
 static_assert(sizeof(rdkafka_api_table) == RDKAFKA_API_CNT * sizeof(void *),
               "one pointer per name");
 
-/* The name of an object for diagnostics: the program's name for the program,
- * whose own name is empty. */
+/* The name of an object for diagnostics (the loader names the program after
+ * its argv[0]); "the program" when it has none. */
 static const char *rdkafka_api_object_name(const Dl_info *info) {
   return info->dli_fname && *info->dli_fname ? info->dli_fname : "the program";
 }
@@ -51,7 +51,8 @@ static void *rdkafka_api_open(const struct link_map *lm) {
 }
 
 /* Looks up every function in handle into fns, accepting only definitions in
- * the object that starts at base; 1 when all are found. `lock` held. */
+ * the object that starts at base; 1 when all are found. `rdkafka_api_lock`
+ * held. */
 static int rdkafka_api_lookup(void *handle, const void *base, void **fns,
                               const Dl_info *info, char *errstr,
                               size_t errstr_size) {
@@ -80,7 +81,8 @@ static int rdkafka_api_lookup(void *handle, const void *base, void **fns,
   return 0;
 }
 
-/* Binds the table to the object that contains addr. `lock` held. */
+/* Binds the table to the object that contains addr. `rdkafka_api_lock`
+ * held. */
 static int rdkafka_api_bind_locked(const void *addr, char *errstr,
                                    size_t errstr_size) {
   Dl_info info;
