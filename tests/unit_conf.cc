@@ -223,6 +223,9 @@ TEST(ConfLoad, EntryPointAndSecondLoadOnOneObject) {
   int sentinel = 0;
   void *plug_opaque = &sentinel;
   char err[64] = "untouched";
+  /* Called from this program rather than from the librdkafka the plug-in is
+   * bound to: nothing is registered, and each call says so once. */
+  stderr_capture *cap = stderr_capture_start();
   for (int load = 1; load <= 2; load++) {
     EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
               conf_init(conf, &plug_opaque, err, sizeof(err)))
@@ -230,8 +233,14 @@ TEST(ConfLoad, EntryPointAndSecondLoadOnOneObject) {
     EXPECT_EQ(&sentinel, plug_opaque);
     EXPECT_STREQ("untouched", err);
   }
+  std::string out = stderr_capture_stop(cap);
+  EXPECT_EQ(2, count_lines(out, "this client is not monitored")) << out;
+  EXPECT_EQ(2, count_lines(out, "librdkafka.so.1")) << out;
+  EXPECT_FALSE(has_record(conf));
+
   /* The object already carries the interceptors: a further record is
    * released at once, and the first one keeps answering alone. */
+  EXPECT_NE(nullptr, ic_conf_init(conf));
   EXPECT_EQ(nullptr, ic_conf_init(conf));
   EXPECT_TRUE(has_record(conf));
   rd_kafka_conf_destroy(conf);

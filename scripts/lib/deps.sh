@@ -22,6 +22,12 @@ W4_DEB_PACKAGES=(
   # curl.
   prometheus
   curl
+  patchelf
+  liblz4-dev
+  libzstd-dev
+  libsasl2-dev
+  libssl-dev
+  zlib1g-dev
 )
 
 # Prints the packages of W4_DEB_PACKAGES that are not installed.

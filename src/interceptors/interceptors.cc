@@ -112,12 +112,19 @@ ic_overrides *ic_conf_init(rd_kafka_conf_t *conf) {
 }
 
 /* Plug-in entry: librdkafka calls it when the plug-in is named in
- * plugin.library.paths. Never fails. */
+ * plugin.library.paths. Never fails. The caller is the librdkafka that
+ * loaded the plug-in; the plug-in binds to it, and monitors only clients of
+ * that copy. */
 rd_kafka_resp_err_t conf_init(rd_kafka_conf_t *conf, void **plug_opaquep,
                               char *errstr, size_t errstr_size) {
   (void)plug_opaquep;
   (void)errstr;
   (void)errstr_size;
+  char why[400];
+  if (!rdkafka_api_bind(__builtin_return_address(0), why, sizeof(why))) {
+    w4ic_log0(nullptr, 0, "%s: this client is not monitored", why);
+    return RD_KAFKA_RESP_ERR_NO_ERROR;
+  }
   ic_conf_init(conf);
   return RD_KAFKA_RESP_ERR_NO_ERROR;
 }

@@ -2,9 +2,9 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/rdkafka_api.h"
 
 #include <cstdint>
-#include <librdkafka/rdkafka.h>
 
 struct w4ic;
 

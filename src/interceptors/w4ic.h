@@ -4,11 +4,11 @@
 #include "interceptors/interceptors.h"
 #include "monitoring/monitoring.h"
 #include "platform/platform.h"
+#include "platform/rdkafka_api.h"
 #include "tinycthread/tinycthread.h"
 #include "tpmap/tpmap.h"
 
 #include <cstdint>
-#include <librdkafka/rdkafka.h>
 
 struct w4ic {
   tinycthread::thrd_t thread;
