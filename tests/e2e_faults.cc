@@ -343,7 +343,8 @@ TEST_F(FaultTest, ClusterIdUnavailable) {
   std::string log = stderr_capture_stop(cap);
   EXPECT_EQ(produced, delivered);
   EXPECT_LT(took, 5000);
-  /* The passes (at least three, with the final one) and nothing else. */
+  /* The regular passes (at least three) and nothing else; the final pass
+   * takes no cluster id that is not already known, and says nothing. */
   int lines = count_lines(log, "W4IC: faulty: Unable to acquire ClusterId "
                                "from intercepted client (missing "
                                "api.version.request=true?)");

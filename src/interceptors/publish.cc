@@ -14,14 +14,18 @@ void w4ic_new_session(w4ic *ic, int64_t now) {
             static_cast<long>(ic->sessiondurationms));
 }
 
-/* Asks the intercepted client for its cluster id until it is known. */
+/* Asks the intercepted client for its cluster id until it is known. The
+ * final pass takes it only when the client already has it: a client
+ * destroyed before it learned its cluster will not learn it now, and its
+ * teardown must not wait for it. */
 static void w4ic_acquire_cluster_id(w4ic *ic) {
   if (ic->cluster_id)
     return;
-  ic->cluster_id = rd_kafka_clusterid(ic->rk, W4IC_CLUSTERID_TIMEOUT_MS);
+  ic->cluster_id =
+      rd_kafka_clusterid(ic->rk, ic->terminate ? 0 : W4IC_CLUSTERID_TIMEOUT_MS);
   if (ic->cluster_id)
     w4ic_log0(ic, 1, "Acquired ClusterId %s", ic->cluster_id);
-  else
+  else if (!ic->terminate)
     w4ic_log0(ic, 0,
               "Unable to acquire ClusterId from intercepted client "
               "(missing api.version.request=true?)");
