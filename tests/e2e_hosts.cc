@@ -13,6 +13,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+#ifdef W4_HAVE_RDKAFKAXX
+#include <librdkafka/rdkafkacpp.h>
+#endif
 
 using namespace w4test;
 
@@ -269,6 +272,39 @@ TEST_F(HostTest, TransactionalProducers) {
             err);
   rd_kafka_conf_destroy(conf);
 }
+
+#ifdef W4_HAVE_RDKAFKAXX
+/* The C++ API, which creates the client from a duplicate of its
+ * configuration: a transactional producer there too. */
+TEST_F(HostTest, TransactionalProducerOfTheCxxApi) {
+  std::string err;
+  RdKafka::Conf *conf = RdKafka::Conf::create(RdKafka::Conf::CONF_GLOBAL);
+  for (const auto &p : std::vector<std::pair<std::string, std::string>>{
+           {"bootstrap.servers", mc->bootstraps},
+           {"transactional.id", "txn-cxx"},
+           {"plugin.library.paths", plugin_path()},
+           {"client.id", "txn-cxx"},
+           {P + "publishms", "300"}})
+    ASSERT_EQ(RdKafka::Conf::CONF_OK, conf->set(p.first, p.second, err))
+        << p.first << ": " << err;
+  RdKafka::Producer *prod = RdKafka::Producer::create(conf, err);
+  ASSERT_NE(nullptr, prod) << err;
+  delete conf;
+  RdKafka::Error *error = prod->init_transactions(10000);
+  ASSERT_EQ(nullptr, error) << error->str();
+  ASSERT_EQ(nullptr, prod->begin_transaction());
+  const int N = 25;
+  for (int i = 0; i < N; i++)
+    ASSERT_EQ(RdKafka::ERR_NO_ERROR,
+              prod->produce(APP_TOPIC, i % 2, RdKafka::Producer::RK_MSG_COPY,
+                            (void *)"cxx-value", 9, nullptr, 0, 0, nullptr));
+  error = prod->commit_transaction(10000);
+  ASSERT_EQ(nullptr, error) << error->str();
+  sleep_ms(400);
+  delete prod;
+  EXPECT_EQ(N, counted(records(mc)["txn-cxx"]));
+}
+#endif
 
 /* Clients destroyed right after their creation, connected or never able to
  * connect: teardown does not wait for a cluster id and says nothing. */
