@@ -227,8 +227,9 @@ TEST_F(HostTest, BrokersOfTheConfigurationAreKept) {
 
 /* Transactional producers, with transactional.id set before the plug-in is
  * loaded (the monitoring configuration's duplicate) and after it
- * (mirroring): the application's transactions work, and every message of
- * them is accounted for. An override of it is refused. */
+ * (mirroring): the application's transactions work, and every acknowledged
+ * message of them is accounted for, that of an aborted transaction too. An
+ * override of it is refused. */
 TEST_F(HostTest, TransactionalProducers) {
   const int N = 30;
   std::vector<std::vector<std::pair<std::string, std::string>>> confs = {
@@ -256,12 +257,18 @@ TEST_F(HostTest, TransactionalProducers) {
       ASSERT_EQ(nullptr, error) << rd_kafka_error_string(error);
       sleep_ms(400);
     }
+    /* Acknowledged, then aborted: counted like any acknowledged message. */
+    ASSERT_EQ(nullptr, rd_kafka_begin_transaction(prod));
+    produce(prod, N);
+    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 10000));
+    error = rd_kafka_abort_transaction(prod, 10000);
+    ASSERT_EQ(nullptr, error) << rd_kafka_error_string(error);
     rd_kafka_destroy(prod);
-    EXPECT_EQ(2 * N, delivered);
+    EXPECT_EQ(3 * N, delivered);
   }
   auto recs = records(mc);
-  EXPECT_EQ(2 * N, counted(recs["txn-before"]));
-  EXPECT_EQ(2 * N, counted(recs["txn-after"]));
+  EXPECT_EQ(3 * N, counted(recs["txn-before"]));
+  EXPECT_EQ(3 * N, counted(recs["txn-after"]));
 
   rd_kafka_conf_t *conf = make_conf({{"plugin.library.paths", plugin_path()}});
   std::string err;
