@@ -57,7 +57,13 @@ static void w4ic_publish_empty(w4ic *ic, tp *tp, bool final, int64_t now) {
 void w4ic_publish(w4ic *ic) {
   int64_t now = ic_now_ms(); /* first: every record's timestamp */
 
-  w4ic_acquire_cluster_id(ic);
+  /* Only a pass with records asks for the cluster id. An entry exists only
+   * once the client has handed over a message, that is once rd_kafka_new()
+   * has returned: before that the client is not set up (on_new runs inside
+   * it), and asking it then uses its locks and condition variables before
+   * they are initialised. */
+  if (!tailq_empty(&ic->tpmap.tps))
+    w4ic_acquire_cluster_id(ic);
 
   bool expired = ic->session_expiry_ms <= now;
   bool final = expired || ic->terminate;
