@@ -331,7 +331,8 @@ TEST_F(FaultTest, SlowBrokers) {
 }
 
 /* Brokers that only speak Metadata versions without the cluster id: every
- * pass says so, records carry no cluster id, and nothing else changes. */
+ * pass with records says so, records carry no cluster id, and nothing else
+ * changes. */
 TEST_F(FaultTest, ClusterIdUnavailable) {
   ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
             rd_kafka_mock_set_apiversion(app->mcluster, API_METADATA, 0, 1));
