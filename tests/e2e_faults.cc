@@ -300,10 +300,9 @@ TEST_F(FaultTest, MonitoringTopicAuthorizationFailureRefusesLaterRecords) {
   EXPECT_LT(count, produced);
 }
 
-/* A slow application broker: the first pass waits for the cluster id with
- * the lock held, and the acknowledgements wait for it; none is lost. A slow
- * monitoring broker only keeps records in flight until the bounded flush at
- * teardown. */
+/* A slow application broker: passes hold the lock while acknowledgements
+ * arrive, which wait for them; none is lost. A slow monitoring broker only
+ * keeps records in flight until the bounded flush at teardown. */
 TEST_F(FaultTest, SlowBrokers) {
   rd_kafka_mock_broker_set_rtt(app->mcluster, 1, 900);
   rd_kafka_mock_broker_set_rtt(mon->mcluster, 1, 700);
@@ -312,8 +311,8 @@ TEST_F(FaultTest, SlowBrokers) {
   sleep_ms(300);
   int64_t took = destroy(rk);
   EXPECT_EQ(produced, delivered);
-  /* A pass that may still wait up to 3000 ms for the cluster id, the final
-   * pass, the flush of at most 1000 ms and the client's own teardown. */
+  /* A pass that may still wait for the cluster id, the final pass, the
+   * flush of at most 1000 ms and the client's own teardown. */
   EXPECT_LT(took, 8000);
   rd_kafka_mock_broker_set_rtt(mon->mcluster, 1, 0);
 
