@@ -300,10 +300,9 @@ TEST_F(FaultTest, MonitoringTopicAuthorizationFailureRefusesLaterRecords) {
   EXPECT_LT(count, produced);
 }
 
-/* A slow application broker: the first pass waits for the cluster id with
- * the lock held, and the acknowledgements wait for it; none is lost. A slow
- * monitoring broker only keeps records in flight until the bounded flush at
- * teardown. */
+/* A slow application broker: passes hold the lock while acknowledgements
+ * arrive, which wait for them; none is lost. A slow monitoring broker only
+ * keeps records in flight until the bounded flush at teardown. */
 TEST_F(FaultTest, SlowBrokers) {
   rd_kafka_mock_broker_set_rtt(app->mcluster, 1, 900);
   rd_kafka_mock_broker_set_rtt(mon->mcluster, 1, 700);
@@ -312,8 +311,8 @@ TEST_F(FaultTest, SlowBrokers) {
   sleep_ms(300);
   int64_t took = destroy(rk);
   EXPECT_EQ(produced, delivered);
-  /* A pass that may still wait up to 3000 ms for the cluster id, the final
-   * pass, the flush of at most 1000 ms and the client's own teardown. */
+  /* A pass that may still wait for the cluster id, the final pass, the
+   * flush of at most 1000 ms and the client's own teardown. */
   EXPECT_LT(took, 8000);
   rd_kafka_mock_broker_set_rtt(mon->mcluster, 1, 0);
 
@@ -331,7 +330,8 @@ TEST_F(FaultTest, SlowBrokers) {
 }
 
 /* Brokers that only speak Metadata versions without the cluster id: every
- * pass says so, records carry no cluster id, and nothing else changes. */
+ * pass with records says so, records carry no cluster id, and nothing else
+ * changes. */
 TEST_F(FaultTest, ClusterIdUnavailable) {
   ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
             rd_kafka_mock_set_apiversion(app->mcluster, API_METADATA, 0, 1));
@@ -343,7 +343,8 @@ TEST_F(FaultTest, ClusterIdUnavailable) {
   std::string log = stderr_capture_stop(cap);
   EXPECT_EQ(produced, delivered);
   EXPECT_LT(took, 5000);
-  /* The passes (at least three, with the final one) and nothing else. */
+  /* The regular passes (at least three) and nothing else; the final pass
+   * takes no cluster id that is not already known, and says nothing. */
   int lines = count_lines(log, "W4IC: faulty: Unable to acquire ClusterId "
                                "from intercepted client (missing "
                                "api.version.request=true?)");

@@ -160,8 +160,9 @@ rd_kafka_resp_err_t probe_on_conf_dup(rd_kafka_conf_t *new_conf,
                                       void *opaque) {
   (void)old_conf;
   dup_probe *probe = static_cast<dup_probe *>(opaque);
-  if (filter_cnt == 2 && !strcmp(filter[0], "plugin.library.paths") &&
-      !strcmp(filter[1], "quarndale.monitoring.interceptor"))
+  if (filter_cnt == 3 && !strcmp(filter[0], "plugin.library.paths") &&
+      !strcmp(filter[1], "quarndale.monitoring.interceptor") &&
+      !strcmp(filter[2], "transactional.id"))
     probe->monitoring.push_back(new_conf);
   else
     rd_kafka_conf_interceptor_add_on_conf_dup(new_conf, "w4test-probe",
@@ -175,6 +176,7 @@ TEST(ConfLoad, MonitoringConfigurationIsFilteredCopyWithFixedSettings) {
    * the four fixed settings before the record under test is built. */
   rd_kafka_conf_t *conf = make_conf({{"bootstrap.servers", "app:9092"},
                                      {"client.id", "app-client"},
+                                     {"transactional.id", "app-txn"},
                                      {"api.version.request", "false"},
                                      {"log_level", "7"},
                                      {"log.connection.close", "true"},
@@ -193,6 +195,7 @@ TEST(ConfLoad, MonitoringConfigurationIsFilteredCopyWithFixedSettings) {
   EXPECT_EQ("false", conf_get(ic_ov->conf, "log.connection.close"));
   EXPECT_EQ("100", conf_get(ic_ov->conf, "queue.buffering.max.ms"));
   EXPECT_EQ("60000", conf_get(ic_ov->conf, "socket.timeout.ms"));
+  EXPECT_EQ("<unknown>", conf_get(ic_ov->conf, "transactional.id"));
   for (const auto &prop : dump(ic_ov->conf)) {
     EXPECT_NE(0u, prop.first.rfind("plugin.library.paths", 0)) << prop.first;
     EXPECT_NE(0u, prop.first.rfind("quarndale.monitoring.interceptor", 0))
@@ -481,6 +484,7 @@ TEST_F(ConfTest, PropertiesWithoutPrefixAreAlwaysLeftToLibrdkafka) {
       {"acks", "banana"},               /* rejected by the monitoring side */
       {"no.such.property", "x"},        /* unknown to both */
       {"plugin.library.paths", plugin_path()}, /* never mirrored */
+      {"transactional.id", "app-txn"},         /* never mirrored */
       {"linger.ms", NO_VALUE},                 /* back to the default */
   };
   for (const auto &row : rows) {
@@ -493,6 +497,26 @@ TEST_F(ConfTest, PropertiesWithoutPrefixAreAlwaysLeftToLibrdkafka) {
   EXPECT_EQ("1234", mon("socket.timeout.ms"));
   EXPECT_EQ("-1", mon("request.required.acks")); /* the default, "all" */
   EXPECT_EQ("<unknown>", mon("plugin.library.paths"));
+  EXPECT_EQ("<unknown>", mon("transactional.id"));
+  EXPECT_FALSE(has_record(ic_ov->conf));
+  EXPECT_EQ(std::vector<std::string>{"socket.timeout.ms"}, overrides_of(ic_ov));
+}
+
+/* Overrides that would make the private producer load the plug-in, or make
+ * it transactional, are refused with the invalid-value text and change
+ * nothing, with or without a value. */
+TEST_F(ConfTest, OverridesThePrivateProducerCannotTakeAreRefused) {
+  ASSERT_EQ(RD_KAFKA_CONF_OK, set(P + "socket.timeout.ms", "1234"));
+  const auto before = dump(ic_ov->conf);
+  for (const char *suffix : {"plugin.library.paths", "transactional.id"}) {
+    for (const char *value : {"x", NO_VALUE}) {
+      std::string name = P + suffix, err;
+      EXPECT_EQ(RD_KAFKA_CONF_INVALID, route(name, value, &err)) << name;
+      EXPECT_EQ("Invalid value for configuration property \"" + name + "\"",
+                err);
+    }
+  }
+  EXPECT_EQ(before, dump(ic_ov->conf));
   EXPECT_FALSE(has_record(ic_ov->conf));
   EXPECT_EQ(std::vector<std::string>{"socket.timeout.ms"}, overrides_of(ic_ov));
 }

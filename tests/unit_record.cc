@@ -287,12 +287,17 @@ TEST(Accounting, BucketUpdatesAndKeys) {
   EXPECT_EQ(5, m.max_latency);
   EXPECT_EQ(11, m.latency_sum);
 
-  /* A huge latency never lowers the fresh minimum but becomes the maximum. */
+  /* Latencies beyond 2^31 - 1 ms (old data) are a bucket's minimum as well
+   * as its maximum. */
   w4ic_account(ic, "huge", 0, 1, NOW, 3000000000);
   const MonitoringMessage &h =
       tp_get(&ic->tpmap, "huge", 0, 15000)->timebuckets.buckets.first->msg;
-  EXPECT_EQ(2147483647, h.min_latency);
+  EXPECT_EQ(3000000000, h.min_latency);
   EXPECT_EQ(3000000000, h.max_latency);
+  w4ic_account(ic, "huge", 0, 1, NOW, 4000000000);
+  w4ic_account(ic, "huge", 0, 1, NOW, 2500000000);
+  EXPECT_EQ(2500000000, h.min_latency);
+  EXPECT_EQ(4000000000, h.max_latency);
 
   /* Another window: another bucket; another partition: another entry. */
   w4ic_account(ic, "t", 0, 1, NOW + 15000, 1);

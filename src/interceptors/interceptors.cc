@@ -30,9 +30,26 @@ static const char *const prop_aliases[][2] = {
 };
 
 /* Names left out of the monitoring configuration: the private producer must
- * never load the plug-in, nor carry the plug-in's own properties. */
+ * never load the plug-in, nor carry the plug-in's own properties, nor be
+ * transactional (it never begins a transaction, so a transactional producer
+ * would refuse every record). */
 static const char *ic_dup_filter[] = {"plugin.library.paths",
-                                      "quarndale.monitoring.interceptor"};
+                                      "quarndale.monitoring.interceptor",
+                                      "transactional.id"};
+
+/* Properties that never reach the monitoring configuration, neither
+ * mirrored nor as an override. */
+static const char *const ic_never_inherited[] = {"plugin.library.paths",
+                                                 "transactional.id"};
+
+/* True when name is one of the properties that the private producer never
+ * takes. */
+static bool ic_is_never_inherited(const char *name) {
+  for (const char *never : ic_never_inherited)
+    if (!strcmp(name, never))
+      return true;
+  return false;
+}
 
 /* Settings that every monitoring configuration starts with, in this order. */
 static const char *const ic_fixed_settings[][2] = {
@@ -285,13 +302,16 @@ rd_kafka_conf_res_t on_conf_set(rd_kafka_conf_t *conf, const char *name,
         ic_set_setting(ic_ov, name, suffix, val, errstr, errstr_size);
     if (res != RD_KAFKA_CONF_UNKNOWN)
       return res;
+    /* Refused outright: such an override would make the private producer
+     * load the plug-in and monitor itself, or refuse every record. */
+    if (ic_is_never_inherited(suffix))
+      return ic_invalid(name, errstr, errstr_size);
     return w4ic_overrides_set(ic_ov, suffix, val, errstr, errstr_size);
   }
 
   /* Mirroring: the property always goes on to the application's object.
-   * plugin.library.paths is never mirrored, or the private producer would
-   * load the plug-in and monitor itself. */
-  if (!ic_ov->conf || !strcmp(name, "plugin.library.paths") ||
+   * plugin.library.paths and transactional.id are never mirrored. */
+  if (!ic_ov->conf || ic_is_never_inherited(name) ||
       ic_is_overridden(ic_ov, name))
     return RD_KAFKA_CONF_UNKNOWN;
   char ignored[512];

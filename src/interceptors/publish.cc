@@ -14,14 +14,18 @@ void w4ic_new_session(w4ic *ic, int64_t now) {
             static_cast<long>(ic->sessiondurationms));
 }
 
-/* Asks the intercepted client for its cluster id until it is known. */
+/* Asks the intercepted client for its cluster id until it is known. The
+ * final pass takes it only when the client already has it: a client
+ * destroyed before it learned its cluster will not learn it now, and its
+ * teardown must not wait for it. */
 static void w4ic_acquire_cluster_id(w4ic *ic) {
   if (ic->cluster_id)
     return;
-  ic->cluster_id = rd_kafka_clusterid(ic->rk, W4IC_CLUSTERID_TIMEOUT_MS);
+  ic->cluster_id =
+      rd_kafka_clusterid(ic->rk, ic->terminate ? 0 : W4IC_CLUSTERID_TIMEOUT_MS);
   if (ic->cluster_id)
     w4ic_log0(ic, 1, "Acquired ClusterId %s", ic->cluster_id);
-  else
+  else if (!ic->terminate)
     w4ic_log0(ic, 0,
               "Unable to acquire ClusterId from intercepted client "
               "(missing api.version.request=true?)");
@@ -53,7 +57,13 @@ static void w4ic_publish_empty(w4ic *ic, tp *tp, bool final, int64_t now) {
 void w4ic_publish(w4ic *ic) {
   int64_t now = ic_now_ms(); /* first: every record's timestamp */
 
-  w4ic_acquire_cluster_id(ic);
+  /* Only a pass with records asks for the cluster id. An entry exists only
+   * once the client has handed over a message, that is once rd_kafka_new()
+   * has returned: before that the client is not set up (on_new runs inside
+   * it), and asking it then uses its locks and condition variables before
+   * they are initialised. */
+  if (!tailq_empty(&ic->tpmap.tps))
+    w4ic_acquire_cluster_id(ic);
 
   bool expired = ic->session_expiry_ms <= now;
   bool final = expired || ic->terminate;

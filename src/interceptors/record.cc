@@ -24,7 +24,9 @@ void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
     MonitoringMessage *msg = &b->msg;
     msg->count++;
     msg->aggregate_bytes += bytes;
-    if (latency < msg->min_latency)
+    /* The first message sets the minimum: the bucket's starting value of
+     * 2^31 - 1 ms (24.8 days) is no bound on the age of old data. */
+    if (msg->count == 1 || latency < msg->min_latency)
       msg->min_latency = latency;
     if (latency >= msg->max_latency)
       msg->max_latency = latency;

@@ -31,6 +31,16 @@ static char *w4ic_conf_strdup(const rd_kafka_conf_t *conf, const char *name) {
   return ic_strdup(buf);
 }
 
+/* True when the monitoring configuration names no broker, neither mirrored
+ * from the application nor overridden: the application then gives its
+ * client brokers through the API, where no configuration sees them. */
+static bool w4ic_conf_lacks_brokers(const rd_kafka_conf_t *conf) {
+  size_t size = 0;
+  return rd_kafka_conf_get(conf, "bootstrap.servers", nullptr, &size) !=
+             RD_KAFKA_CONF_OK ||
+         size <= 1;
+}
+
 /* Clears the callbacks that the monitoring configuration may carry over from
  * the application's: the private producer serves none of them. */
 static void w4ic_conf_clear_callbacks(rd_kafka_conf_t *conf) {
@@ -49,6 +59,7 @@ static void w4ic_conf_clear_callbacks(rd_kafka_conf_t *conf) {
 static void w4ic_release_early(w4ic *ic) {
   cnd_destroy(&ic->cnd);
   mtx_destroy(&ic->lock);
+  mtx_destroy(&ic->brokers_lock);
   ic_free(ic->client_id);
   ic_free(ic->group_id);
   ic_free(ic);
@@ -75,6 +86,9 @@ static void w4ic_register(w4ic *ic, rd_kafka_type_t type) {
                                                 on_acknowledgement, ic);
   else if (type == RD_KAFKA_CONSUMER)
     rd_kafka_interceptor_add_on_consume(ic->rk, "w4metrics", on_consume, ic);
+  if (ic->mon_brokers_wanted)
+    rd_kafka_interceptor_add_on_broker_state_change(ic->rk, "w4metrics",
+                                                    on_broker_state_change, ic);
 }
 
 /* Application's thread, inside on_new. */
@@ -117,10 +131,12 @@ w4ic *w4ic_new(rd_kafka_t *rk, ic_overrides *ic_ov) {
   rd_kafka_conf_set(conf, "client.id", ic_ov->client_id, errstr,
                     sizeof(errstr));
 
+  ic->mon_brokers_wanted = w4ic_conf_lacks_brokers(conf);
   ic->icdebug = ic_ov->icdebug;
   ic->publishms = ic_ov->publishms;
   ic->sessiondurationms = ic_ov->sessiondurationms;
   mtx_init(&ic->lock, mtx_plain);
+  mtx_init(&ic->brokers_lock, mtx_plain);
   cnd_init(&ic->cnd);
 
   if (!ic->client_id) {
@@ -208,6 +224,9 @@ void w4ic_destroy(w4ic *ic) {
   mtx_lock(&ic->lock);
   ic->released = 1;
   mtx_unlock(&ic->lock);
+  mtx_lock(&ic->brokers_lock);
+  ic->mon_brokers_wanted = 0; /* the producer is about to go */
+  mtx_unlock(&ic->brokers_lock);
 
   tpmap_destroy(&ic->tpmap);
   if (ic->cluster_id)
@@ -228,6 +247,7 @@ void w4ic_free(w4ic *ic) {
     w4ic_destroy(ic);
   cnd_destroy(&ic->cnd);
   mtx_destroy(&ic->lock);
+  mtx_destroy(&ic->brokers_lock);
   ic_free(ic);
 }
 
@@ -235,5 +255,36 @@ void w4ic_free(w4ic *ic) {
 rd_kafka_resp_err_t on_destroy(rd_kafka_t *rk, void *ic_opaque) {
   (void)rk;
   w4ic_destroy(static_cast<w4ic *>(ic_opaque));
+  return RD_KAFKA_RESP_ERR_NO_ERROR;
+}
+
+/* A broker of the intercepted client was created or changed state. A
+ * bootstrap broker that the client has just been given (id -1, state INIT),
+ * which with a configuration naming no broker comes from
+ * rd_kafka_brokers_add(), is given to the private producer too, before any
+ * record needs it. Runs on the thread that adds the broker (the
+ * application's, with the client's lock held) or on one of the client's
+ * broker threads; takes only brokers_lock. */
+rd_kafka_resp_err_t on_broker_state_change(rd_kafka_t *rk, int32_t broker_id,
+                                           const char *secproto,
+                                           const char *name, int port,
+                                           const char *state, void *ic_opaque) {
+  (void)rk;
+  (void)secproto; /* the private producer's own security.protocol applies */
+  if (broker_id != -1 || port <= 0 || !name || !*name || !state ||
+      strcmp(state, "INIT"))
+    return RD_KAFKA_RESP_ERR_NO_ERROR; /* learned, logical or internal */
+
+  char addr[320];
+  bool v6 = strchr(name, ':') != nullptr; /* a bare IPv6 address */
+  int n = snprintf(addr, sizeof(addr), v6 ? "[%s]:%d" : "%s:%d", name, port);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(addr))
+    return RD_KAFKA_RESP_ERR_NO_ERROR;
+
+  w4ic *ic = static_cast<w4ic *>(ic_opaque);
+  mtx_lock(&ic->brokers_lock);
+  if (ic->mon_brokers_wanted && rd_kafka_brokers_add(ic->mon_rk, addr) > 0)
+    w4ic_log0(ic, 1, "Monitoring producer takes broker %s of the client", addr);
+  mtx_unlock(&ic->brokers_lock);
   return RD_KAFKA_RESP_ERR_NO_ERROR;
 }

@@ -34,6 +34,15 @@ struct w4ic {
   unsigned char *record_buf;
   size_t record_buf_size;
 
+  /* The private producer has no broker of its own (none mirrored, none
+   * overridden) and takes the bootstrap brokers that the application adds to
+   * its client through the API. Set at creation; teardown clears it before
+   * the producer goes. Guarded by brokers_lock, a leaf lock apart from
+   * `lock`: librdkafka calls on_broker_state_change with the client's own
+   * lock held, while a pass may hold `lock` and wait on that client. */
+  int32_t mon_brokers_wanted;
+  tinycthread::mtx_t brokers_lock;
+
   /* Teardown has released everything but this record and its lock and
    * condition variable; a late message callback finds this set under lock
    * and leaves. */
@@ -71,6 +80,9 @@ void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
                           int64_t now);
 
 W4_EXPORT rd_kafka_resp_err_t on_destroy(rd_kafka_t *rk, void *ic_opaque);
+W4_EXPORT rd_kafka_resp_err_t on_broker_state_change(
+    rd_kafka_t *rk, int32_t broker_id, const char *secproto, const char *name,
+    int port, const char *state, void *ic_opaque);
 W4_EXPORT rd_kafka_resp_err_t on_acknowledgement(rd_kafka_t *rk,
                                                  rd_kafka_message_t *rkmessage,
                                                  void *ic_opaque);

@@ -37,14 +37,13 @@
   X(rd_kafka_err2str)                                                          \
   X(rd_kafka_flush)                                                            \
   X(rd_kafka_interceptor_add_on_acknowledgement)                               \
+  X(rd_kafka_interceptor_add_on_broker_state_change)                           \
   X(rd_kafka_interceptor_add_on_consume)                                       \
   X(rd_kafka_interceptor_add_on_destroy)                                       \
   X(rd_kafka_last_error)                                                       \
   X(rd_kafka_mem_free)                                                         \
   X(rd_kafka_message_latency)                                                  \
   X(rd_kafka_message_timestamp)                                                \
-  X(rd_kafka_metadata)                                                         \
-  X(rd_kafka_metadata_destroy)                                                 \
   X(rd_kafka_new)                                                              \
   X(rd_kafka_outq_len)                                                         \
   X(rd_kafka_produce)                                                          \
@@ -109,6 +108,8 @@ int rdkafka_api_bind(const void *addr, char *errstr, size_t errstr_size);
 #define rd_kafka_flush(...) rdkafka_api.rd_kafka_flush(__VA_ARGS__)
 #define rd_kafka_interceptor_add_on_acknowledgement(...)                       \
   rdkafka_api.rd_kafka_interceptor_add_on_acknowledgement(__VA_ARGS__)
+#define rd_kafka_interceptor_add_on_broker_state_change(...)                   \
+  rdkafka_api.rd_kafka_interceptor_add_on_broker_state_change(__VA_ARGS__)
 #define rd_kafka_interceptor_add_on_consume(...)                               \
   rdkafka_api.rd_kafka_interceptor_add_on_consume(__VA_ARGS__)
 #define rd_kafka_interceptor_add_on_destroy(...)                               \
@@ -119,9 +120,6 @@ int rdkafka_api_bind(const void *addr, char *errstr, size_t errstr_size);
   rdkafka_api.rd_kafka_message_latency(__VA_ARGS__)
 #define rd_kafka_message_timestamp(...)                                        \
   rdkafka_api.rd_kafka_message_timestamp(__VA_ARGS__)
-#define rd_kafka_metadata(...) rdkafka_api.rd_kafka_metadata(__VA_ARGS__)
-#define rd_kafka_metadata_destroy(...)                                         \
-  rdkafka_api.rd_kafka_metadata_destroy(__VA_ARGS__)
 #define rd_kafka_new(...) rdkafka_api.rd_kafka_new(__VA_ARGS__)
 #define rd_kafka_outq_len(...) rdkafka_api.rd_kafka_outq_len(__VA_ARGS__)
 #define rd_kafka_produce(...) rdkafka_api.rd_kafka_produce(__VA_ARGS__)
