@@ -28,7 +28,6 @@ struct timebuckets {
   tailq_head<timebucket> *chains; /* chain_cnt heads by window number, or
                                      none while the set holds at most
                                      TIMEBUCKETS_LIST_MAX buckets */
-  tailq_head<timebucket> buckets; /* every bucket, in order of creation */
   int64_t window_ms;
   int64_t seq; /* sequence number of the next record */
   int64_t recent_windows[TIMEBUCKETS_RECENT_SIZE]; /* -1: empty slot */
@@ -36,6 +35,8 @@ struct timebuckets {
   int32_t recent_idx;  /* slot written next */
   int32_t recent_size; /* always TIMEBUCKETS_RECENT_SIZE */
   int32_t bucket_cnt;
+  /* Last, next to its entry's chain link: every lookup reads it. */
+  tailq_head<timebucket> buckets; /* every bucket, in order of creation */
 };
 
 /* Initialises an empty set; its chains come with its buckets. */

@@ -22,6 +22,7 @@
  * new entry. */
 #include "tpmap/tpmap.h"
 
+#include <cstddef>
 #include <cstring>
 
 /* A topic byte as the hash counts it: a signed char, widened. */
@@ -118,12 +119,11 @@ static int tp_cmp(const char *topic, int32_t partition, const tp *entry) {
  * nullptr when memory cannot be had. */
 static tp *tp_new(const char *topic, int32_t partition, int32_t window_ms) {
   size_t topic_size = strlen(topic) + 1;
-  tp *entry = static_cast<tp *>(ic_malloc(sizeof(*entry) + topic_size));
+  tp *entry = static_cast<tp *>(ic_malloc(offsetof(tp, topic) + topic_size));
   if (!entry)
     return nullptr;
-  memset(entry, 0, sizeof(*entry));
+  memset(static_cast<void *>(entry), 0, offsetof(tp, topic));
   entry->partition = partition;
-  entry->topic = reinterpret_cast<char *>(entry + 1);
   memcpy(entry->topic, topic, topic_size);
   timebuckets_init(&entry->timebuckets, TIMEBUCKETS_CHAIN_CNT, window_ms);
   return entry;

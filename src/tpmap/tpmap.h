@@ -17,15 +17,15 @@ constexpr int32_t TPMAP_LOAD_MAX = 2;
 /* The chain count stops doubling here. */
 constexpr int32_t TPMAP_CHAIN_CNT_MAX = 1 << 30;
 
-/* One block per entry: the record, then its topic name. The fields that a
- * chain walk reads come first, so that passing an entry of another
- * partition touches one cache line. */
+/* One block per entry: the record, then its topic name. What a lookup reads
+ * (the bucket list at the end of the buckets record, the chain link, the
+ * partition and the name) lies together at the end of the block. */
 struct tp {
-  tailq_link<tp> chain_link;
-  int32_t partition;
-  char *topic; /* own copy, in the entry's block right after the record */
   tailq_link<tp> list_link;
   struct timebuckets timebuckets;
+  tailq_link<tp> chain_link;
+  int32_t partition;
+  char topic[]; /* own copy, NUL-terminated */
 };
 
 struct tpmap {
