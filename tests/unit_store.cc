@@ -424,6 +424,19 @@ TEST(TpMap, LastEntryIsOnlyTakenForItsOwnKey) {
   EXPECT_EQ(tp_get(&map, "ab", 0, WINDOW), ab0);
   EXPECT_EQ(map_entries(&map), (std::vector<tp *>{a0, ab0, a1}));
 
+  /* A publish pass releases the buckets, not the entries: the run goes on
+   * with its entry and a fresh bucket. */
+  timebucket *b = timebucket_get(&ab0->timebuckets, 1);
+  ASSERT_NE(b, nullptr);
+  b->msg.count = 5;
+  timebucket_destroy(b);
+  timebuckets_clear(&ab0->timebuckets, 0);
+  EXPECT_EQ(tp_get(&map, "ab", 0, WINDOW), ab0);
+  b = timebucket_get(&ab0->timebuckets, 1);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->msg.count, 0);
+  EXPECT_EQ(set_buckets(&ab0->timebuckets), (std::vector<timebucket *>{b}));
+
   /* After a clear the remembered entry is gone with the others. */
   tpmap_clear(&map);
   EXPECT_EQ(map.last, nullptr);
