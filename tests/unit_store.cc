@@ -61,10 +61,10 @@ std::vector<timebucket *> set_buckets(const timebuckets *tb) {
     std::vector<timebucket *> chain =
         queue_items(&tb->chains[i], &timebucket::chain_link);
     for (size_t j = 0; j < chain.size(); j++) {
-      EXPECT_EQ(chain[j]->window_start % tb->window_ms, 0);
-      EXPECT_EQ(chain[j]->window_start / tb->window_ms % tb->chain_cnt, i);
+      EXPECT_EQ(chain[j]->msg.window % tb->window_ms, 0);
+      EXPECT_EQ(chain[j]->msg.window / tb->window_ms % tb->chain_cnt, i);
       if (j > 0) {
-        EXPECT_GT(chain[j - 1]->window_start, chain[j]->window_start);
+        EXPECT_GT(chain[j - 1]->msg.window, chain[j]->msg.window);
       }
     }
     chained += chain.size();
@@ -212,7 +212,7 @@ TEST(TimeBuckets, WindowStartAndChainOfKnownTimes) {
     SCOPED_TRACE(c.time);
     timebucket *b = timebucket_get(&tb, c.time);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->window_start, c.start);
+    EXPECT_EQ(b->msg.window, c.start);
     EXPECT_EQ(tb.chains[c.chain].first, b);
   }
   /* 14999 and 1 share one bucket; 465000 shares its chain, ahead. */
@@ -284,7 +284,7 @@ TEST(TimeBuckets, ClearAfterPublishKeepsSeqAndStartsAfresh) {
   /* A late message for the published window gets a fresh record. */
   b = timebucket_get(&tb, 29999);
   ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b->window_start, 15000);
+  EXPECT_EQ(b->msg.window, 15000);
   EXPECT_EQ(b->msg.count, 0);
   EXPECT_EQ(b->msg.min_latency, 2147483647);
   EXPECT_EQ(set_buckets(&tb), (std::vector<timebucket *>{b}));
@@ -305,8 +305,8 @@ TEST(TimeBuckets, ListUntilFiveBucketsThenChains) {
   for (int64_t w : {3, 1, 34, 2})
     created.push_back(timebucket_get(&tb, w * WINDOW + WINDOW - 1));
   for (int64_t w : {2, 34, 1, 3}) {
-    EXPECT_EQ(timebucket_get(&tb, w * WINDOW)->window_start, w * WINDOW);
-    EXPECT_EQ(timebucket_get(&tb, w * WINDOW + 1)->window_start, w * WINDOW);
+    EXPECT_EQ(timebucket_get(&tb, w * WINDOW)->msg.window, w * WINDOW);
+    EXPECT_EQ(timebucket_get(&tb, w * WINDOW + 1)->msg.window, w * WINDOW);
   }
   EXPECT_EQ(tb.chains, nullptr);
   EXPECT_EQ(set_buckets(&tb), created);
@@ -319,7 +319,7 @@ TEST(TimeBuckets, ListUntilFiveBucketsThenChains) {
   EXPECT_EQ(queue_items(&tb.chains[3], &timebucket::chain_link),
             (std::vector<timebucket *>{created[4], created[2], created[0]}));
   for (size_t i = 0; i < created.size(); i++)
-    EXPECT_EQ(timebucket_get(&tb, created[i]->window_start + 7), created[i]);
+    EXPECT_EQ(timebucket_get(&tb, created[i]->msg.window + 7), created[i]);
 
   /* A publish pass releases the buckets and the chains: back to the list. */
   tb.seq = 3;
@@ -480,12 +480,12 @@ TEST(StoreAllocFailure, ChainArraysUnavailable) {
   EXPECT_EQ(tb.chains, nullptr);
   EXPECT_EQ(set_buckets(&tb), created);
   for (timebucket *b : created)
-    EXPECT_EQ(timebucket_get(&tb, b->window_start + 1), b);
+    EXPECT_EQ(timebucket_get(&tb, b->msg.window + 1), b);
   created.push_back(timebucket_get(&tb, 6 * WINDOW));
   ASSERT_NE(tb.chains, nullptr);
   EXPECT_EQ(set_buckets(&tb), created);
   for (timebucket *b : created)
-    EXPECT_EQ(timebucket_get(&tb, b->window_start + 1), b);
+    EXPECT_EQ(timebucket_get(&tb, b->msg.window + 1), b);
   timebuckets_destroy(&tb);
   ic_alloc_fail_at(0);
 }

@@ -38,7 +38,6 @@ static timebucket *timebucket_new(int64_t window_start) {
   timebucket *bucket = static_cast<timebucket *>(ic_calloc(1, sizeof(*bucket)));
   if (!bucket)
     return nullptr;
-  bucket->window_start = window_start;
   monitoring_message_init(&bucket->msg);
   bucket->msg.record_kind = 0;
   bucket->msg.window = window_start;
@@ -59,7 +58,7 @@ static tailq_head<timebucket> *timebuckets_chain(timebuckets *tb,
 static timebucket *timebuckets_chain_find(tailq_head<timebucket> *chain,
                                           int64_t window_start) {
   timebucket *at = chain->first;
-  while (at && at->window_start > window_start)
+  while (at && at->msg.window > window_start)
     at = tailq_next(at, &timebucket::chain_link);
   return at;
 }
@@ -69,7 +68,7 @@ static timebucket *timebuckets_chain_find(tailq_head<timebucket> *chain,
 static void timebuckets_chain_link(timebuckets *tb, timebucket *bucket,
                                    int64_t window_no) {
   tailq_head<timebucket> *chain = timebuckets_chain(tb, window_no);
-  timebucket *at = timebuckets_chain_find(chain, bucket->window_start);
+  timebucket *at = timebuckets_chain_find(chain, bucket->msg.window);
   if (at)
     tailq_insert_before(at, bucket, &timebucket::chain_link);
   else
@@ -89,15 +88,15 @@ static void timebuckets_chains_new(timebuckets *tb) {
     tailq_init(&tb->chains[i]);
   for (timebucket *b = tb->buckets.first; b;
        b = tailq_next(b, &timebucket::list_link))
-    timebuckets_chain_link(tb, b, b->window_start / tb->window_ms);
+    timebuckets_chain_link(tb, b, b->msg.window / tb->window_ms);
 }
 
 /* Finds the bucket of a set without chains by its list; no division. For
- * time and window_start both >= 0 the difference cannot overflow. */
+ * time and a window's start both >= 0 the difference cannot overflow. */
 static timebucket *timebuckets_list_find(const timebuckets *tb, int64_t time) {
   for (timebucket *b = tb->buckets.first; b;
        b = tailq_next(b, &timebucket::list_link))
-    if (static_cast<uint64_t>(time - b->window_start) <
+    if (static_cast<uint64_t>(time - b->msg.window) <
         static_cast<uint64_t>(tb->window_ms))
       return b;
   return nullptr;
@@ -126,7 +125,7 @@ timebucket *timebucket_get(timebuckets *tb, int64_t time) {
   if (tb->chains) {
     chain = timebuckets_chain(tb, window_no);
     at = timebuckets_chain_find(chain, window_start);
-    if (at && at->window_start == window_start)
+    if (at && at->msg.window == window_start)
       return at;
   }
 

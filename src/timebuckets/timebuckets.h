@@ -17,10 +17,11 @@ constexpr int32_t TIMEBUCKETS_CHAIN_CNT = 31;
  * allocates its chains. A set usually holds one or two windows. */
 constexpr int32_t TIMEBUCKETS_LIST_MAX = 4;
 
+/* The window's start is the record's window, set when the bucket is made
+ * and never changed: the bucket keeps no copy of it. */
 struct timebucket {
   tailq_link<timebucket> chain_link; /* unused while the set has no chains */
   tailq_link<timebucket> list_link;
-  int64_t window_start;
   MonitoringMessage msg;
 };
 
