@@ -16,7 +16,9 @@
  * beginning fetches them all into its queue and the application's
  * consumption of them is timed. The order of the modes
  * rotates from round to round. CPU per message is this process's alone (the
- * client and its plug-in; the cluster runs elsewhere). Per-run lines go to
+ * client and its plug-in; the cluster runs elsewhere); for the consumer also
+ * that of the application's thread, where on_consume runs, without the
+ * fetcher's periodic work over every partition. Per-run lines go to
  * stderr; medians go to stdout as "name value" lines. */
 #include <algorithm>
 #include <cerrno>
@@ -72,18 +74,21 @@ struct e2e_options {
   std::string mock = W4_MOCK_CLUSTER_PATH;
 };
 
-/* One measured client run: wall time, process CPU time and messages. */
+/* One measured client run: wall time, process CPU time, CPU time of the
+ * application's thread (consumer only) and messages. */
 struct e2e_result {
   double wall_s;
   double cpu_s;
+  double thread_cpu_s;
   long messages;
   bool ok;
 };
 
-/* Process CPU time, user and system, of every thread. */
-static double e2e_cpu_s(void) {
+/* CPU time, user and system, of the process (RUSAGE_SELF) or of the
+ * calling thread (RUSAGE_THREAD). */
+static double e2e_cpu_s(int who = RUSAGE_SELF) {
   struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
+  getrusage(who, &ru);
   return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
@@ -251,7 +256,7 @@ static bool e2e_log_complete(rd_kafka_t *rk, int partitions) {
  * from the first produce to the end of the flush. */
 static e2e_result e2e_produce(const e2e_options &opt, int partitions,
                               const std::string &bootstraps, e2e_mode mode) {
-  e2e_result r = {0, 0, 0, false};
+  e2e_result r = {0, 0, 0, 0, false};
   e2e_delivery d = {0, 0};
   rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
   e2e_conf_set(conf, "client.id", "bench-e2e-producer");
@@ -312,7 +317,7 @@ static e2e_result e2e_produce(const e2e_options &opt, int partitions,
  * w4metrics was loaded. */
 static e2e_result e2e_consume(const e2e_options &opt, int partitions,
                               const std::string &bootstraps, e2e_mode mode) {
-  e2e_result r = {0, 0, 0, false};
+  e2e_result r = {0, 0, 0, 0, false};
   rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
   e2e_conf_set(conf, "client.id", "bench-e2e-consumer");
   e2e_conf_set(conf, "group.id", "bench-e2e");
@@ -351,6 +356,7 @@ static e2e_result e2e_consume(const e2e_options &opt, int partitions,
   rd_kafka_queue_destroy(queue);
 
   double t0 = e2e_now_s(), cpu0 = e2e_cpu_s();
+  double thread_cpu0 = e2e_cpu_s(RUSAGE_THREAD);
   while (r.messages < opt.messages && e2e_now_s() < deadline) {
     rd_kafka_message_t *msg = rd_kafka_consumer_poll(rk, 100);
     if (!msg)
@@ -361,6 +367,7 @@ static e2e_result e2e_consume(const e2e_options &opt, int partitions,
   }
   r.wall_s = e2e_now_s() - t0;
   r.cpu_s = e2e_cpu_s() - cpu0;
+  r.thread_cpu_s = e2e_cpu_s(RUSAGE_THREAD) - thread_cpu0;
   r.ok = r.messages == opt.messages;
   if (!r.ok)
     fprintf(stderr, "bench_e2e: consumed %ld of %ld\n", r.messages,
@@ -401,12 +408,15 @@ static double e2e_median(std::vector<double> v) {
 struct e2e_series {
   std::vector<double> msgs_per_s;
   std::vector<double> cpu_ns_per_msg;
+  std::vector<double> thread_cpu_ns_per_msg;
 };
 
 /* Adds the throughput and CPU cost of one run. */
 static void e2e_series_add(e2e_series *s, const e2e_result &r) {
   s->msgs_per_s.push_back(static_cast<double>(r.messages) / r.wall_s);
   s->cpu_ns_per_msg.push_back(r.cpu_s * 1e9 / static_cast<double>(r.messages));
+  s->thread_cpu_ns_per_msg.push_back(r.thread_cpu_s * 1e9 /
+                                     static_cast<double>(r.messages));
 }
 
 /* Names the options and exits. */
@@ -499,10 +509,11 @@ static bool e2e_run_partitions(const e2e_options &opt, int partitions) {
       e2e_series_add(&cons[mode], q);
       fprintf(stderr,
               "%5d partitions, round %d %-9s producer %8.0f msgs/s (%4.0f "
-              "ns cpu/msg)  consumer %8.0f msgs/s (%4.0f ns cpu/msg)\n",
+              "ns cpu/msg)  consumer %8.0f msgs/s (%4.0f ns cpu/msg, %4.0f "
+              "on its thread)\n",
               partitions, round + 1, e2e_mode_name[mode], p.messages / p.wall_s,
               p.cpu_s * 1e9 / p.messages, q.messages / q.wall_s,
-              q.cpu_s * 1e9 / q.messages);
+              q.cpu_s * 1e9 / q.messages, q.thread_cpu_s * 1e9 / q.messages);
     }
   }
   for (int m = 0; m < E2E_MODES; m++) {
@@ -516,6 +527,8 @@ static bool e2e_run_partitions(const e2e_options &opt, int partitions) {
            e2e_median(cons[m].msgs_per_s));
     printf("p%d_consumer_%s_cpu_ns_per_msg %.1f\n", partitions,
            e2e_mode_name[m], e2e_median(cons[m].cpu_ns_per_msg));
+    printf("p%d_consumer_%s_thread_cpu_ns_per_msg %.1f\n", partitions,
+           e2e_mode_name[m], e2e_median(cons[m].thread_cpu_ns_per_msg));
   }
   fflush(stdout);
   return true;
