@@ -220,7 +220,36 @@ static void BM_record_existing_at(benchmark::State &state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_record_existing_at)->Arg(100)->Arg(1000)->Arg(10000)->Arg(100000);
+BENCHMARK(BM_record_existing_at)
+    ->Arg(1)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000);
+
+/* Messages of one run of a topic-partition: acknowledgements and consumed
+ * messages come in batches of one partition. */
+constexpr size_t BENCH_RUN_LEN = 100;
+
+/* Existing entry and bucket in a map of range(0) entries, in runs of 100
+ * messages of one entry, the entries taken in random order. */
+static void BM_record_run_at(benchmark::State &state) {
+  bench_filled *f = bench_filled_get(state.range(0));
+  int64_t ts = bench_ts();
+  size_t k = 0, in_run = 0;
+  for (auto _ : state) {
+    int64_t i = f->order[k];
+    w4ic_account(f->ic, bench_key_topic(&f->keys, i), bench_key_partition(i),
+                 BENCH_BYTES, ts, BENCH_LATENCY);
+    if (++in_run == BENCH_RUN_LEN) {
+      in_run = 0;
+      if (++k == f->order.size())
+        k = 0;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_record_run_at)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000);
 
 /* Runs the selected benchmarks, then releases the kept instances. */
 int main(int argc, char **argv) {

@@ -7,7 +7,8 @@
  * record buffer right after it was produced and decoded with nanopb and the
  * generated table. Each record must hold exactly what was fed in for its
  * window, with its topic-partition's sequence number and recent-window
- * range, kept here by a model of its own.
+ * range, kept here by a model of its own. Before each pass the map's chains
+ * are checked, at whatever size it has grown to.
  *
  * The private producer is real, towards an unreachable loopback address;
  * its queue is purged after every input. The cluster id is preset so that
@@ -201,6 +202,42 @@ void check_record(const w4ic *ic, const decoded &d, entry_model *e,
   e->seq++;
 }
 
+/* Checks the map against the model: every chain holds the entries of its
+ * hash in descending key order, a grown map is not emptier than the load
+ * allows, and every key finds the entry at its place in order of
+ * creation. */
+void check_map(w4ic *ic, const model *m) {
+  tpmap *map = &ic->tpmap;
+  int64_t chained = 0;
+  for (int32_t i = 0; i < map->chain_cnt; i++) {
+    const tp *prev = nullptr;
+    for (tp *e = map->chains[i].first; e;
+         prev = e, e = tailq_next(e, &tp::chain_link)) {
+      if (tp_hash(e->topic, e->partition) %
+              static_cast<uint32_t>(map->chain_cnt) !=
+          static_cast<uint32_t>(i))
+        fail("entry in the wrong chain", i, map->chain_cnt);
+      if (prev && (prev->partition < e->partition ||
+                   (prev->partition == e->partition &&
+                    strcmp(prev->topic, e->topic) <= 0)))
+        fail("chain out of order", i, e->partition);
+      chained++;
+    }
+  }
+  expect_eq("chained entries", static_cast<int64_t>(m->entries.size()),
+            chained);
+  expect_eq("entry count", chained, map->entry_cnt);
+  if (map->chain_shift > 0 && map->entry_cnt < map->chain_cnt)
+    fail("grown beyond its entries", static_cast<long>(map->entry_cnt),
+         map->chain_cnt);
+  size_t i = 0;
+  for (tp *e = map->tps.first; e; e = tailq_next(e, &tp::list_link), i++) {
+    const entry_model &em = m->entries[i];
+    if (tp_get(map, em.topic.c_str(), em.partition, 1) != e)
+      fail("entry not found again", static_cast<long>(i), em.partition);
+  }
+}
+
 /* One publish pass, as w4ic_publish runs it after the cluster id is known:
  * every bucket of every entry in order, or one empty-window record, each
  * record checked as soon as it is produced. Runs with the lock held. */
@@ -249,7 +286,10 @@ w4ic *make_instance(FuzzedDataProvider &in) {
   w4ic *ic = static_cast<w4ic *>(ic_calloc(1, sizeof(w4ic)));
   tinycthread::mtx_init(&ic->lock, tinycthread::mtx_plain);
   tinycthread::cnd_init(&ic->cnd);
-  tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
+  /* A small first chain count makes the map double early and often. */
+  tpmap_init(&ic->tpmap, in.ConsumeBool()
+                             ? TPMAP_CHAIN_CNT
+                             : in.ConsumeIntegralInRange<int32_t>(1, 8));
   ic->client_type = in.ConsumeBool() ? 1 : 0;
   ic->client_id = ic_strdup(in.ConsumeRandomLengthString(40).c_str());
   if (ic->client_type == 0 && in.ConsumeBool())
@@ -307,6 +347,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int step = 0; step < 400 && in.remaining_bytes() > 0; step++) {
     int op = in.ConsumeIntegralInRange(0, 15);
     if (op == 15) {
+      check_map(ic, &m);
       pass(ic, &m, in.ConsumeBool(), now++);
       continue;
     }
@@ -322,6 +363,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     w4ic_account(ic, topic.c_str(), partition, bytes, ts, latency);
     model_account(&m, topic, partition, bytes, ts, latency, ic->publishms);
   }
+  check_map(ic, &m);
   pass(ic, &m, true, now); /* the final pass */
 
   free_instance(ic);

@@ -10,40 +10,50 @@
 
 constexpr int TIMEBUCKETS_RECENT_SIZE = 10;
 
-/* Chains of every set that the topic-partition map creates. */
+/* Chains of a set that holds more buckets than TIMEBUCKETS_LIST_MAX. */
 constexpr int32_t TIMEBUCKETS_CHAIN_CNT = 31;
 
+/* Buckets that a set finds by walking its creation list; beyond this many it
+ * allocates its chains. A set usually holds one or two windows. */
+constexpr int32_t TIMEBUCKETS_LIST_MAX = 4;
+
+/* The window's start is the record's window, set when the bucket is made
+ * and never changed: the bucket keeps no copy of it. */
 struct timebucket {
-  tailq_link<timebucket> chain_link;
+  tailq_link<timebucket> chain_link; /* unused while the set has no chains */
   tailq_link<timebucket> list_link;
-  int64_t window_start;
   MonitoringMessage msg;
 };
 
 struct timebuckets {
-  tailq_head<timebucket> *chains; /* chain_cnt heads, by window number */
-  tailq_head<timebucket> buckets; /* every bucket, in order of creation */
-  int32_t chain_cnt;
+  tailq_head<timebucket> *chains; /* chain_cnt heads by window number, or
+                                     none while the set holds at most
+                                     TIMEBUCKETS_LIST_MAX buckets */
   int64_t window_ms;
   int64_t seq; /* sequence number of the next record */
   int64_t recent_windows[TIMEBUCKETS_RECENT_SIZE]; /* -1: empty slot */
-  int32_t recent_idx;                              /* slot written next */
+  int32_t chain_cnt;
+  int32_t recent_idx;  /* slot written next */
   int32_t recent_size; /* always TIMEBUCKETS_RECENT_SIZE */
+  int32_t bucket_cnt;
+  /* Last, next to its entry's chain link: every lookup reads it. */
+  tailq_head<timebucket> buckets; /* every bucket, in order of creation */
 };
 
-/* Initialises an empty set; chains is none if its array cannot be had. */
+/* Initialises an empty set; its chains come with its buckets. */
 W4_EXPORT void timebuckets_init(timebuckets *tb, int32_t chain_cnt,
                                 int64_t window_ms);
 
 /* Finds or creates the bucket of the window holding time (> 0); none when
- * memory for a new bucket (or the chain array) cannot be had. */
+ * memory for a new bucket cannot be had. */
 W4_EXPORT timebucket *timebucket_get(timebuckets *tb, int64_t time);
 
-/* Empties the set and its recent-window ring; releases the buckets only when
- * free_buckets is non-zero. Keeps chain_cnt, window_ms and seq. */
+/* Empties the set and its recent-window ring, and releases its chains;
+ * releases the buckets only when free_buckets is non-zero. Keeps chain_cnt,
+ * window_ms and seq. */
 W4_EXPORT void timebuckets_clear(timebuckets *tb, int free_buckets);
 
-/* Clears with release, then releases the chain array. */
+/* Clears with release. */
 W4_EXPORT void timebuckets_destroy(timebuckets *tb);
 
 /* Releases one bucket without unlinking it. */

@@ -2,15 +2,27 @@
  * order, and listed in order of creation, which is the order of publishing.
  * Every function runs with the owning instance's lock held.
  *
+ * The chain count starts as given (31 for an instance) and doubles whenever
+ * the entries exceed TPMAP_LOAD_MAX per chain, so that a lookup walks one or
+ * two entries at any size. Since the new count is a multiple of the old
+ * one, the entries of new chain j all come from old chain j modulo the old
+ * count, and moving each old chain in order keeps every chain in descending
+ * key order.
+ *
+ * The map remembers the entry it handed out last: messages come in runs of
+ * one topic-partition, and such a run finds its entry without hashing.
+ *
  * Out of memory: nothing is written through an allocation that failed. A map
  * whose chain array could not be had keeps chains nullptr (chain_cnt as
  * given), hands out no entry and is still safe to clear and destroy. When a
- * new entry, its topic copy or its buckets' chain array cannot be had,
- * tp_get releases what it got and returns nullptr without linking anything.
- * The caller then drops that message's metrics, and the next message of the
- * topic-partition tries again. */
+ * new entry cannot be had, tp_get returns nullptr without linking anything;
+ * the caller then drops that message's metrics, and the next message of the
+ * topic-partition tries again. When a larger chain array cannot be had, the
+ * map keeps its chains, longer than planned, and tries again with its next
+ * new entry. */
 #include "tpmap/tpmap.h"
 
+#include <cstddef>
 #include <cstring>
 
 /* A topic byte as the hash counts it: a signed char, widened. */
@@ -32,6 +44,30 @@ uint32_t tp_hash(const char *topic, int32_t partition) {
   return h;
 }
 
+/* h modulo chain_cnt, where chain_cnt is base * 2^shift: with h = a * 2^shift
+ * + b, that is (a mod base) * 2^shift + b. The instance's base is the
+ * constant 31, whose remainder needs no division instruction. */
+uint32_t tpmap_chain_idx(const tpmap *map, uint32_t h) {
+  uint32_t shift = static_cast<uint32_t>(map->chain_shift);
+  uint32_t base = static_cast<uint32_t>(map->chain_cnt) >> shift;
+  uint32_t a = h >> shift;
+  uint32_t r = base == static_cast<uint32_t>(TPMAP_CHAIN_CNT)
+                   ? a % static_cast<uint32_t>(TPMAP_CHAIN_CNT)
+                   : a % base;
+  return (r << shift) | (h & ((1u << shift) - 1u));
+}
+
+/* Allocates an array of cnt empty chains; nullptr when it cannot be had. */
+static tailq_head<tp> *tpmap_chains_new(int32_t cnt) {
+  tailq_head<tp> *chains = static_cast<tailq_head<tp> *>(
+      ic_calloc(static_cast<size_t>(cnt), sizeof(*chains)));
+  if (!chains)
+    return nullptr;
+  for (int32_t i = 0; i < cnt; i++)
+    tailq_init(&chains[i]);
+  return chains;
+}
+
 /* Initialises an empty map with its chain array. */
 void tpmap_init(tpmap *map, int32_t chain_cnt) {
   *map = tpmap{};
@@ -40,12 +76,35 @@ void tpmap_init(tpmap *map, int32_t chain_cnt) {
 
   if (chain_cnt < 1)
     return; /* no chain to hash into: the map stays without chains */
-  map->chains = static_cast<tailq_head<tp> *>(
-      ic_calloc(static_cast<size_t>(chain_cnt), sizeof(*map->chains)));
-  if (!map->chains)
+  map->chains = tpmap_chains_new(chain_cnt);
+}
+
+/* Doubles the chain count and moves every entry to its new chain, old chain
+ * by old chain in chain order; keeps the map as it is when the larger array
+ * cannot be had. */
+static void tpmap_grow(tpmap *map) {
+  if (map->chain_cnt > TPMAP_CHAIN_CNT_MAX / 2)
     return;
-  for (int32_t i = 0; i < chain_cnt; i++)
-    tailq_init(&map->chains[i]);
+  int32_t old_cnt = map->chain_cnt;
+  tailq_head<tp> *old_chains = map->chains;
+  tailq_head<tp> *chains = tpmap_chains_new(2 * old_cnt);
+  if (!chains)
+    return;
+
+  map->chains = chains;
+  map->chain_cnt = 2 * old_cnt;
+  map->chain_shift++;
+  for (int32_t i = 0; i < old_cnt; i++) {
+    tp *entry = old_chains[i].first;
+    while (entry) {
+      tp *next = tailq_next(entry, &tp::chain_link);
+      uint32_t idx =
+          tpmap_chain_idx(map, tp_hash(entry->topic, entry->partition));
+      tailq_append(&chains[idx], entry, &tp::chain_link);
+      entry = next;
+    }
+  }
+  ic_free(old_chains);
 }
 
 /* Orders a sought key against an entry: partition first, then topic bytes.
@@ -56,21 +115,17 @@ static int tp_cmp(const char *topic, int32_t partition, const tp *entry) {
   return strcmp(topic, entry->topic);
 }
 
-/* Allocates an entry with its topic copy and empty buckets; nullptr, with
- * everything it got released, when memory cannot be had. */
+/* Allocates an entry, its topic copy in the same block, with empty buckets;
+ * nullptr when memory cannot be had. */
 static tp *tp_new(const char *topic, int32_t partition, int32_t window_ms) {
-  tp *entry = static_cast<tp *>(ic_calloc(1, sizeof(*entry)));
+  size_t topic_size = strlen(topic) + 1;
+  tp *entry = static_cast<tp *>(ic_malloc(offsetof(tp, topic) + topic_size));
   if (!entry)
     return nullptr;
+  memset(static_cast<void *>(entry), 0, offsetof(tp, topic));
   entry->partition = partition;
-  entry->topic = ic_strdup(topic);
-  if (entry->topic)
-    timebuckets_init(&entry->timebuckets, TIMEBUCKETS_CHAIN_CNT, window_ms);
-  if (!entry->topic || !entry->timebuckets.chains) {
-    /* A zero-filled set without chains is safe to destroy. */
-    tp_destroy(entry);
-    return nullptr;
-  }
+  memcpy(entry->topic, topic, topic_size);
+  timebuckets_init(&entry->timebuckets, TIMEBUCKETS_CHAIN_CNT, window_ms);
   return entry;
 }
 
@@ -78,23 +133,20 @@ static tp *tp_new(const char *topic, int32_t partition, int32_t window_ms) {
  * the tail of the creation list; window_ms only applies to a new entry. */
 tp *tp_get(tpmap *map, const char *topic, int32_t partition,
            int32_t window_ms) {
+  tp *last = map->last;
+  if (last && last->partition == partition && !strcmp(last->topic, topic))
+    return last;
   if (!map->chains)
     return nullptr;
 
-  /* The instance's chain count is a constant: its remainder needs no
-   * division instruction. */
-  uint32_t h = tp_hash(topic, partition);
-  uint32_t idx = map->chain_cnt == TPMAP_CHAIN_CNT
-                     ? h % static_cast<uint32_t>(TPMAP_CHAIN_CNT)
-                     : h % static_cast<uint32_t>(map->chain_cnt);
-  tailq_head<tp> *chain = &map->chains[idx];
-
+  tailq_head<tp> *chain =
+      &map->chains[tpmap_chain_idx(map, tp_hash(topic, partition))];
   tp *at = chain->first;
   int cmp = 0;
   while (at && (cmp = tp_cmp(topic, partition, at)) < 0)
     at = tailq_next(at, &tp::chain_link);
   if (at && cmp == 0)
-    return at;
+    return map->last = at;
 
   tp *entry = tp_new(topic, partition, window_ms);
   if (!entry)
@@ -104,11 +156,13 @@ tp *tp_get(tpmap *map, const char *topic, int32_t partition,
   else
     tailq_append(chain, entry, &tp::chain_link);
   tailq_append(&map->tps, entry, &tp::list_link);
-  return entry;
+  if (++map->entry_cnt > static_cast<int64_t>(TPMAP_LOAD_MAX) * map->chain_cnt)
+    tpmap_grow(map);
+  return map->last = entry;
 }
 
 /* Destroys every entry, chain by chain since each sits in exactly one; the
- * map keeps its chain array and stays usable. */
+ * map keeps its chain array, grown or not, and stays usable. */
 void tpmap_clear(tpmap *map) {
   for (int32_t i = 0; map->chains && i < map->chain_cnt; i++) {
     tp *entry = map->chains[i].first;
@@ -120,6 +174,8 @@ void tpmap_clear(tpmap *map) {
     tailq_init(&map->chains[i]);
   }
   tailq_init(&map->tps);
+  map->entry_cnt = 0;
+  map->last = nullptr;
 }
 
 /* Destroys every entry and releases the chain array; the record itself
@@ -130,9 +186,9 @@ void tpmap_destroy(tpmap *map) {
   map->chains = nullptr;
 }
 
-/* Releases an entry with its buckets and topic copy; the caller unlinks. */
+/* Releases an entry with its buckets; its topic copy is part of its block.
+ * The caller unlinks. */
 void tp_destroy(tp *entry) {
   timebuckets_destroy(&entry->timebuckets);
-  ic_free(entry->topic);
   ic_free(entry);
 }

@@ -11,22 +11,37 @@
 
 constexpr int32_t TPMAP_CHAIN_CNT = 31;
 
+/* Entries per chain above which the chain array doubles. */
+constexpr int32_t TPMAP_LOAD_MAX = 2;
+
+/* The chain count stops doubling here. */
+constexpr int32_t TPMAP_CHAIN_CNT_MAX = 1 << 30;
+
+/* One block per entry: the record, then its topic name. What a lookup reads
+ * (the bucket list at the end of the buckets record, the chain link, the
+ * partition and the name) lies together at the end of the block. */
 struct tp {
-  tailq_link<tp> chain_link;
   tailq_link<tp> list_link;
-  int32_t partition;
-  char *topic; /* owned copy */
   struct timebuckets timebuckets;
+  tailq_link<tp> chain_link;
+  int32_t partition;
+  char topic[]; /* own copy, NUL-terminated */
 };
 
 struct tpmap {
   tailq_head<tp> *chains; /* chain_cnt heads, by hash */
   tailq_head<tp> tps;     /* every entry, in order of creation */
-  int32_t chain_cnt;
+  int32_t chain_cnt;      /* the initial count times 2^chain_shift */
+  int32_t chain_shift;    /* doublings since initialisation */
+  int64_t entry_cnt;
+  tp *last; /* the entry tp_get found or made last; none after a clear */
 };
 
 /* djb2-style hash of (partition, topic), unsigned 32-bit. */
 uint32_t tp_hash(const char *topic, int32_t partition);
+
+/* The chain of hash h: h modulo chain_cnt. */
+uint32_t tpmap_chain_idx(const tpmap *map, uint32_t h);
 
 /* Initialises an empty map; chains is none if its array cannot be had. */
 W4_EXPORT void tpmap_init(tpmap *map, int32_t chain_cnt);
