@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <dirent.h>
 #include <fstream>
@@ -21,7 +20,6 @@
 #include <sstream>
 #include <string>
 #include <sys/syscall.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -34,22 +32,6 @@ const char *MON_TOPIC = "_quarndale-monitoring";
 const char *APP_TOPIC = "app";
 const int16_t API_PRODUCE = 0; /* Kafka protocol request keys */
 const int16_t API_METADATA = 3;
-
-int64_t mono_ms(void) {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
-      .count();
-}
-
-void sleep_ms(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-/* Counts delivery reports without error. */
-void dr_count(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
-  if (!m->err)
-    ++*static_cast<int *>(opaque);
-}
 
 /* The application's cluster and the monitoring cluster. */
 struct FaultTest : ::testing::Test {
@@ -92,11 +74,7 @@ struct FaultTest : ::testing::Test {
     rd_kafka_conf_t *conf = make_conf(all);
     rd_kafka_conf_set_opaque(conf, &delivered);
     rd_kafka_conf_set_dr_msg_cb(conf, dr_count);
-    char errstr[512];
-    rd_kafka_t *rk =
-        rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-    EXPECT_NE(nullptr, rk) << errstr;
-    return rk;
+    return client_new(RD_KAFKA_PRODUCER, conf);
   }
 
   /* Produces n messages of 10 bytes over both partitions and waits for
@@ -122,14 +100,7 @@ struct FaultTest : ::testing::Test {
 
   /* Every record that reached the monitoring cluster, decoded. */
   std::vector<wire_msg> records(int idle_ms = 800) {
-    std::vector<wire_msg> out;
-    for (const auto &c : consume_all(mon->bootstraps, MON_TOPIC, idle_ms)) {
-      wire_msg m = record_decode(c.value);
-      EXPECT_TRUE(m.ok) << "undecodable record: " << hex(c.value);
-      if (m.ok)
-        out.push_back(m);
-    }
-    return out;
+    return read_records(mon->bootstraps, MON_TOPIC, idle_ms);
   }
 };
 

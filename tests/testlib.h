@@ -36,6 +36,36 @@ rd_kafka_conf_res_t conf_set(rd_kafka_conf_t *conf, const std::string &name,
 /* Reads a property of a configuration; "<unknown>" when it cannot. */
 std::string conf_get(const rd_kafka_conf_t *conf, const std::string &name);
 
+/* A client of type made from conf (which it takes); fails the test, with
+ * librdkafka's reason, and returns nullptr when it cannot be created. */
+rd_kafka_t *client_new(rd_kafka_type_t type, rd_kafka_conf_t *conf);
+
+/* Delivery report callback counting the messages delivered without error
+ * in the int that the configuration's opaque points to. */
+void dr_count(rd_kafka_t *rk, const rd_kafka_message_t *m, void *opaque);
+
+/* Writes values to one partition of topic with a plain producer, one at a
+ * time so that the offsets follow their order; an empty value is sent as
+ * a null one. */
+void produce_values(const mock_cluster *mc, const std::string &topic,
+                    int32_t partition, const std::vector<std::string> &values);
+
+/* Joins the consumer's group on topic; false when librdkafka refuses. */
+bool subscribe(rd_kafka_t *rk, const std::string &topic);
+
+/* Polls the consumer until n messages came without error or timeout_ms
+ * passed; returns how many came. */
+int consume_n(rd_kafka_t *rk, int n, int timeout_ms);
+
+/* Milliseconds on the monotonic clock. */
+int64_t mono_ms(void);
+
+/* Wall-clock milliseconds since the Unix epoch. */
+int64_t wall_ms(void);
+
+/* Sleeps the calling thread for ms milliseconds. */
+void sleep_ms(int ms);
+
 /* The path of the built plug-in library. */
 const char *plugin_path(void);
 
@@ -90,6 +120,12 @@ wire_msg wire_decode(const std::string &bytes);
 
 /* Decodes a framed record value: 0x7F then the message; ok false otherwise. */
 wire_msg record_decode(const std::string &value);
+
+/* Every record of topic (see consume_all), decoded; a value that is not a
+ * record fails the test and is left out. */
+std::vector<wire_msg> read_records(const std::string &bootstraps,
+                                   const std::string &topic, int idle_ms = 1500,
+                                   int timeout_ms = 20000);
 
 /* Field numbers of the monitoring record. */
 enum {
