@@ -29,14 +29,6 @@ std::string read_file(const std::string &path) {
   return ss.str();
 }
 
-/* A temporary file name, the file created empty. */
-std::string temp_file(void) {
-  char path[] = "/tmp/w4exporter-XXXXXX";
-  int fd = mkstemp(path);
-  close(fd);
-  return path;
-}
-
 /* A child process whose standard output and error go to files. */
 struct child {
   pid_t pid = -1;
@@ -47,8 +39,8 @@ struct child {
 /* Starts argv[0] (a path) with its arguments. */
 child spawn(const std::vector<std::string> &argv) {
   child c;
-  c.out_path = temp_file();
-  c.err_path = temp_file();
+  c.out_path = w4test::temp_file();
+  c.err_path = w4test::temp_file();
   c.pid = fork();
   if (c.pid == 0) {
     int out = open(c.out_path.c_str(), O_WRONLY | O_TRUNC);
@@ -168,20 +160,6 @@ double sum_of(const std::map<std::string, double> &samples,
       sum += kv.second;
   }
   return sum;
-}
-
-/* promtool check metrics over a scrape; -1 when promtool is missing. */
-int promtool_check(const std::string &text, std::string *out) {
-  int status = 0;
-  w4test::run_command("command -v promtool", &status);
-  if (status != 0)
-    return -1;
-  std::string path = temp_file();
-  std::ofstream(path) << text;
-  *out =
-      w4test::run_command("promtool check metrics <" + path + " 2>&1", &status);
-  unlink(path.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 /* A port that was free a moment ago on the loopback address. */
@@ -351,7 +329,7 @@ void scrape_and_check(int port, std::map<std::string, double> *prev) {
       http_get("http://127.0.0.1:" + std::to_string(port) + "/metrics");
   ASSERT_FALSE(text.empty());
   std::string out;
-  int rc = promtool_check(text, &out);
+  int rc = w4test::promtool_check(text, &out);
   if (rc != -1) {
     EXPECT_EQ(0, rc) << out;
   }

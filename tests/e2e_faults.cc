@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
@@ -406,24 +405,6 @@ void on_usr1(int) {
     sig_tids[i] = static_cast<pid_t>(syscall(SYS_gettid));
 }
 
-/* Thread ids of the process, with their names. */
-std::map<pid_t, std::string> threads(void) {
-  std::map<pid_t, std::string> out;
-  DIR *d = opendir("/proc/self/task");
-  if (!d)
-    return out;
-  while (dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.')
-      continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    out[static_cast<pid_t>(atoi(e->d_name))] = name;
-  }
-  closedir(d);
-  return out;
-}
-
 /* The blocked-signal mask of a thread, from /proc. */
 uint64_t blocked_mask(pid_t tid) {
   std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
@@ -445,13 +426,10 @@ TEST_F(FaultTest, SignalsNeverReachTheBackgroundThread) {
   sigemptyset(&sa.sa_mask);
   ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old_sa));
 
-  std::map<pid_t, std::string> before = threads();
+  std::map<pid_t, std::string> before = thread_names();
   rd_kafka_t *rk = producer({{P + "publishms", "2"}});
   sleep_ms(200);
-  std::vector<pid_t> plugin;
-  for (const auto &t : threads())
-    if (!before.count(t.first) && t.second.rfind("rdk:", 0) != 0)
-      plugin.push_back(t.first);
+  std::vector<pid_t> plugin = plugin_threads_since(before);
   ASSERT_EQ(1u, plugin.size()) << "cannot tell the plug-in's thread apart";
   pid_t bg = plugin[0];
 

@@ -5,8 +5,6 @@
  * configuration that would make the private producer load the plug-in. */
 #include "testlib.h"
 
-#include <dirent.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
@@ -23,33 +21,6 @@ const std::string P = "quarndale.monitoring.interceptor.";
 const char *MON_TOPIC = "_quarndale-monitoring";
 const char *APP_TOPIC = "app";
 const int64_t DAY_MS = 24LL * 3600 * 1000;
-
-/* Thread ids of the process with their names. */
-std::map<std::string, std::string> threads(void) {
-  std::map<std::string, std::string> out;
-  DIR *d = opendir("/proc/self/task");
-  if (!d)
-    return out;
-  while (dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.')
-      continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    out[e->d_name] = name;
-  }
-  closedir(d);
-  return out;
-}
-
-/* Threads started since before that are not librdkafka's ("rdk:..."). */
-int new_plugin_threads(const std::map<std::string, std::string> &before) {
-  int n = 0;
-  for (const auto &t : threads())
-    if (!before.count(t.first) && t.second.rfind("rdk:", 0) != 0)
-      n++;
-  return n;
-}
 
 struct HostTest : ::testing::Test {
   mock_cluster *mc = nullptr;
@@ -349,11 +320,11 @@ TEST_F(HostTest, PrivateProducerNeverLoadsThePlugin) {
   rd_kafka_conf_set_opaque(conf, &delivered);
   rd_kafka_conf_set_dr_msg_cb(conf, dr_count);
 
-  auto before = threads();
+  auto before = thread_names();
   rd_kafka_t *prod = client_new(RD_KAFKA_PRODUCER, conf);
   ASSERT_NE(nullptr, prod);
   sleep_ms(200);
-  EXPECT_EQ(1, new_plugin_threads(before));
+  EXPECT_EQ(1u, plugin_threads_since(before).size());
   produce(prod, 20);
   ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 10000));
   sleep_ms(700);

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -328,6 +330,52 @@ std::string run_command(const std::string &cmd, int *status) {
   while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
     out.append(buf, n);
   *status = pclose(f);
+  return out;
+}
+
+std::string temp_file(void) {
+  std::string path = std::string(P_tmpdir) + "/w4test-XXXXXX";
+  int fd = mkstemp(&path[0]);
+  if (fd >= 0)
+    close(fd);
+  return path;
+}
+
+int promtool_check(const std::string &text, std::string *out) {
+  int status = 0;
+  run_command("command -v promtool", &status);
+  if (status != 0)
+    return -1;
+  std::string path = temp_file();
+  std::ofstream(path) << text;
+  *out = run_command("promtool check metrics <" + path + " 2>&1", &status);
+  unlink(path.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::map<pid_t, std::string> thread_names(void) {
+  std::map<pid_t, std::string> out;
+  DIR *d = opendir("/proc/self/task");
+  if (!d)
+    return out;
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.')
+      continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    out[static_cast<pid_t>(atoi(e->d_name))] = name;
+  }
+  closedir(d);
+  return out;
+}
+
+std::vector<pid_t>
+plugin_threads_since(const std::map<pid_t, std::string> &before) {
+  std::vector<pid_t> out;
+  for (const auto &t : thread_names())
+    if (!before.count(t.first) && t.second.rfind("rdk:", 0) != 0)
+      out.push_back(t.first);
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <librdkafka/rdkafka_mock.h>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace w4test {
@@ -156,5 +157,21 @@ std::string hex(const std::string &bytes);
 
 /* Runs a shell command, returning its standard output and exit status. */
 std::string run_command(const std::string &cmd, int *status);
+
+/* A new empty file in the temporary directory; its name. */
+std::string temp_file(void);
+
+/* Runs promtool check metrics over text: its exit status, 128 + the signal
+ * when it was killed, -1 when promtool is not installed. *out gets what it
+ * said. */
+int promtool_check(const std::string &text, std::string *out);
+
+/* Thread ids of the process, with their names. */
+std::map<pid_t, std::string> thread_names(void);
+
+/* Threads started since before (from thread_names()) that are not
+ * librdkafka's ("rdk:..."): the plug-in's. */
+std::vector<pid_t>
+plugin_threads_since(const std::map<pid_t, std::string> &before);
 
 } // namespace w4test
