@@ -4,7 +4,6 @@
 #include "testlib.h"
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +15,6 @@
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -24,29 +22,11 @@ namespace {
 const char *const MON_TOPIC = "_quarndale-monitoring";
 const std::string P = "quarndale.monitoring.interceptor.";
 
-int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
-      .count();
-}
-
-void sleep_ms(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 std::string read_file(const std::string &path) {
   std::ifstream in(path);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
-}
-
-/* A temporary file name, the file created empty. */
-std::string temp_file(void) {
-  char path[] = "/tmp/w4exporter-XXXXXX";
-  int fd = mkstemp(path);
-  close(fd);
-  return path;
 }
 
 /* A child process whose standard output and error go to files. */
@@ -59,8 +39,8 @@ struct child {
 /* Starts argv[0] (a path) with its arguments. */
 child spawn(const std::vector<std::string> &argv) {
   child c;
-  c.out_path = temp_file();
-  c.err_path = temp_file();
+  c.out_path = w4test::temp_file();
+  c.err_path = w4test::temp_file();
   c.pid = fork();
   if (c.pid == 0) {
     int out = open(c.out_path.c_str(), O_WRONLY | O_TRUNC);
@@ -81,15 +61,15 @@ child spawn(const std::vector<std::string> &argv) {
  * is still running (it is then killed) or did not exit normally. */
 int wait_child(child *c, int timeout_ms) {
   int status = 0;
-  int64_t deadline = now_ms() + timeout_ms;
+  int64_t deadline = w4test::mono_ms() + timeout_ms;
   while (waitpid(c->pid, &status, WNOHANG) == 0) {
-    if (now_ms() >= deadline) {
+    if (w4test::mono_ms() >= deadline) {
       kill(c->pid, SIGKILL);
       waitpid(c->pid, &status, 0);
       c->pid = -1;
       return -1;
     }
-    sleep_ms(50);
+    w4test::sleep_ms(50);
   }
   c->pid = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -129,13 +109,13 @@ int start_exporter(child *c, const std::vector<std::string> &args) {
   argv.insert(argv.end(), args.begin(), args.end());
   *c = spawn(argv);
   const std::string mark = "serving http://127.0.0.1:";
-  int64_t deadline = now_ms() + 20000;
-  while (now_ms() < deadline) {
+  int64_t deadline = w4test::mono_ms() + 20000;
+  while (w4test::mono_ms() < deadline) {
     std::string err = read_file(c->err_path);
     size_t at = err.find(mark);
     if (at != std::string::npos)
       return atoi(err.c_str() + at + mark.size());
-    sleep_ms(100);
+    w4test::sleep_ms(100);
   }
   return 0;
 }
@@ -182,20 +162,6 @@ double sum_of(const std::map<std::string, double> &samples,
   return sum;
 }
 
-/* promtool check metrics over a scrape; -1 when promtool is missing. */
-int promtool_check(const std::string &text, std::string *out) {
-  int status = 0;
-  w4test::run_command("command -v promtool", &status);
-  if (status != 0)
-    return -1;
-  std::string path = temp_file();
-  std::ofstream(path) << text;
-  *out =
-      w4test::run_command("promtool check metrics <" + path + " 2>&1", &status);
-  unlink(path.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 /* A port that was free a moment ago on the loopback address. */
 int free_port(void) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -222,11 +188,7 @@ rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
     props.push_back({"group.id", group});
     props.push_back({"enable.partition.eof", "false"});
   }
-  rd_kafka_conf_t *conf = w4test::make_conf(props);
-  char errstr[512];
-  rd_kafka_t *rk = rd_kafka_new(type, conf, errstr, sizeof(errstr));
-  EXPECT_NE(nullptr, rk) << errstr;
-  return rk;
+  return w4test::client_new(type, w4test::make_conf(props));
 }
 
 /* The timestamp that the mock cluster gives acknowledged messages (its
@@ -255,22 +217,6 @@ int64_t mock_append_time(const w4test::mock_cluster *mc) {
   rd_kafka_flush(rk, 10000);
   rd_kafka_destroy(rk);
   return ts;
-}
-
-/* Consumes from the assigned partitions until n messages came, 30 s at
- * most; returns the count. */
-int consume_n(rd_kafka_t *rk, int n) {
-  int got = 0;
-  int64_t deadline = now_ms() + 30000;
-  while (got < n && now_ms() < deadline) {
-    rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
-    if (!m)
-      continue;
-    if (!m->err)
-      got++;
-    rd_kafka_message_destroy(m);
-  }
-  return got;
 }
 
 /* Assigns partitions 0 and 1 of topic at the given offsets. */
@@ -321,13 +267,13 @@ bool prometheus_start(prometheus_server *p, int target_port) {
       spawn({prometheus_path(), "--config.file=" + config,
              "--storage.tsdb.path=" + p->dir + "/data",
              "--web.listen-address=127.0.0.1:" + std::to_string(p->port)});
-  int64_t deadline = now_ms() + 30000;
-  while (now_ms() < deadline) {
+  int64_t deadline = w4test::mono_ms() + 30000;
+  while (w4test::mono_ms() < deadline) {
     int st;
     http_get("http://127.0.0.1:" + std::to_string(p->port) + "/-/ready", &st);
     if (st == 0)
       return true;
-    sleep_ms(250);
+    w4test::sleep_ms(250);
   }
   return false;
 }
@@ -370,9 +316,9 @@ double prometheus_query(const prometheus_server &p, const std::string &q) {
 double prometheus_wait(const prometheus_server &p, const std::string &q,
                        double want) {
   double v = -1;
-  int64_t deadline = now_ms() + 60000;
-  while (now_ms() < deadline && (v = prometheus_query(p, q)) != want)
-    sleep_ms(500);
+  int64_t deadline = w4test::mono_ms() + 60000;
+  while (w4test::mono_ms() < deadline && (v = prometheus_query(p, q)) != want)
+    w4test::sleep_ms(500);
   return v;
 }
 
@@ -383,7 +329,7 @@ void scrape_and_check(int port, std::map<std::string, double> *prev) {
       http_get("http://127.0.0.1:" + std::to_string(port) + "/metrics");
   ASSERT_FALSE(text.empty());
   std::string out;
-  int rc = promtool_check(text, &out);
+  int rc = w4test::promtool_check(text, &out);
   if (rc != -1) {
     EXPECT_EQ(0, rc) << out;
   }
@@ -437,10 +383,10 @@ TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
   rd_kafka_t *cb = plugin_client(mc, RD_KAFKA_CONSUMER, "e2e-b", "audit-b");
   assign_at(ca, "orders", 0, 0);
   assign_at(cb, "orders", SKIP0, SKIP1);
-  EXPECT_EQ(N, consume_n(ca, N));
-  EXPECT_EQ(N - SKIP0 - SKIP1, consume_n(cb, N - SKIP0 - SKIP1));
+  EXPECT_EQ(N, w4test::consume_n(ca, N, 30000));
+  EXPECT_EQ(N - SKIP0 - SKIP1, w4test::consume_n(cb, N - SKIP0 - SKIP1, 30000));
   scrape_and_check(port, &seen);
-  sleep_ms(700); /* one more ordinary pass each */
+  w4test::sleep_ms(700); /* one more ordinary pass each */
   rd_kafka_destroy(prod);
   for (rd_kafka_t *c : {ca, cb}) {
     rd_kafka_consumer_close(c);
@@ -455,14 +401,14 @@ TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
   }
 
   /* The exporter's own view, once every window has settled. */
-  int64_t deadline = now_ms() + 60000;
+  int64_t deadline = w4test::mono_ms() + 60000;
   std::map<std::string, double> s;
   do {
-    sleep_ms(500);
+    w4test::sleep_ms(500);
     scrape_and_check(port, &seen);
     s = samples_of(
         http_get("http://127.0.0.1:" + std::to_string(port) + "/metrics"));
-  } while (now_ms() < deadline &&
+  } while (w4test::mono_ms() < deadline &&
            (sum_of(s, "w4metrics_audit_open_windows") > 0 ||
             sum_of(s, "w4metrics_audit_messages_total") < 2 * N));
   EXPECT_EQ(
@@ -531,26 +477,6 @@ TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
     GTEST_SKIP() << "prometheus is not installed: only the exporter checked";
 }
 
-/* Writes values to one partition of topic with a plain producer. */
-void produce_raw(const w4test::mock_cluster *mc, const std::string &topic,
-                 int32_t partition, const std::vector<std::string> &values) {
-  rd_kafka_conf_t *conf =
-      w4test::make_conf({{"bootstrap.servers", mc->bootstraps}});
-  char errstr[512];
-  rd_kafka_t *rk =
-      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-  ASSERT_NE(nullptr, rk) << errstr;
-  for (const std::string &v : values)
-    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
-              rd_kafka_producev(
-                  rk, RD_KAFKA_V_TOPIC(topic.c_str()),
-                  RD_KAFKA_V_PARTITION(partition),
-                  RD_KAFKA_V_VALUE(const_cast<char *>(v.data()), v.size()),
-                  RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_END));
-  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(rk, 10000));
-  rd_kafka_destroy(rk);
-}
-
 /* A producer's data record of count messages for topic "t", partition 0,
  * written byte by byte; client_type as given. */
 std::string raw_record(int client_type, int count) {
@@ -571,9 +497,10 @@ TEST(Exporter, BadRecordsAreCountedAndReportedOncePerPartition) {
   ASSERT_NE(nullptr, mc);
   rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 2, 1);
   std::string good = raw_record(1, 5);
-  produce_raw(mc, MON_TOPIC, 0,
-              {"hello", good.substr(0, 20), raw_record(7, 5), good});
-  produce_raw(mc, MON_TOPIC, 1, {std::string("\x7f\xff\xff", 3), good});
+  w4test::produce_values(mc, MON_TOPIC, 0,
+                         {"hello", good.substr(0, 20), raw_record(7, 5), good});
+  w4test::produce_values(mc, MON_TOPIC, 1,
+                         {std::string("\x7f\xff\xff", 3), good});
 
   child exporter;
   child_guard exporter_guard(&exporter);
@@ -581,12 +508,13 @@ TEST(Exporter, BadRecordsAreCountedAndReportedOncePerPartition) {
       &exporter, {"-b", mc->bootstraps, "--from-beginning", "--by", "topic"});
   ASSERT_GT(port, 0) << read_file(exporter.err_path);
   std::map<std::string, double> s;
-  int64_t deadline = now_ms() + 30000;
+  int64_t deadline = w4test::mono_ms() + 30000;
   do {
-    sleep_ms(300);
+    w4test::sleep_ms(300);
     s = samples_of(
         http_get("http://127.0.0.1:" + std::to_string(port) + "/metrics"));
-  } while (now_ms() < deadline && sum_of(s, "w4metrics_records_total") < 2);
+  } while (w4test::mono_ms() < deadline &&
+           sum_of(s, "w4metrics_records_total") < 2);
   EXPECT_EQ(4, sum_of(s, "w4metrics_bad_records_total"));
   EXPECT_EQ(10, sum_of(s, "w4metrics_messages_total"));
   EXPECT_EQ(2, sum_of(s, "w4metrics_records_total"));

@@ -11,9 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
@@ -21,7 +19,6 @@
 #include <sstream>
 #include <string>
 #include <sys/syscall.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -34,22 +31,6 @@ const char *MON_TOPIC = "_quarndale-monitoring";
 const char *APP_TOPIC = "app";
 const int16_t API_PRODUCE = 0; /* Kafka protocol request keys */
 const int16_t API_METADATA = 3;
-
-int64_t mono_ms(void) {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
-      .count();
-}
-
-void sleep_ms(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-/* Counts delivery reports without error. */
-void dr_count(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
-  if (!m->err)
-    ++*static_cast<int *>(opaque);
-}
 
 /* The application's cluster and the monitoring cluster. */
 struct FaultTest : ::testing::Test {
@@ -92,11 +73,7 @@ struct FaultTest : ::testing::Test {
     rd_kafka_conf_t *conf = make_conf(all);
     rd_kafka_conf_set_opaque(conf, &delivered);
     rd_kafka_conf_set_dr_msg_cb(conf, dr_count);
-    char errstr[512];
-    rd_kafka_t *rk =
-        rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-    EXPECT_NE(nullptr, rk) << errstr;
-    return rk;
+    return client_new(RD_KAFKA_PRODUCER, conf);
   }
 
   /* Produces n messages of 10 bytes over both partitions and waits for
@@ -122,14 +99,7 @@ struct FaultTest : ::testing::Test {
 
   /* Every record that reached the monitoring cluster, decoded. */
   std::vector<wire_msg> records(int idle_ms = 800) {
-    std::vector<wire_msg> out;
-    for (const auto &c : consume_all(mon->bootstraps, MON_TOPIC, idle_ms)) {
-      wire_msg m = record_decode(c.value);
-      EXPECT_TRUE(m.ok) << "undecodable record: " << hex(c.value);
-      if (m.ok)
-        out.push_back(m);
-    }
-    return out;
+    return read_records(mon->bootstraps, MON_TOPIC, idle_ms);
   }
 };
 
@@ -435,24 +405,6 @@ void on_usr1(int) {
     sig_tids[i] = static_cast<pid_t>(syscall(SYS_gettid));
 }
 
-/* Thread ids of the process, with their names. */
-std::map<pid_t, std::string> threads(void) {
-  std::map<pid_t, std::string> out;
-  DIR *d = opendir("/proc/self/task");
-  if (!d)
-    return out;
-  while (dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.')
-      continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    out[static_cast<pid_t>(atoi(e->d_name))] = name;
-  }
-  closedir(d);
-  return out;
-}
-
 /* The blocked-signal mask of a thread, from /proc. */
 uint64_t blocked_mask(pid_t tid) {
   std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
@@ -474,13 +426,10 @@ TEST_F(FaultTest, SignalsNeverReachTheBackgroundThread) {
   sigemptyset(&sa.sa_mask);
   ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old_sa));
 
-  std::map<pid_t, std::string> before = threads();
+  std::map<pid_t, std::string> before = thread_names();
   rd_kafka_t *rk = producer({{P + "publishms", "2"}});
   sleep_ms(200);
-  std::vector<pid_t> plugin;
-  for (const auto &t : threads())
-    if (!before.count(t.first) && t.second.rfind("rdk:", 0) != 0)
-      plugin.push_back(t.first);
+  std::vector<pid_t> plugin = plugin_threads_since(before);
   ASSERT_EQ(1u, plugin.size()) << "cannot tell the plug-in's thread apart";
   pid_t bg = plugin[0];
 

@@ -10,7 +10,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 #ifdef W4_HAVE_RDKAFKAXX
@@ -30,18 +29,6 @@ typedef std::tuple<std::string, std::string, std::string, int64_t> stream_key;
 stream_key key_of(const wire_msg &m) {
   return stream_key(m.str(F_CLIENT_ID), m.str(F_SESSION_ID), m.str(F_TOPIC),
                     static_cast<int32_t>(m.i64(F_PARTITION)));
-}
-
-/* Every record of the monitoring topic, decoded; fails on a bad record. */
-std::vector<wire_msg> read_records(const mock_cluster *mc) {
-  std::vector<wire_msg> out;
-  for (const auto &c : consume_all(mc->bootstraps, MON_TOPIC)) {
-    wire_msg m = record_decode(c.value);
-    EXPECT_TRUE(m.ok) << "undecodable record: " << hex(c.value);
-    if (m.ok)
-      out.push_back(m);
-  }
-  return out;
 }
 
 /* Records grouped by stream, each sorted by sequence. */
@@ -66,17 +53,6 @@ plugin_conf(const mock_cluster *mc,
       {"plugin.library.paths", plugin_path()}};
   all.insert(all.end(), props.begin(), props.end());
   return make_conf(all);
-}
-
-rd_kafka_t *new_client(rd_kafka_type_t type, rd_kafka_conf_t *conf) {
-  char errstr[512];
-  rd_kafka_t *rk = rd_kafka_new(type, conf, errstr, sizeof(errstr));
-  EXPECT_NE(nullptr, rk) << errstr;
-  return rk;
-}
-
-void sleep_ms(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 struct sent_stats {
@@ -107,11 +83,7 @@ sent_stats produce_traffic(rd_kafka_t *rk, const char *topic, int n,
 /* Consumes n messages of topic in the consumer's group. */
 sent_stats consume_traffic(rd_kafka_t *rk, const char *topic, int n) {
   sent_stats s;
-  rd_kafka_poll_set_consumer(rk);
-  rd_kafka_topic_partition_list_t *sub = rd_kafka_topic_partition_list_new(1);
-  rd_kafka_topic_partition_list_add(sub, topic, RD_KAFKA_PARTITION_UA);
-  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_subscribe(rk, sub));
-  rd_kafka_topic_partition_list_destroy(sub);
+  EXPECT_TRUE(subscribe(rk, topic));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (s.count < n && std::chrono::steady_clock::now() < deadline) {
     rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
@@ -143,14 +115,14 @@ struct FlowTest : ::testing::Test {
 
 TEST_F(FlowTest, ProducerAndConsumerRecordsAccountForEveryMessage) {
   const int N = 600;
-  rd_kafka_t *prod = new_client(RD_KAFKA_PRODUCER,
+  rd_kafka_t *prod = client_new(RD_KAFKA_PRODUCER,
                                 plugin_conf(mc, {{"client.id", "flow-producer"},
                                                  {P + "publishms", "300"}}));
   sent_stats sent = produce_traffic(prod, "app", N, 3);
   sleep_ms(800); /* at least one pass with idle topic-partitions */
   rd_kafka_destroy(prod);
 
-  rd_kafka_t *cons = new_client(
+  rd_kafka_t *cons = client_new(
       RD_KAFKA_CONSUMER, plugin_conf(mc, {{"client.id", "flow-consumer"},
                                           {"group.id", "flow-group"},
                                           {"auto.offset.reset", "earliest"},
@@ -161,7 +133,7 @@ TEST_F(FlowTest, ProducerAndConsumerRecordsAccountForEveryMessage) {
   rd_kafka_consumer_close(cons);
   rd_kafka_destroy(cons);
 
-  std::vector<wire_msg> records = read_records(mc);
+  std::vector<wire_msg> records = read_records(mc->bootstraps, MON_TOPIC);
   ASSERT_FALSE(records.empty());
 
   std::map<std::string, sent_stats> counted;
@@ -218,7 +190,7 @@ TEST_F(FlowTest, ProducerAndConsumerRecordsAccountForEveryMessage) {
 }
 
 TEST_F(FlowTest, ShortSessionsRenumberEveryPass) {
-  rd_kafka_t *prod = new_client(
+  rd_kafka_t *prod = client_new(
       RD_KAFKA_PRODUCER, plugin_conf(mc, {{"client.id", "short"},
                                           {P + "publishms", "200"},
                                           {P + "sessiondurationms", "1"}}));
@@ -229,7 +201,7 @@ TEST_F(FlowTest, ShortSessionsRenumberEveryPass) {
   rd_kafka_destroy(prod);
 
   std::map<int64_t, std::vector<wire_msg>> passes; /* by pass time */
-  for (const auto &m : read_records(mc))
+  for (const auto &m : read_records(mc->bootstraps, MON_TOPIC))
     passes[m.i64(F_TIMESTAMP)].push_back(m);
   ASSERT_GE(passes.size(), 3u);
   std::set<std::string> sessions;
@@ -279,7 +251,7 @@ TEST_F(FlowTest, CxxClientHasExactlyOneInstanceAndNoSelfMonitoring) {
   EXPECT_EQ(1, count_lines(lines, "Creating w4 metrics interceptor")) << lines;
   EXPECT_EQ(1, count_lines(lines, "Background thread terminating"));
   int64_t counted = 0;
-  for (const auto &m : read_records(mc)) {
+  for (const auto &m : read_records(mc->bootstraps, MON_TOPIC)) {
     EXPECT_NE(MON_TOPIC, m.str(F_TOPIC));
     EXPECT_EQ("cxx", m.str(F_CLIENT_ID));
     counted += m.i64(F_COUNT);
@@ -299,7 +271,7 @@ TEST_F(FlowTest, UnreachableMonitoringClusterNeverHoldsTheApplication) {
           ++*static_cast<int *>(opaque);
       });
   stderr_capture *cap = stderr_capture_start();
-  rd_kafka_t *prod = new_client(RD_KAFKA_PRODUCER, conf);
+  rd_kafka_t *prod = client_new(RD_KAFKA_PRODUCER, conf);
   for (int i = 0; i < 4; i++) {
     produce_traffic(prod, "app", 50, 3);
     rd_kafka_poll(prod, 0);
@@ -324,7 +296,7 @@ TEST_F(FlowTest, FullPrivateQueueLeavesSequenceGaps) {
   rd_kafka_mock_broker_set_rtt(mc->mcluster, 1, 300);
   stderr_capture *cap = stderr_capture_start();
   rd_kafka_t *prod =
-      new_client(RD_KAFKA_PRODUCER,
+      client_new(RD_KAFKA_PRODUCER,
                  plugin_conf(mc, {{"client.id", "gappy"},
                                   {P + "publishms", "150"},
                                   {P + "queue.buffering.max.messages", "1"}}));
@@ -336,7 +308,7 @@ TEST_F(FlowTest, FullPrivateQueueLeavesSequenceGaps) {
   EXPECT_EQ(0, count_lines(lines, "W4IC: ")) << lines;
   rd_kafka_mock_broker_set_rtt(mc->mcluster, 1, 0);
 
-  std::vector<wire_msg> records = read_records(mc);
+  std::vector<wire_msg> records = read_records(mc->bootstraps, MON_TOPIC);
   ASSERT_FALSE(records.empty());
   int gaps = 0;
   for (const auto &s : by_stream(records)) {
@@ -365,7 +337,7 @@ TEST_F(FlowTest, ClientDestroyedWithMessagesInFlight) {
    * arrive while it ends. */
   for (int rtt : {900, 1100, 1300, 1500}) {
     rd_kafka_mock_broker_set_rtt(mc->mcluster, 1, 0);
-    rd_kafka_t *prod = new_client(
+    rd_kafka_t *prod = client_new(
         RD_KAFKA_PRODUCER,
         plugin_conf(mc, {{P + "publishms", "100"}, {"linger.ms", "0"}}));
     produce_traffic(prod, "app", 3, 3); /* connection and metadata ready */
@@ -384,7 +356,7 @@ TEST_F(FlowTest, ClientDestroyedWithMessagesInFlight) {
 /* One record through the cluster, decoded with protoc and the schema: the
  * schema's names and the encoder agree. */
 TEST_F(FlowTest, RecordsDecodeWithTheSchema) {
-  rd_kafka_t *prod = new_client(
+  rd_kafka_t *prod = client_new(
       RD_KAFKA_PRODUCER,
       plugin_conf(mc, {{"client.id", "schema"}, {P + "publishms", "200"}}));
   produce_traffic(prod, "app", 3, 1);

@@ -5,13 +5,9 @@
  * configuration that would make the private producer load the plug-in. */
 #include "testlib.h"
 
-#include <chrono>
-#include <dirent.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 #ifdef W4_HAVE_RDKAFKAXX
 #include <librdkafka/rdkafkacpp.h>
@@ -25,55 +21,6 @@ const std::string P = "quarndale.monitoring.interceptor.";
 const char *MON_TOPIC = "_quarndale-monitoring";
 const char *APP_TOPIC = "app";
 const int64_t DAY_MS = 24LL * 3600 * 1000;
-
-int64_t mono_ms(void) {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
-      .count();
-}
-
-int64_t wall_ms(void) {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch())
-      .count();
-}
-
-void sleep_ms(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-/* Counts delivery reports without error. */
-void dr_count(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
-  if (!m->err)
-    ++*static_cast<int *>(opaque);
-}
-
-/* Thread ids of the process with their names. */
-std::map<std::string, std::string> threads(void) {
-  std::map<std::string, std::string> out;
-  DIR *d = opendir("/proc/self/task");
-  if (!d)
-    return out;
-  while (dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.')
-      continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    out[e->d_name] = name;
-  }
-  closedir(d);
-  return out;
-}
-
-/* Threads started since before that are not librdkafka's ("rdk:..."). */
-int new_plugin_threads(const std::map<std::string, std::string> &before) {
-  int n = 0;
-  for (const auto &t : threads())
-    if (!before.count(t.first) && t.second.rfind("rdk:", 0) != 0)
-      n++;
-  return n;
-}
 
 struct HostTest : ::testing::Test {
   mock_cluster *mc = nullptr;
@@ -95,10 +42,7 @@ struct HostTest : ::testing::Test {
     rd_kafka_conf_t *conf = make_conf(props);
     rd_kafka_conf_set_opaque(conf, &delivered);
     rd_kafka_conf_set_dr_msg_cb(conf, dr_count);
-    char errstr[512];
-    rd_kafka_t *rk = rd_kafka_new(type, conf, errstr, sizeof(errstr));
-    EXPECT_NE(nullptr, rk) << errstr;
-    return rk;
+    return client_new(type, conf);
   }
 
   /* Produces n messages of 10 bytes over both partitions, timestamped ts
@@ -116,12 +60,10 @@ struct HostTest : ::testing::Test {
   std::map<std::string, std::vector<wire_msg>>
   records(const mock_cluster *cluster, int idle_ms = 800) {
     std::map<std::string, std::vector<wire_msg>> out;
-    for (const auto &c : consume_all(cluster->bootstraps, MON_TOPIC, idle_ms)) {
-      wire_msg m = record_decode(c.value);
-      EXPECT_TRUE(m.ok) << "undecodable record: " << hex(c.value);
-      if (m.ok && m.i64(F_RECORD_KIND) == 0)
+    for (const wire_msg &m :
+         read_records(cluster->bootstraps, MON_TOPIC, idle_ms))
+      if (m.i64(F_RECORD_KIND) == 0)
         out[m.str(F_CLIENT_ID)].push_back(m);
-    }
     return out;
   }
 
@@ -178,20 +120,8 @@ TEST_F(HostTest, BrokersAddedThroughTheApi) {
                                  {"auto.offset.reset", "earliest"},
                                  {P + "publishms", "300"}});
   ASSERT_EQ(1, rd_kafka_brokers_add(cons, mc->bootstraps.c_str()));
-  rd_kafka_poll_set_consumer(cons);
-  rd_kafka_topic_partition_list_t *sub = rd_kafka_topic_partition_list_new(1);
-  rd_kafka_topic_partition_list_add(sub, APP_TOPIC, RD_KAFKA_PARTITION_UA);
-  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_subscribe(cons, sub));
-  rd_kafka_topic_partition_list_destroy(sub);
-  int consumed = 0;
-  for (int64_t end = mono_ms() + 30000; consumed < 3 * N && mono_ms() < end;) {
-    rd_kafka_message_t *m = rd_kafka_consumer_poll(cons, 100);
-    if (m && !m->err)
-      consumed++;
-    if (m)
-      rd_kafka_message_destroy(m);
-  }
-  EXPECT_EQ(3 * N, consumed);
+  ASSERT_TRUE(subscribe(cons, APP_TOPIC));
+  EXPECT_EQ(3 * N, consume_n(cons, 3 * N, 30000));
   sleep_ms(500);
   rd_kafka_consumer_close(cons);
   rd_kafka_destroy(cons);
@@ -353,20 +283,8 @@ TEST_F(HostTest, OldDataHasItsRealMinimumLatency) {
                                  {"group.id", "old-data"},
                                  {"auto.offset.reset", "earliest"},
                                  {P + "publishms", "60000"}});
-  rd_kafka_poll_set_consumer(cons);
-  rd_kafka_topic_partition_list_t *sub = rd_kafka_topic_partition_list_new(1);
-  rd_kafka_topic_partition_list_add(sub, APP_TOPIC, RD_KAFKA_PARTITION_UA);
-  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_subscribe(cons, sub));
-  rd_kafka_topic_partition_list_destroy(sub);
-  int consumed = 0;
-  for (int64_t end = mono_ms() + 30000; consumed < 20 && mono_ms() < end;) {
-    rd_kafka_message_t *m = rd_kafka_consumer_poll(cons, 100);
-    if (m && !m->err)
-      consumed++;
-    if (m)
-      rd_kafka_message_destroy(m);
-  }
-  ASSERT_EQ(20, consumed);
+  ASSERT_TRUE(subscribe(cons, APP_TOPIC));
+  ASSERT_EQ(20, consume_n(cons, 20, 30000));
   int64_t done = wall_ms();
   rd_kafka_consumer_close(cons);
   rd_kafka_destroy(cons);
@@ -402,13 +320,11 @@ TEST_F(HostTest, PrivateProducerNeverLoadsThePlugin) {
   rd_kafka_conf_set_opaque(conf, &delivered);
   rd_kafka_conf_set_dr_msg_cb(conf, dr_count);
 
-  auto before = threads();
-  char errstr[512];
-  rd_kafka_t *prod =
-      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-  ASSERT_NE(nullptr, prod) << errstr;
+  auto before = thread_names();
+  rd_kafka_t *prod = client_new(RD_KAFKA_PRODUCER, conf);
+  ASSERT_NE(nullptr, prod);
   sleep_ms(200);
-  EXPECT_EQ(1, new_plugin_threads(before));
+  EXPECT_EQ(1u, plugin_threads_since(before).size());
   produce(prod, 20);
   ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 10000));
   sleep_ms(700);

@@ -103,28 +103,6 @@ void produce_with_plugin(const w4test::mock_cluster *mc,
   rd_kafka_destroy(rk);
 }
 
-/* Writes values to partition 0 of topic with a plain producer. */
-void produce_plain(const w4test::mock_cluster *mc, const std::string &topic,
-                   const std::vector<std::string> &values) {
-  rd_kafka_conf_t *conf =
-      w4test::make_conf({{"bootstrap.servers", mc->bootstraps}});
-  char errstr[512];
-  rd_kafka_t *rk =
-      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-  ASSERT_NE(nullptr, rk) << errstr;
-  for (const std::string &v : values) {
-    void *payload = v.empty() ? nullptr : const_cast<char *>(v.data());
-    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
-              rd_kafka_producev(
-                  rk, RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(0),
-                  RD_KAFKA_V_VALUE(payload, v.size()),
-                  RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_END));
-    /* One at a time, so that the offsets follow the order above. */
-    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(rk, 5000));
-  }
-  rd_kafka_destroy(rk);
-}
-
 /* What identifies a record's content, from either decoder. */
 typedef std::tuple<int64_t, int64_t, int64_t, int64_t, int64_t, int64_t,
                    int64_t>
@@ -225,16 +203,17 @@ TEST(ToolsReader, ReportsAndSkipsValuesThatAreNotRecords) {
   size_t session = good.find("\x22\x20");
   ASSERT_NE(std::string::npos, session) << w4test::hex(good);
 
-  produce_plain(mc, "junk",
-                {
-                    "hello",                        /* 0: no 0x7F */
-                    good,                           /* 1 */
-                    good.substr(0, session + 10),   /* 2: cut inside a string */
-                    "",                             /* 3: no value */
-                    std::string("\x7f\xff\xff", 3), /* 4: broken varint */
-                    good.substr(0, session + 34),   /* 5: cut after the id */
-                    good,                           /* 6 */
-                });
+  w4test::produce_values(
+      mc, "junk", 0,
+      {
+          "hello",                        /* 0: no 0x7F */
+          good,                           /* 1 */
+          good.substr(0, session + 10),   /* 2: cut inside a string */
+          "",                             /* 3: no value */
+          std::string("\x7f\xff\xff", 3), /* 4: broken varint */
+          good.substr(0, session + 34),   /* 5: cut after the id */
+          good,                           /* 6 */
+      });
 
   int code;
   std::string err;

@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace w4test {
@@ -74,6 +77,75 @@ std::string conf_get(const rd_kafka_conf_t *conf, const std::string &name) {
   return buf;
 }
 
+rd_kafka_t *client_new(rd_kafka_type_t type, rd_kafka_conf_t *conf) {
+  char errstr[512];
+  rd_kafka_t *rk = rd_kafka_new(type, conf, errstr, sizeof(errstr));
+  EXPECT_NE(nullptr, rk) << errstr;
+  return rk;
+}
+
+void dr_count(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
+  if (!m->err)
+    ++*static_cast<int *>(opaque);
+}
+
+void produce_values(const mock_cluster *mc, const std::string &topic,
+                    int32_t partition, const std::vector<std::string> &values) {
+  rd_kafka_t *rk = client_new(
+      RD_KAFKA_PRODUCER, make_conf({{"bootstrap.servers", mc->bootstraps}}));
+  ASSERT_NE(nullptr, rk);
+  for (const std::string &v : values) {
+    void *payload = v.empty() ? nullptr : const_cast<char *>(v.data());
+    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
+              rd_kafka_producev(rk, RD_KAFKA_V_TOPIC(topic.c_str()),
+                                RD_KAFKA_V_PARTITION(partition),
+                                RD_KAFKA_V_VALUE(payload, v.size()),
+                                RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
+                                RD_KAFKA_V_END));
+    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(rk, 10000));
+  }
+  rd_kafka_destroy(rk);
+}
+
+bool subscribe(rd_kafka_t *rk, const std::string &topic) {
+  rd_kafka_poll_set_consumer(rk);
+  rd_kafka_topic_partition_list_t *sub = rd_kafka_topic_partition_list_new(1);
+  rd_kafka_topic_partition_list_add(sub, topic.c_str(), RD_KAFKA_PARTITION_UA);
+  rd_kafka_resp_err_t err = rd_kafka_subscribe(rk, sub);
+  rd_kafka_topic_partition_list_destroy(sub);
+  return err == RD_KAFKA_RESP_ERR_NO_ERROR;
+}
+
+int consume_n(rd_kafka_t *rk, int n, int timeout_ms) {
+  int got = 0;
+  int64_t deadline = mono_ms() + timeout_ms;
+  while (got < n && mono_ms() < deadline) {
+    rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
+    if (!m)
+      continue;
+    if (!m->err)
+      got++;
+    rd_kafka_message_destroy(m);
+  }
+  return got;
+}
+
+int64_t mono_ms(void) {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t wall_ms(void) {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch())
+      .count();
+}
+
+void sleep_ms(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 const char *plugin_path(void) { return W4_PLUGIN_PATH; }
 
 stderr_capture *stderr_capture_start(void) {
@@ -108,13 +180,6 @@ int count_lines(const std::string &text, const std::string &needle) {
     if (line.find(needle) != std::string::npos)
       n++;
   return n;
-}
-
-/* Milliseconds on the monotonic clock. */
-static int64_t mono_ms(void) {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
-      .count();
 }
 
 std::vector<consumed> consume_all(const std::string &bootstraps,
@@ -227,6 +292,20 @@ wire_msg record_decode(const std::string &value) {
   return wire_decode(value.substr(1));
 }
 
+std::vector<wire_msg> read_records(const std::string &bootstraps,
+                                   const std::string &topic, int idle_ms,
+                                   int timeout_ms) {
+  std::vector<wire_msg> out;
+  for (const consumed &c :
+       consume_all(bootstraps, topic, idle_ms, timeout_ms)) {
+    wire_msg m = record_decode(c.value);
+    EXPECT_TRUE(m.ok) << "undecodable record: " << hex(c.value);
+    if (m.ok)
+      out.push_back(m);
+  }
+  return out;
+}
+
 std::string hex(const std::string &bytes) {
   std::string out;
   char buf[4];
@@ -251,6 +330,52 @@ std::string run_command(const std::string &cmd, int *status) {
   while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
     out.append(buf, n);
   *status = pclose(f);
+  return out;
+}
+
+std::string temp_file(void) {
+  std::string path = std::string(P_tmpdir) + "/w4test-XXXXXX";
+  int fd = mkstemp(&path[0]);
+  if (fd >= 0)
+    close(fd);
+  return path;
+}
+
+int promtool_check(const std::string &text, std::string *out) {
+  int status = 0;
+  run_command("command -v promtool", &status);
+  if (status != 0)
+    return -1;
+  std::string path = temp_file();
+  std::ofstream(path) << text;
+  *out = run_command("promtool check metrics <" + path + " 2>&1", &status);
+  unlink(path.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::map<pid_t, std::string> thread_names(void) {
+  std::map<pid_t, std::string> out;
+  DIR *d = opendir("/proc/self/task");
+  if (!d)
+    return out;
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.')
+      continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    out[static_cast<pid_t>(atoi(e->d_name))] = name;
+  }
+  closedir(d);
+  return out;
+}
+
+std::vector<pid_t>
+plugin_threads_since(const std::map<pid_t, std::string> &before) {
+  std::vector<pid_t> out;
+  for (const auto &t : thread_names())
+    if (!before.count(t.first) && t.second.rfind("rdk:", 0) != 0)
+      out.push_back(t.first);
   return out;
 }
 

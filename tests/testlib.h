@@ -8,6 +8,7 @@
 #include <librdkafka/rdkafka_mock.h>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace w4test {
@@ -35,6 +36,36 @@ rd_kafka_conf_res_t conf_set(rd_kafka_conf_t *conf, const std::string &name,
 
 /* Reads a property of a configuration; "<unknown>" when it cannot. */
 std::string conf_get(const rd_kafka_conf_t *conf, const std::string &name);
+
+/* A client of type made from conf (which it takes); fails the test, with
+ * librdkafka's reason, and returns nullptr when it cannot be created. */
+rd_kafka_t *client_new(rd_kafka_type_t type, rd_kafka_conf_t *conf);
+
+/* Delivery report callback counting the messages delivered without error
+ * in the int that the configuration's opaque points to. */
+void dr_count(rd_kafka_t *rk, const rd_kafka_message_t *m, void *opaque);
+
+/* Writes values to one partition of topic with a plain producer, one at a
+ * time so that the offsets follow their order; an empty value is sent as
+ * a null one. */
+void produce_values(const mock_cluster *mc, const std::string &topic,
+                    int32_t partition, const std::vector<std::string> &values);
+
+/* Joins the consumer's group on topic; false when librdkafka refuses. */
+bool subscribe(rd_kafka_t *rk, const std::string &topic);
+
+/* Polls the consumer until n messages came without error or timeout_ms
+ * passed; returns how many came. */
+int consume_n(rd_kafka_t *rk, int n, int timeout_ms);
+
+/* Milliseconds on the monotonic clock. */
+int64_t mono_ms(void);
+
+/* Wall-clock milliseconds since the Unix epoch. */
+int64_t wall_ms(void);
+
+/* Sleeps the calling thread for ms milliseconds. */
+void sleep_ms(int ms);
 
 /* The path of the built plug-in library. */
 const char *plugin_path(void);
@@ -91,6 +122,12 @@ wire_msg wire_decode(const std::string &bytes);
 /* Decodes a framed record value: 0x7F then the message; ok false otherwise. */
 wire_msg record_decode(const std::string &value);
 
+/* Every record of topic (see consume_all), decoded; a value that is not a
+ * record fails the test and is left out. */
+std::vector<wire_msg> read_records(const std::string &bootstraps,
+                                   const std::string &topic, int idle_ms = 1500,
+                                   int timeout_ms = 20000);
+
 /* Field numbers of the monitoring record. */
 enum {
   F_CLIENT_TYPE = 1,
@@ -120,5 +157,21 @@ std::string hex(const std::string &bytes);
 
 /* Runs a shell command, returning its standard output and exit status. */
 std::string run_command(const std::string &cmd, int *status);
+
+/* A new empty file in the temporary directory; its name. */
+std::string temp_file(void);
+
+/* Runs promtool check metrics over text: its exit status, 128 + the signal
+ * when it was killed, -1 when promtool is not installed. *out gets what it
+ * said. */
+int promtool_check(const std::string &text, std::string *out);
+
+/* Thread ids of the process, with their names. */
+std::map<pid_t, std::string> thread_names(void);
+
+/* Threads started since before (from thread_names()) that are not
+ * librdkafka's ("rdk:..."): the plug-in's. */
+std::vector<pid_t>
+plugin_threads_since(const std::map<pid_t, std::string> &before);
 
 } // namespace w4test

@@ -10,11 +10,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
-#include <unistd.h>
 
 namespace {
 
@@ -81,8 +79,6 @@ w4_record decode(const std::string &value) {
   EXPECT_TRUE(w4_record_sane(rec, &err)) << err;
   return rec;
 }
-
-int promtool_check(const std::string &text, std::string *out);
 
 /* One recorded stream: every record of two producers and a consumer over
  * three topic-partitions and two sessions each, in production order. */
@@ -338,7 +334,7 @@ TEST(Aggregate, MutatedRecordsNeverBreakTheCountersOrTheText) {
   EXPECT_GT(agg.bad_records, 1000u);
   EXPECT_GT(agg.decoded_records, 1000u);
   std::string out;
-  int rc = promtool_check(w4_exposition(&agg, &audit, opts), &out);
+  int rc = w4test::promtool_check(w4_exposition(&agg, &audit, opts), &out);
   if (rc != -1) {
     EXPECT_EQ(0, rc) << out;
   }
@@ -433,22 +429,6 @@ TEST(Audit, OnlyGroupsThatConsumedTheTopicAndMatchingWindowsCount) {
   EXPECT_EQ(4u + 2u + 2u, ta.missing);
 }
 
-/* Runs promtool check metrics over text; -1 when promtool is missing. */
-int promtool_check(const std::string &text, std::string *out) {
-  int status = 0;
-  w4test::run_command("command -v promtool", &status);
-  if (status != 0)
-    return -1;
-  char path[] = "/tmp/w4expo-XXXXXX";
-  int fd = mkstemp(path);
-  close(fd);
-  std::ofstream(path) << text;
-  *out = w4test::run_command(
-      std::string("promtool check metrics <") + path + " 2>&1", &status);
-  unlink(path);
-  return status;
-}
-
 TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
   std::string v;
   w4_label_value(&v, std::string("a\"b\\c\nd\xff"
@@ -484,7 +464,7 @@ TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
                       "\xef\xbf\xbdpic\",group_id=\"g\\\"1\"} 1\n"))
       << text;
   std::string out;
-  int rc = promtool_check(text, &out);
+  int rc = w4test::promtool_check(text, &out);
   if (rc == -1)
     GTEST_SKIP() << "promtool is not installed";
   EXPECT_EQ(0, rc) << out << "\n" << text;

@@ -89,18 +89,6 @@ struct outcome {
   std::vector<wire_msg> records, own_records; /* default and own topic */
 };
 
-/* Counts delivery reports without error. */
-void dr_count(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
-  if (!m->err)
-    ++*static_cast<int *>(opaque);
-}
-
-int64_t mono_ms(void) {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
-      .count();
-}
-
 /* Arms the failure if this step is the armed one. */
 void step_begin(const plan &p, step s) {
   ic_alloc_fail_at(p.armed == s ? p.fail_at : 0);
@@ -152,15 +140,7 @@ void consume(rd_kafka_t *rk, outcome *o) {
   EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, parts));
   rd_kafka_topic_partition_list_destroy(parts);
   o->expected = 2 * PER_PARTITION;
-  int64_t deadline = mono_ms() + 15000;
-  while (o->delivered < o->expected && mono_ms() < deadline) {
-    rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
-    if (!m)
-      continue;
-    if (!m->err)
-      o->delivered++;
-    rd_kafka_message_destroy(m);
-  }
+  o->delivered += consume_n(rk, o->expected - o->delivered, 15000);
 }
 
 /* The first entry's sequence number, or -1 without entries; under the
@@ -201,18 +181,6 @@ void timed_pass(w4ic *ic, const plan &p, outcome *o) {
   tinycthread::mtx_unlock(&ic->lock);
   ASSERT_TRUE(wait_pass(ic, o->pass_seq)) << "no second pass within 10 s";
   step_end(p, o, S_PASS);
-}
-
-/* Every record of a monitoring topic, decoded. The reader waits 1200 ms
- * for the first record, enough also under valgrind. */
-std::vector<wire_msg> read_records(const mock_cluster *mc, const char *topic) {
-  std::vector<wire_msg> out;
-  for (const auto &c : consume_all(mc->bootstraps, topic, 1200, 10000)) {
-    wire_msg m = record_decode(c.value);
-    EXPECT_TRUE(m.ok) << "undecodable record: " << hex(c.value);
-    out.push_back(m);
-  }
-  return out;
 }
 
 /* One whole lifecycle under the plan. */
@@ -294,8 +262,10 @@ outcome run(const plan &p) {
   o.teardown_ms = mono_ms() - t0;
   o.log = stderr_capture_stop(cap);
 
-  o.records = read_records(mc, MON_TOPIC);
-  o.own_records = read_records(mc, OWN_TOPIC);
+  /* The reader waits 1200 ms for the first record, enough also under
+   * valgrind. */
+  o.records = read_records(mc->bootstraps, MON_TOPIC, 1200, 10000);
+  o.own_records = read_records(mc->bootstraps, OWN_TOPIC, 1200, 10000);
   mock_cluster_stop(mc);
   return o;
 }

@@ -36,13 +36,6 @@ struct InstanceTest : ::testing::Test {
     }
     return conf;
   }
-
-  rd_kafka_t *client(rd_kafka_type_t type, rd_kafka_conf_t *conf) {
-    char errstr[512];
-    rd_kafka_t *rk = rd_kafka_new(type, conf, errstr, sizeof(errstr));
-    EXPECT_NE(nullptr, rk) << errstr;
-    return rk;
-  }
 };
 
 /* Produces n messages to partition 0 and waits for their delivery; true
@@ -69,7 +62,7 @@ const std::string P = IC_PREFIX;
 TEST_F(InstanceTest, ProducerAndConsumerIdentity) {
   ic_overrides *pov, *cov;
   rd_kafka_conf_t *pconf = conf_for(&pov, {{"client.id", "app-producer"}});
-  rd_kafka_t *prod = client(RD_KAFKA_PRODUCER, pconf);
+  rd_kafka_t *prod = client_new(RD_KAFKA_PRODUCER, pconf);
   ASSERT_NE(nullptr, pov->ic);
   w4ic *pic = pov->ic;
   EXPECT_EQ(1, pic->client_type);
@@ -84,7 +77,7 @@ TEST_F(InstanceTest, ProducerAndConsumerIdentity) {
 
   rd_kafka_conf_t *cconf = conf_for(
       &cov, {{"group.id", "the-group"}, {P + "client.id", "given-monitor-id"}});
-  rd_kafka_t *cons = client(RD_KAFKA_CONSUMER, cconf);
+  rd_kafka_t *cons = client_new(RD_KAFKA_CONSUMER, cconf);
   ASSERT_NE(nullptr, cov->ic);
   EXPECT_EQ(0, cov->ic->client_type);
   EXPECT_STREQ("the-group", cov->ic->group_id);
@@ -100,7 +93,7 @@ TEST_F(InstanceTest, DerivedClientIdIsCutAt511) {
   ic_overrides *ic_ov;
   std::string long_id(500, 'x');
   rd_kafka_conf_t *conf = conf_for(&ic_ov, {{"client.id", long_id}});
-  rd_kafka_t *rk = client(RD_KAFKA_PRODUCER, conf);
+  rd_kafka_t *rk = client_new(RD_KAFKA_PRODUCER, conf);
   ASSERT_NE(nullptr, ic_ov->ic);
   EXPECT_EQ(511u, strlen(ic_ov->client_id));
   EXPECT_EQ((P + long_id).substr(0, 511), ic_ov->client_id);
@@ -142,7 +135,7 @@ TEST_F(InstanceTest, CreationFailuresLeaveTheClientWorking) {
     pthread_sigmask(SIG_SETMASK, nullptr, &before);
     stderr_capture *cap = stderr_capture_start();
     ic_alloc_fail_at(c.fail_alloc);
-    rd_kafka_t *rk = client(RD_KAFKA_PRODUCER, conf);
+    rd_kafka_t *rk = client_new(RD_KAFKA_PRODUCER, conf);
     ic_alloc_fail_at(0);
     std::string err = stderr_capture_stop(cap);
     pthread_sigmask(SIG_SETMASK, nullptr, &after);
@@ -165,7 +158,7 @@ TEST_F(InstanceTest, SecondClientOfOneConfigurationIsNotMonitored) {
   rd_kafka_conf_destroy(taken);
 
   stderr_capture *cap = stderr_capture_start();
-  rd_kafka_t *rk = client(RD_KAFKA_PRODUCER, conf);
+  rd_kafka_t *rk = client_new(RD_KAFKA_PRODUCER, conf);
   std::string err = stderr_capture_stop(cap);
   ASSERT_NE(nullptr, rk);
   EXPECT_EQ(nullptr, ic_ov->ic);
@@ -185,7 +178,7 @@ TEST_F(InstanceTest, EarlyTeardownGetsOneFinalPassAndIsBounded) {
   sigset_t before, after;
   pthread_sigmask(SIG_SETMASK, nullptr, &before);
   stderr_capture *cap = stderr_capture_start();
-  rd_kafka_t *rk = client(RD_KAFKA_PRODUCER, conf);
+  rd_kafka_t *rk = client_new(RD_KAFKA_PRODUCER, conf);
   pthread_sigmask(SIG_SETMASK, nullptr, &after);
   EXPECT_TRUE(produce_and_flush(rk, "app", 5));
   auto t0 = std::chrono::steady_clock::now();

@@ -151,3 +151,17 @@ std::string w4_audit_table_line(const w4_audit_row &r) {
            r.consumed, r.consumed - r.produced);
   return buf;
 }
+
+void w4_audit_table_print(const std::vector<w4_audit_row> &rows,
+                          bool *head_printed) {
+  if (rows.empty())
+    return;
+  std::string out;
+  if (!*head_printed)
+    out = w4_audit_table_head();
+  *head_printed = true;
+  for (const w4_audit_row &r : rows)
+    out += w4_audit_table_line(r);
+  fwrite(out.data(), 1, out.size(), stdout);
+  fflush(stdout);
+}

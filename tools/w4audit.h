@@ -76,3 +76,8 @@ w4_audit_totals w4_audit_sum(const w4_audit &a);
 /* The heading and one line of the plain table of rows, newline-ended. */
 std::string w4_audit_table_head(void);
 std::string w4_audit_table_line(const w4_audit_row &row);
+
+/* Prints rows to stdout; the table's heading goes first once, before the
+ * first rows (*head_printed remembers it). */
+void w4_audit_table_print(const std::vector<w4_audit_row> &rows,
+                          bool *head_printed);

@@ -67,14 +67,6 @@ struct demo {
   demo_view view;
 };
 
-static volatile sig_atomic_t demo_stop_requested = 0;
-
-/* SIGINT/SIGTERM handler: ends the traffic early; teardown still runs. */
-static void demo_on_signal(int sig) {
-  (void)sig;
-  demo_stop_requested = 1;
-}
-
 /* Prints the usage text to f. */
 static void usage(FILE *f) {
   fprintf(f,
@@ -442,7 +434,7 @@ static void demo_traffic(demo *d) {
   int64_t next_render = d->start_ms + d->o.interval_ms;
   int64_t last = d->start_ms;
   double budget = 0;
-  while (!demo_stop_requested) {
+  while (!w4_stop_requested) {
     int64_t now = w4_mono_ms();
     if (now >= end)
       break;
@@ -582,12 +574,8 @@ int main(int argc, char **argv) {
   d.tty = isatty(STDOUT_FILENO);
   d.rng.seed(std::random_device()());
 
-  struct sigaction sa;
-  memset(&sa, 0, sizeof(sa));
-  sa.sa_handler = demo_on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  /* SIGINT/SIGTERM end the traffic early; teardown still runs. */
+  w4_stop_on_signals();
 
   if (!demo_start(&d)) {
     demo_destroy(&d);

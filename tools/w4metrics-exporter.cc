@@ -8,6 +8,7 @@
  * HTTP thread takes to render a scrape. */
 #include "w4aggregate.h"
 #include "w4audit.h"
+#include "w4consumer.h"
 #include "w4exposition.h"
 #include "w4http.h"
 #include "w4record.h"
@@ -24,13 +25,7 @@
 
 static const int W4_DEFAULT_PORT = 9478;
 
-static volatile sig_atomic_t w4_stop_requested = 0;
-
-/* SIGINT/SIGTERM handler: asks the poll loop to end. */
-static void w4_on_signal(int sig) {
-  (void)sig;
-  w4_stop_requested = 1;
-}
+static const char *const W4_PROG = "w4metrics-exporter";
 
 struct exporter_opts {
   std::string bootstrap;
@@ -128,13 +123,8 @@ static int parse_valued(const std::string &a, char **argv, int *i,
   } else if (a == "-g" || a == "--group") {
     o->group = v;
   } else if (a == "-X") {
-    w4_prop p;
-    if (!w4_parse_prop(v, &p)) {
-      fprintf(stderr, "w4metrics-exporter: -X needs prop=value, got \"%s\"\n",
-              v);
+    if (!w4_parse_prop_arg(W4_PROG, v, &o->props))
       return 2;
-    }
-    o->props.push_back(p);
   } else if (a == "--listen") {
     if (!w4_http_parse_listen(v, &o->listen_addr, &o->port)) {
       fprintf(stderr,
@@ -211,40 +201,11 @@ static int exporter_consumer_new(exporter *e) {
         {"auto.offset.reset", o.from_beginning ? "earliest" : "latest"});
   }
   props.insert(props.end(), o.props.begin(), o.props.end());
-  rd_kafka_conf_t *conf = rd_kafka_conf_new();
-  std::string err;
-  if (!w4_conf_set_all(conf, props, &err)) {
-    fprintf(stderr, "w4metrics-exporter: bad property %s\n", err.c_str());
-    rd_kafka_conf_destroy(conf);
-    return 2;
-  }
-  char errstr[512];
-  e->rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
-  if (!e->rk) {
-    fprintf(stderr, "w4metrics-exporter: cannot create consumer: %s\n", errstr);
-    rd_kafka_conf_destroy(conf);
-    return 1;
-  }
+  int rc = w4_consumer_new(W4_PROG, props, "bad property ", &e->rk);
+  if (rc != 0)
+    return rc;
   rd_kafka_poll_set_consumer(e->rk);
   return 0;
-}
-
-/* Adds partitions [from, to) of the topic to the assignment, at offset. */
-static bool exporter_assign(rd_kafka_t *rk, const std::string &topic, int from,
-                            int to, int64_t offset) {
-  rd_kafka_topic_partition_list_t *parts =
-      rd_kafka_topic_partition_list_new(to - from);
-  for (int p = from; p < to; p++)
-    rd_kafka_topic_partition_list_add(parts, topic.c_str(), p)->offset = offset;
-  rd_kafka_error_t *error = rd_kafka_incremental_assign(rk, parts);
-  rd_kafka_topic_partition_list_destroy(parts);
-  if (error) {
-    fprintf(stderr, "w4metrics-exporter: cannot assign partitions: %s\n",
-            rd_kafka_error_string(error));
-    rd_kafka_error_destroy(error);
-    return false;
-  }
-  return true;
 }
 
 /* Joins the consumer group on the topic (-g). */
@@ -308,48 +269,25 @@ static void exporter_tick(exporter *e) {
     w4_aggregate_tick(&e->agg, now);
     w4_audit_tick(&e->audit, now, e->o.report ? &rows : nullptr);
   }
-  if (rows.empty())
-    return;
-  std::string out;
-  if (!e->report_head)
-    out = w4_audit_table_head();
-  e->report_head = true;
-  for (const w4_audit_row &r : rows)
-    out += w4_audit_table_line(r);
-  fwrite(out.data(), 1, out.size(), stdout);
-  fflush(stdout);
+  w4_audit_table_print(rows, &e->report_head);
 }
 
 /* The poll loop: follows the topic's partitions (alone) and takes records
  * until a signal. */
 static void exporter_run(exporter *e) {
-  int assigned = 0;
-  bool first_lookup = true;
-  int64_t next_lookup = 0;
+  w4_follow follow;
   int64_t next_tick = 0;
   w4_record rec;
   while (!w4_stop_requested) {
-    int64_t now = w4_mono_ms();
-    if (e->o.group.empty() && now >= next_lookup) {
-      int cnt = w4_topic_partition_cnt(e->rk, e->o.topic, 1000);
-      if (cnt > assigned) {
-        /* Partitions that appear after the start hold only new records. */
-        int64_t offset = first_lookup && !e->o.from_beginning
-                             ? RD_KAFKA_OFFSET_END
-                             : RD_KAFKA_OFFSET_BEGINNING;
-        if (exporter_assign(e->rk, e->o.topic, assigned, cnt, offset))
-          assigned = cnt;
-      }
-      if (cnt >= 0)
-        first_lookup = false;
-      next_lookup = w4_mono_ms() + (assigned ? 5000 : 500);
-    }
+    if (e->o.group.empty())
+      w4_follow_partitions(&follow, e->rk, e->o.topic, e->o.from_beginning,
+                           W4_PROG);
     rd_kafka_message_t *m = rd_kafka_consumer_poll(e->rk, 100);
     if (m) {
       if (!m->err)
         exporter_take(e, m, &rec);
-      else if (m->err != RD_KAFKA_RESP_ERR__PARTITION_EOF)
-        fprintf(stderr, "w4metrics-exporter: %s\n", rd_kafka_message_errstr(m));
+      else
+        w4_consumer_error(W4_PROG, m);
       rd_kafka_message_destroy(m);
     }
     if (w4_mono_ms() >= next_tick) {
@@ -381,12 +319,7 @@ int main(int argc, char **argv) {
     return rc;
   exporter_configure(&e);
 
-  struct sigaction sa;
-  memset(&sa, 0, sizeof(sa));
-  sa.sa_handler = w4_on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  w4_stop_on_signals();
   /* A scraper that hangs up mid-answer must not end the exporter. */
   signal(SIGPIPE, SIG_IGN);
 

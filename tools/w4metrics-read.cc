@@ -7,6 +7,7 @@
  * monitoring record is reported on standard error and skipped. */
 #include "w4aggregate.h"
 #include "w4audit.h"
+#include "w4consumer.h"
 #include "w4record.h"
 #include "w4tool.h"
 
@@ -17,13 +18,7 @@
 #include <string>
 #include <vector>
 
-static volatile sig_atomic_t w4_stop_requested = 0;
-
-/* SIGINT/SIGTERM handler: asks the poll loop to end. */
-static void w4_on_signal(int sig) {
-  (void)sig;
-  w4_stop_requested = 1;
-}
+static const char *const W4_PROG = "w4metrics-read";
 
 struct reader_opts {
   std::string bootstrap;
@@ -82,13 +77,8 @@ static int parse_args(int argc, char **argv, reader_opts *o) {
     } else if (a == "--audit") {
       o->audit = true;
     } else if (a == "-X" && has_next) {
-      w4_prop p;
-      if (!w4_parse_prop(argv[++i], &p)) {
-        fprintf(stderr, "w4metrics-read: -X needs prop=value, got \"%s\"\n",
-                argv[i]);
+      if (!w4_parse_prop_arg(W4_PROG, argv[++i], &o->props))
         return 2;
-      }
-      o->props.push_back(p);
     } else if (a == "--exit-idle" && has_next) {
       if (!w4_parse_long(argv[++i], 0, 86400000L, &o->exit_idle_ms)) {
         fprintf(stderr, "w4metrics-read: --exit-idle needs milliseconds\n");
@@ -117,39 +107,9 @@ static rd_kafka_t *reader_consumer_new(const reader_opts &o) {
       {"enable.partition.eof", "false"},
       {"client.id", "w4metrics-read"}};
   props.insert(props.end(), o.props.begin(), o.props.end());
-  rd_kafka_conf_t *conf = rd_kafka_conf_new();
-  std::string err;
-  if (!w4_conf_set_all(conf, props, &err)) {
-    fprintf(stderr, "w4metrics-read: %s\n", err.c_str());
-    rd_kafka_conf_destroy(conf);
-    return nullptr;
-  }
-  char errstr[512];
-  rd_kafka_t *rk =
-      rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
-  if (!rk) {
-    fprintf(stderr, "w4metrics-read: cannot create consumer: %s\n", errstr);
-    rd_kafka_conf_destroy(conf);
-  }
+  rd_kafka_t *rk = nullptr;
+  w4_consumer_new(W4_PROG, props, "", &rk);
   return rk;
-}
-
-/* Adds partitions [from, to) of the topic to the assignment, at offset. */
-static bool reader_assign(rd_kafka_t *rk, const std::string &topic, int from,
-                          int to, int64_t offset) {
-  rd_kafka_topic_partition_list_t *parts =
-      rd_kafka_topic_partition_list_new(to - from);
-  for (int p = from; p < to; p++)
-    rd_kafka_topic_partition_list_add(parts, topic.c_str(), p)->offset = offset;
-  rd_kafka_error_t *error = rd_kafka_incremental_assign(rk, parts);
-  rd_kafka_topic_partition_list_destroy(parts);
-  if (error) {
-    fprintf(stderr, "w4metrics-read: cannot assign partitions: %s\n",
-            rd_kafka_error_string(error));
-    rd_kafka_error_destroy(error);
-    return false;
-  }
-  return true;
 }
 
 /* Decodes one consumed value; reports it on stderr when it is not a
@@ -174,25 +134,12 @@ static void reader_print(const reader_opts &o, const w4_record &rec) {
   fflush(stdout);
 }
 
-/* Prints audit rows under the table heading, which comes once. */
-static void reader_audit_rows(const std::vector<w4_audit_row> &rows,
-                              bool *head) {
-  std::string out;
-  if (!rows.empty() && !*head)
-    out = w4_audit_table_head();
-  *head = *head || !rows.empty();
-  for (const w4_audit_row &r : rows)
-    out += w4_audit_table_line(r);
-  fwrite(out.data(), 1, out.size(), stdout);
-  fflush(stdout);
-}
-
 /* At the end of an audit: settles what is open, prints its rows and each
  * topic and group's totals. */
 static void reader_audit_finish(w4_audit *a, bool *head) {
   std::vector<w4_audit_row> rows;
   w4_audit_finish(a, &rows);
-  reader_audit_rows(rows, head);
+  w4_audit_table_print(rows, head);
   for (const auto &kv : a->totals) {
     printf("total  %s  %s  produced %llu, missing %llu, duplicate %llu in %llu "
            "windows\n",
@@ -211,9 +158,7 @@ static void reader_audit_finish(w4_audit *a, bool *head) {
 /* The poll loop: follows the topic's partitions and prints records until a
  * signal or, with --exit-idle, until the topic has been quiet long enough. */
 static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
-  int assigned = 0;
-  bool first_lookup = true;
-  int64_t next_lookup = 0;
+  w4_follow follow;
   int64_t last_record = w4_mono_ms();
   int64_t next_tick = 0;
   w4_audit audit;
@@ -222,21 +167,7 @@ static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
   w4_record rec;
 
   while (!w4_stop_requested) {
-    int64_t now = w4_mono_ms();
-    if (now >= next_lookup) {
-      int cnt = w4_topic_partition_cnt(rk, o.topic, 1000);
-      if (cnt > assigned) {
-        /* Partitions that appear after the start hold only new records. */
-        int64_t offset = first_lookup && !o.from_beginning
-                             ? RD_KAFKA_OFFSET_END
-                             : RD_KAFKA_OFFSET_BEGINNING;
-        if (reader_assign(rk, o.topic, assigned, cnt, offset))
-          assigned = cnt;
-      }
-      if (cnt >= 0)
-        first_lookup = false;
-      next_lookup = w4_mono_ms() + (assigned ? 5000 : 500);
-    }
+    w4_follow_partitions(&follow, rk, o.topic, o.from_beginning, W4_PROG);
 
     rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
     if (m) {
@@ -249,15 +180,15 @@ static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
             w4_audit_add(&audit, rec, w4_mono_ms());
         }
         last_record = w4_mono_ms();
-      } else if (m->err != RD_KAFKA_RESP_ERR__PARTITION_EOF) {
-        fprintf(stderr, "w4metrics-read: %s\n", rd_kafka_message_errstr(m));
+      } else {
+        w4_consumer_error(W4_PROG, m);
       }
       rd_kafka_message_destroy(m);
     }
     if (o.audit && w4_mono_ms() >= next_tick) {
       rows.clear();
       w4_audit_tick(&audit, w4_mono_ms(), &rows);
-      reader_audit_rows(rows, &head);
+      w4_audit_table_print(rows, &head);
       next_tick = w4_mono_ms() + 1000;
     }
     if (o.exit_idle_ms >= 0 && w4_mono_ms() - last_record >= o.exit_idle_ms)
@@ -273,13 +204,7 @@ int main(int argc, char **argv) {
   if (rc >= 0)
     return rc;
 
-  struct sigaction sa;
-  memset(&sa, 0, sizeof(sa));
-  sa.sa_handler = w4_on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-
+  w4_stop_on_signals();
   rd_kafka_t *rk = reader_consumer_new(o);
   if (!rk)
     return 1;

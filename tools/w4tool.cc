@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,17 @@ bool w4_parse_prop(const char *s, w4_prop *prop) {
     return false;
   prop->first.assign(s, static_cast<size_t>(eq - s));
   prop->second.assign(eq + 1);
+  return true;
+}
+
+bool w4_parse_prop_arg(const char *prog, const char *s,
+                       std::vector<w4_prop> *props) {
+  w4_prop p;
+  if (!w4_parse_prop(s, &p)) {
+    fprintf(stderr, "%s: -X needs prop=value, got \"%s\"\n", prog, s);
+    return false;
+  }
+  props->push_back(p);
   return true;
 }
 
@@ -77,4 +89,21 @@ std::string w4_random_tag(void) {
   char buf[16];
   snprintf(buf, sizeof(buf), "%08x", static_cast<unsigned>(rd()));
   return buf;
+}
+
+volatile sig_atomic_t w4_stop_requested = 0;
+
+/* SIGINT/SIGTERM handler: asks the tool's loop to end. */
+static void w4_on_stop_signal(int sig) {
+  (void)sig;
+  w4_stop_requested = 1;
+}
+
+void w4_stop_on_signals(void) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = w4_on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
 }

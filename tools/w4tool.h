@@ -1,6 +1,7 @@
 /* Small helpers shared by the tools: clocks, argument parsing, metadata. */
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <librdkafka/rdkafka.h>
 #include <string>
@@ -22,6 +23,11 @@ bool w4_parse_long(const char *s, long min, long max, long *out);
 /* Splits "name=value" into a property; false without '=' or name. */
 bool w4_parse_prop(const char *s, w4_prop *prop);
 
+/* Parses the value of -X into a property appended to *props; false with a
+ * message "<prog>: -X needs prop=value" when it is not one. */
+bool w4_parse_prop_arg(const char *prog, const char *s,
+                       std::vector<w4_prop> *props);
+
 /* Sets each property on conf in order; false with a message on the first
  * that librdkafka rejects. */
 bool w4_conf_set_all(rd_kafka_conf_t *conf, const std::vector<w4_prop> &props,
@@ -34,3 +40,10 @@ int w4_topic_partition_cnt(rd_kafka_t *rk, const std::string &topic,
 
 /* Eight random hexadecimal digits, for names that must not collide. */
 std::string w4_random_tag(void);
+
+/* Set by SIGINT and SIGTERM once w4_stop_on_signals() has run: the tool's
+ * loop ends and its teardown runs. */
+extern volatile sig_atomic_t w4_stop_requested;
+
+/* Installs the SIGINT/SIGTERM handler that sets w4_stop_requested. */
+void w4_stop_on_signals(void);
