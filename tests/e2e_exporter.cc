@@ -248,7 +248,8 @@ std::string prometheus_path(void) {
 }
 
 bool prometheus_start(prometheus_server *p, int target_port) {
-  char dir[] = "/tmp/w4prom-XXXXXX";
+  std::string dir_tmpl = std::string(P_tmpdir) + "/w4prom-XXXXXX";
+  char *dir = &dir_tmpl[0];
   if (!mkdtemp(dir))
     return false;
   p->dir = dir;

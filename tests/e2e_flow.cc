@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
+#include <cstdio>
 #include <string>
 #include <tuple>
 #include <unistd.h>
@@ -370,7 +371,8 @@ TEST_F(FlowTest, RecordsDecodeWithTheSchema) {
       data = &c;
   ASSERT_NE(nullptr, data);
 
-  char path[] = "/tmp/w4test-record-XXXXXX";
+  std::string path_tmpl = std::string(P_tmpdir) + "/w4test-record-XXXXXX";
+  char *path = &path_tmpl[0];
   int fd = mkstemp(path);
   ASSERT_EQ(static_cast<ssize_t>(data->value.size() - 1),
             write(fd, data->value.data() + 1, data->value.size() - 1));

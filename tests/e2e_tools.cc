@@ -24,7 +24,8 @@ int exit_code(int status) {
 
 /* Runs a tool from the build tree; returns stdout, fills *err with stderr. */
 std::string run_tool(const std::string &args, int *code, std::string *err) {
-  char path[] = "/tmp/w4tools-stderr-XXXXXX";
+  std::string path_tmpl = std::string(P_tmpdir) + "/w4tools-stderr-XXXXXX";
+  char *path = &path_tmpl[0];
   int fd = mkstemp(path);
   close(fd);
   int status = 0;

@@ -150,7 +150,8 @@ const char *plugin_path(void) { return W4_PLUGIN_PATH; }
 
 stderr_capture *stderr_capture_start(void) {
   stderr_capture *cap = new stderr_capture;
-  char tmpl[] = "/tmp/w4test-stderr-XXXXXX";
+  std::string tmpl_buf = std::string(P_tmpdir) + "/w4test-stderr-XXXXXX";
+  char *tmpl = &tmpl_buf[0];
   int fd = mkstemp(tmpl);
   cap->path = tmpl;
   fflush(stderr);
