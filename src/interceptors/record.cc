@@ -8,18 +8,25 @@ using namespace tinycthread;
 
 constexpr int64_t W4IC_IGNORED_WARN_INTERVAL_MS = 3600000;
 
-/* The accounting core; takes `lock`. */
-void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
-                  int64_t ts, int64_t latency) {
+/* The accounting core; takes `lock`. Inline into the message path, which
+ * then makes one call fewer per message. */
+static inline void w4ic_account_inline(w4ic *ic, const char *topic,
+                                       int32_t partition, int64_t bytes,
+                                       int64_t ts, int64_t latency) {
   mtx_lock(&ic->lock);
   if (ic->released) { /* a callback that outlived teardown */
     mtx_unlock(&ic->lock);
     return;
   }
   /* Without memory for a new entry or bucket the message's metrics are
-   * dropped; the next message tries again. */
-  tp *tp = tp_get(&ic->tpmap, topic, partition, ic->publishms);
-  timebucket *b = tp ? timebucket_get(&tp->timebuckets, ts) : nullptr;
+   * dropped; the next message tries again. A run of one topic-partition in
+   * one window takes the two inline checks and makes no call but strcmp. */
+  tp *tp = tpmap_last_get(&ic->tpmap, topic, partition);
+  if (!tp)
+    tp = tp_get(&ic->tpmap, topic, partition, ic->publishms);
+  timebucket *b = nullptr;
+  if (tp && !(b = timebucket_first_get(&tp->timebuckets, ts)))
+    b = timebucket_get(&tp->timebuckets, ts);
   if (b) {
     MonitoringMessage *msg = &b->msg;
     msg->count++;
@@ -33,6 +40,12 @@ void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
     msg->latency_sum += latency;
   }
   mtx_unlock(&ic->lock);
+}
+
+/* The accounting core; takes `lock`. */
+void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
+                  int64_t ts, int64_t latency) {
+  w4ic_account_inline(ic, topic, partition, bytes, ts, latency);
 }
 
 /* Counts a message without a valid timestamp; takes `lock`. */
@@ -73,8 +86,8 @@ void w4ic_record_message_metric(w4ic *ic, const rd_kafka_message_t *rkmessage) {
                                     : ic_now_ms() - ts;
   if (latency < 0)
     latency = 0;
-  w4ic_account(ic, rd_kafka_topic_name(rkmessage->rkt), rkmessage->partition,
-               bytes, ts, latency);
+  w4ic_account_inline(ic, rd_kafka_topic_name(rkmessage->rkt),
+                      rkmessage->partition, bytes, ts, latency);
 }
 
 /* librdkafka's thread: a produced message's delivery was settled. */

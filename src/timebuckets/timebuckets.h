@@ -48,6 +48,19 @@ W4_EXPORT void timebuckets_init(timebuckets *tb, int32_t chain_cnt,
  * memory for a new bucket cannot be had. */
 W4_EXPORT timebucket *timebucket_get(timebuckets *tb, int64_t time);
 
+/* The set's first bucket when it is time's window's, else none: a set
+ * usually holds the current window alone, and this is then the whole lookup.
+ * Inline on the message path. Buckets exist only with window_ms >= 1; the
+ * difference is taken unsigned, so a negative time matches no bucket. */
+static inline timebucket *timebucket_first_get(const timebuckets *tb,
+                                               int64_t time) {
+  timebucket *b = tb->buckets.first;
+  if (b && static_cast<uint64_t>(time) - static_cast<uint64_t>(b->msg.window) <
+               static_cast<uint64_t>(tb->window_ms))
+    return b;
+  return nullptr;
+}
+
 /* Empties the set and its recent-window ring, and releases its chains;
  * releases the buckets only when free_buckets is non-zero. Keeps chain_cnt,
  * window_ms and seq. */

@@ -14,16 +14,6 @@ int mtx_init(mtx_t *mtx, int type) {
   return pthread_mutex_init(mtx, nullptr) == 0 ? thrd_success : thrd_error;
 }
 
-/* Locks the mutex. */
-int mtx_lock(mtx_t *mtx) {
-  return pthread_mutex_lock(mtx) == 0 ? thrd_success : thrd_error;
-}
-
-/* Unlocks the mutex. */
-int mtx_unlock(mtx_t *mtx) {
-  return pthread_mutex_unlock(mtx) == 0 ? thrd_success : thrd_error;
-}
-
 /* Destroys the mutex. */
 void mtx_destroy(mtx_t *mtx) { pthread_mutex_destroy(mtx); }
 

@@ -25,9 +25,17 @@ typedef pthread_t thrd_t;
 typedef int (*thrd_start_t)(void *arg);
 
 int mtx_init(mtx_t *mtx, int type);
-int mtx_lock(mtx_t *mtx);
-int mtx_unlock(mtx_t *mtx);
 void mtx_destroy(mtx_t *mtx);
+
+/* Locks the mutex. Inline: every recorded message takes it. */
+inline int mtx_lock(mtx_t *mtx) {
+  return pthread_mutex_lock(mtx) == 0 ? thrd_success : thrd_error;
+}
+
+/* Unlocks the mutex. */
+inline int mtx_unlock(mtx_t *mtx) {
+  return pthread_mutex_unlock(mtx) == 0 ? thrd_success : thrd_error;
+}
 
 int cnd_init(cnd_t *cnd);
 int cnd_signal(cnd_t *cnd);

@@ -133,8 +133,8 @@ static tp *tp_new(const char *topic, int32_t partition, int32_t window_ms) {
  * the tail of the creation list; window_ms only applies to a new entry. */
 tp *tp_get(tpmap *map, const char *topic, int32_t partition,
            int32_t window_ms) {
-  tp *last = map->last;
-  if (last && last->partition == partition && !strcmp(last->topic, topic))
+  tp *last = tpmap_last_get(map, topic, partition);
+  if (last)
     return last;
   if (!map->chains)
     return nullptr;

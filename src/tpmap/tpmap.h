@@ -8,6 +8,7 @@
 #include "timebuckets/timebuckets.h"
 
 #include <cstdint>
+#include <cstring>
 
 constexpr int32_t TPMAP_CHAIN_CNT = 31;
 
@@ -45,6 +46,17 @@ uint32_t tpmap_chain_idx(const tpmap *map, uint32_t h);
 
 /* Initialises an empty map; chains is none if its array cannot be had. */
 W4_EXPORT void tpmap_init(tpmap *map, int32_t chain_cnt);
+
+/* The entry tp_get handed out last when it is (topic, partition), else
+ * none: a run of messages of one topic-partition finds its entry here.
+ * Inline, so that the message path makes no call for it but strcmp. */
+static inline tp *tpmap_last_get(const tpmap *map, const char *topic,
+                                 int32_t partition) {
+  tp *last = map->last;
+  if (last && last->partition == partition && !strcmp(last->topic, topic))
+    return last;
+  return nullptr;
+}
 
 /* Finds or creates the entry of (topic, partition); window_ms is the window
  * length of a new entry's buckets. None when memory for a new entry (or the
