@@ -166,6 +166,15 @@ void set_through_librdkafka(rd_kafka_conf_t *conf, ic_overrides *ic_ov,
       rd_kafka_conf_set(conf, name.c_str(), val.c_str(), err.data(), errsize);
   if (r != RD_KAFKA_CONF_OK && memchr(err.data(), '\0', errsize) == nullptr)
     fail("error text not terminated", name);
+  /* transactional.id never reaches the private producer, which would then
+   * refuse every record outside a transaction. */
+  if (name == "transactional.id") {
+    std::string mon = conf_value(ic_ov->conf, name);
+    if (!mon.empty() &&
+        mon != "<" + std::to_string(RD_KAFKA_CONF_UNKNOWN) + ">")
+      fail("transactional.id mirrored", name);
+    return;
+  }
   /* An accepted property without the prefix is mirrored unless overridden:
    * both configurations then read the same. */
   if (r == RD_KAFKA_CONF_OK && name.compare(0, IC_PREFIX_LEN, IC_PREFIX) &&
