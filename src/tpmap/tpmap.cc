@@ -10,7 +10,8 @@
  * key order.
  *
  * The map remembers the entry it handed out last: messages come in runs of
- * one topic-partition, and such a run finds its entry without hashing.
+ * one topic-partition, and the message path finds a run's entry with
+ * tpmap_last_get, without hashing, before it calls tp_get.
  *
  * Out of memory: nothing is written through an allocation that failed. A map
  * whose chain array could not be had keeps chains nullptr (chain_cnt as
@@ -133,9 +134,6 @@ static tp *tp_new(const char *topic, int32_t partition, int32_t window_ms) {
  * the tail of the creation list; window_ms only applies to a new entry. */
 tp *tp_get(tpmap *map, const char *topic, int32_t partition,
            int32_t window_ms) {
-  tp *last = tpmap_last_get(map, topic, partition);
-  if (last)
-    return last;
   if (!map->chains)
     return nullptr;
 
