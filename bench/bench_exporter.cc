@@ -6,9 +6,9 @@
  * clients (a producer and two consumer groups) would publish them, pass by
  * pass, over the topic-partitions of 100-partition topics. */
 #include "monitoring/monitoring.h"
-#include "w4aggregate.h"
-#include "w4audit.h"
-#include "w4exposition.h"
+#include "exporter/aggregate.h"
+#include "exporter/audit.h"
+#include "exporter/exposition.h"
 
 #include <benchmark/benchmark.h>
 #include <chrono>

@@ -3,9 +3,9 @@
  * tools' decoder. */
 #include "monitoring/monitoring.h"
 #include "testlib.h"
-#include "w4aggregate.h"
-#include "w4audit.h"
-#include "w4exposition.h"
+#include "exporter/aggregate.h"
+#include "exporter/audit.h"
+#include "exporter/exposition.h"
 
 #include <algorithm>
 #include <climits>

@@ -3,8 +3,8 @@
  * messages against the records' counts. */
 #pragma once
 
-#include "w4aggregate.h"
-#include "w4audit.h"
+#include "exporter/aggregate.h"
+#include "exporter/audit.h"
 #include "w4record.h"
 
 #include <cstdint>

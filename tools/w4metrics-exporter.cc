@@ -6,11 +6,11 @@
  * consumer group, so that several exporters share the topic. Each record is
  * decoded and added to the counters and the audit under one lock, which the
  * HTTP thread takes to render a scrape. */
-#include "w4aggregate.h"
-#include "w4audit.h"
+#include "exporter/aggregate.h"
+#include "exporter/audit.h"
 #include "w4consumer.h"
-#include "w4exposition.h"
-#include "w4http.h"
+#include "exporter/exposition.h"
+#include "exporter/http.h"
 #include "w4record.h"
 #include "w4tool.h"
 

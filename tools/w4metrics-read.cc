@@ -5,8 +5,8 @@
  * a topic created later, or grown, is followed. Each record is printed as a
  * readable line or as one JSON object per line; a value that is not a
  * monitoring record is reported on standard error and skipped. */
-#include "w4aggregate.h"
-#include "w4audit.h"
+#include "exporter/aggregate.h"
+#include "exporter/audit.h"
 #include "w4consumer.h"
 #include "w4record.h"
 #include "w4tool.h"

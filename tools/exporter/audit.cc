@@ -1,5 +1,5 @@
 /* The delivery audit of the monitoring topic. */
-#include "w4audit.h"
+#include "exporter/audit.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -1,5 +1,5 @@
 /* Counters over decoded monitoring records, with sequence-gap detection. */
-#include "w4aggregate.h"
+#include "exporter/aggregate.h"
 
 #include <climits>
 #include <cstdio>

@@ -1,5 +1,5 @@
 /* Prometheus' text exposition format of the exporter's counters. */
-#include "w4exposition.h"
+#include "exporter/exposition.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -1,5 +1,5 @@
 /* The exporter's HTTP server, over libmicrohttpd. */
-#include "w4http.h"
+#include "exporter/http.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -2,8 +2,8 @@
  * counters and of the delivery audit. */
 #pragma once
 
-#include "w4aggregate.h"
-#include "w4audit.h"
+#include "exporter/aggregate.h"
+#include "exporter/audit.h"
 
 #include <string>
 
