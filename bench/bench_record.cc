@@ -141,7 +141,7 @@ static void BM_record_new_bucket(benchmark::State &state) {
     w4ic_account(ic, bench_topic, 0, BENCH_BYTES, ts, BENCH_LATENCY);
     if (++n % BENCH_BUCKETS_PER_CLEAR == 0) {
       state.PauseTiming();
-      timebuckets_clear(&entry->timebuckets, 1);
+      timebuckets_clear(tp_recording_set(&ic->tpmap, entry), 1);
       state.ResumeTiming();
     }
   }

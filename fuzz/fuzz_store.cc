@@ -249,7 +249,7 @@ void pass(w4ic *ic, model *m, bool final, int64_t now) {
     if (i >= m->entries.size())
       fail("more entries than accounted", static_cast<long>(i), 0);
     entry_model *e = &m->entries[i];
-    timebuckets *tb = &tp->timebuckets;
+    timebuckets *tb = tp_recording_set(&ic->tpmap, tp);
     if (tailq_empty(&tb->buckets)) {
       MonitoringMessage empty;
       memset(&empty, 0, sizeof(empty));
@@ -272,6 +272,7 @@ void pass(w4ic *ic, model *m, bool final, int64_t now) {
     expect_eq("buckets", static_cast<int64_t>(e->buckets.size()),
               static_cast<int64_t>(j));
     timebuckets_clear(tb, 0);
+    timebuckets_recent_reset(&tp->recent);
     e->buckets.clear();
     std::fill(e->ring.begin(), e->ring.end(), -1);
     e->ring_idx = 0;

@@ -194,9 +194,9 @@ TEST_F(InstanceTest, EarlyTeardownGetsOneFinalPassAndIsBounded) {
       "W4IC: early: Background thread with interval 60000, W4 topic "
       "_quarndale-monitoring",
       "W4IC: early: Destroying interceptor",
+      "W4IC: early: Background thread terminating",
       "W4IC: early: Acquired ClusterId ",
       "W4IC: early: Producing record (",
-      "W4IC: early: Background thread terminating",
       "W4IC: early: Destroying interceptor: flushing 1 message(s)",
       "W4IC: early: Destroying interceptor with 0 undelivered message(s)",
   };

@@ -85,7 +85,7 @@ TEST(Record, EmptyWindowReferenceVector) {
   w4ic *ic = make_instance(UNREACHABLE);
   ic->icdebug = 1;
   tp *t = tp_get(&ic->tpmap, "t", 0, 15000);
-  t->timebuckets.seq = 3;
+  t->seq = 3;
   MonitoringMessage m = empty_window();
 
   stderr_capture *cap = stderr_capture_start();
@@ -97,7 +97,7 @@ TEST(Record, EmptyWindowReferenceVector) {
                        std::string("\x42\x01t\x80\x01\x98\x75\x88\x01\x02", 10);
   ASSERT_EQ(65u, expect.size());
   EXPECT_EQ(hex(expect), hex(last_record(ic, &m)));
-  EXPECT_EQ(4, t->timebuckets.seq);
+  EXPECT_EQ(4, t->seq);
   EXPECT_EQ(1, count_lines(lines, "W4IC: rdkafka: Producing empty record (65 "
                                   "bytes) to W4 topic _quarndale-monitoring "
                                   "for t [0] window 0"))
@@ -109,7 +109,7 @@ TEST(Record, EmptyWindowReferenceVector) {
 TEST(Record, FieldRules) {
   w4ic *ic = make_instance(UNREACHABLE);
   tp *t = tp_get(&ic->tpmap, "topic", -1, 15000);
-  timebucket *b = timebucket_get(&t->timebuckets, NOW);
+  timebucket *b = timebucket_get(tp_recording_set(&ic->tpmap, t), NOW);
   b->msg.count = 2;
   b->msg.aggregate_bytes = 300;
   b->msg.latency_sum = 4294967296; /* more than 32 bits */
@@ -154,7 +154,7 @@ TEST(Record, FieldRules) {
                                         "cluster-1"));
   EXPECT_EQ(std::string::npos, rec.find(std::string("\x90\x01", 2)));
   timebucket_destroy(b);
-  timebuckets_clear(&t->timebuckets, 0);
+  timebuckets_clear(tp_recording_set(&ic->tpmap, t), 0);
   free_instance(ic);
 }
 
@@ -178,7 +178,7 @@ TEST(Record, RecentWindowRange) {
   }
   /* Empty-window records put zeros in the ring: never a range of their own;
    * after them a data record's minimum is 0, so not written. */
-  timebuckets_clear(&t->timebuckets, 0);
+  timebuckets_recent_reset(&t->recent);
   MonitoringMessage e = empty_window();
   w4ic_produce_message(ic, t, &e, 0, NOW);
   e = empty_window();
@@ -203,7 +203,7 @@ TEST(Record, BufferGrowsOnlyWhenARecordDoesNotFit) {
    * returns its encoded length N. */
   auto produce = [](w4ic *w, size_t len) {
     tp *t = tp_get(&w->tpmap, std::string(len, 'x').c_str(), 0, 15000);
-    t->timebuckets.seq = 0; /* sequence 0 is not written */
+    t->seq = 0; /* sequence 0 is not written */
     MonitoringMessage m = empty_window();
     w4ic_produce_message(w, t, &m, 0, NOW);
     size_t n = 0;
@@ -247,7 +247,7 @@ TEST(Record, FailedBufferAllocationAndFailedProduceSpendTheSequence) {
   std::string lines = stderr_capture_stop(cap);
   EXPECT_EQ(nullptr, ic->record_buf);
   EXPECT_EQ(0u, ic->record_buf_size);
-  EXPECT_EQ(1, t->timebuckets.seq);
+  EXPECT_EQ(1, t->seq);
   EXPECT_EQ(1, count_lines(lines, "W4IC: rdkafka: Failed to allocate 158 "
                                   "bytes for protobuf: Cannot allocate "
                                   "memory"))
@@ -263,7 +263,7 @@ TEST(Record, FailedBufferAllocationAndFailedProduceSpendTheSequence) {
   }
   lines = stderr_capture_stop(cap);
   EXPECT_NE(nullptr, ic->record_buf);
-  EXPECT_EQ(3, t->timebuckets.seq);
+  EXPECT_EQ(3, t->seq);
   EXPECT_EQ(2, count_lines(lines, "Producing empty record"));
   size_t last = lines.rfind("Producing");
   size_t failed = lines.find("W4IC: rdkafka: W4 produce() failed: Local: "
@@ -279,8 +279,9 @@ TEST(Accounting, BucketUpdatesAndKeys) {
   w4ic_account(ic, "t", 0, 10, NOW + 1, 3);
   w4ic_account(ic, "t", 0, 0, NOW + 2, 3);
   tp *t = tp_get(&ic->tpmap, "t", 0, 15000);
-  ASSERT_NE(nullptr, t->timebuckets.buckets.first);
-  const MonitoringMessage &m = t->timebuckets.buckets.first->msg;
+  ASSERT_NE(nullptr, tp_recording_set(&ic->tpmap, t)->buckets.first);
+  const MonitoringMessage &m =
+      tp_recording_set(&ic->tpmap, t)->buckets.first->msg;
   EXPECT_EQ(3, m.count);
   EXPECT_EQ(110, m.aggregate_bytes);
   EXPECT_EQ(3, m.min_latency);
@@ -291,7 +292,8 @@ TEST(Accounting, BucketUpdatesAndKeys) {
    * as its maximum. */
   w4ic_account(ic, "huge", 0, 1, NOW, 3000000000);
   const MonitoringMessage &h =
-      tp_get(&ic->tpmap, "huge", 0, 15000)->timebuckets.buckets.first->msg;
+      tp_recording_set(&ic->tpmap, tp_get(&ic->tpmap, "huge", 0, 15000))
+          ->buckets.first->msg;
   EXPECT_EQ(3000000000, h.min_latency);
   EXPECT_EQ(3000000000, h.max_latency);
   w4ic_account(ic, "huge", 0, 1, NOW, 4000000000);
@@ -303,7 +305,7 @@ TEST(Accounting, BucketUpdatesAndKeys) {
   w4ic_account(ic, "t", 0, 1, NOW + 15000, 1);
   w4ic_account(ic, "t", 1, 1, NOW, 1);
   int buckets = 0, entries = 0;
-  for (timebucket *b = t->timebuckets.buckets.first; b;
+  for (timebucket *b = tp_recording_set(&ic->tpmap, t)->buckets.first; b;
        b = tailq_next(b, &timebucket::list_link))
     buckets++;
   for (tp *e = ic->tpmap.tps.first; e; e = tailq_next(e, &tp::list_link))
@@ -345,11 +347,9 @@ struct PassTest : ::testing::Test {
     free_instance(ic);
     mock_cluster_stop(mc);
   }
-  /* One pass under the lock, then every record it produced, in order. */
-  std::vector<wire_msg> pass(void) {
-    tinycthread::mtx_lock(&ic->lock);
-    w4ic_publish(ic);
-    tinycthread::mtx_unlock(&ic->lock);
+  /* One pass, then every record it produced, in order. */
+  std::vector<wire_msg> pass(int final_pass = 0) {
+    w4ic_publish(ic, final_pass);
     rd_kafka_flush(ic->mon_rk, 5000);
     std::vector<wire_msg> out;
     for (const auto &c :
@@ -368,7 +368,7 @@ TEST_F(PassTest, ExpiredSessionMarksFinalAndRenumbers) {
   for (int64_t w : {30000, 15000, 45000})
     w4ic_account(ic, "a", 0, 1, NOW + w, 1);
   tp *b = tp_get(&ic->tpmap, "b", 7, 15000);
-  b->timebuckets.seq = 5;
+  b->seq = 5;
   ic->session_expiry_ms = ic_now_ms();
 
   std::vector<wire_msg> recs = pass();
@@ -388,17 +388,19 @@ TEST_F(PassTest, ExpiredSessionMarksFinalAndRenumbers) {
   for (const auto &r : recs)
     EXPECT_EQ(recs[0].i64(F_TIMESTAMP), r.i64(F_TIMESTAMP));
 
-  tp *a = tp_get(&ic->tpmap, "a", 0, 15000);
-  EXPECT_TRUE(tailq_empty(&a->timebuckets.buckets));
-  EXPECT_EQ(0, a->timebuckets.seq);
-  EXPECT_EQ(0, b->timebuckets.seq);
+  /* b had no traffic in the session it closed: released. */
+  ASSERT_EQ(1, ic->tpmap.entry_cnt);
+  tp *a = ic->tpmap.tps.first;
+  EXPECT_STREQ("a", a->topic);
+  EXPECT_TRUE(tailq_empty(&tp_recording_set(&ic->tpmap, a)->buckets));
+  EXPECT_EQ(0, a->seq);
   EXPECT_STRNE(SESSION, ic->session_id);
   std::string session = ic->session_id;
 
-  /* The next pass: idle entries, new session, numbering from 0, nothing
+  /* The next pass: an idle entry, new session, numbering from 0, nothing
    * final. */
   recs = pass();
-  ASSERT_EQ(2u, recs.size());
+  ASSERT_EQ(1u, recs.size());
   for (const auto &r : recs) {
     EXPECT_EQ(2, r.i64(F_RECORD_KIND));
     EXPECT_FALSE(r.has(F_SEQUENCE));
@@ -410,13 +412,12 @@ TEST_F(PassTest, ExpiredSessionMarksFinalAndRenumbers) {
 TEST_F(PassTest, FinalPassKeepsTheSession) {
   w4ic_account(ic, "a", 0, 1, NOW, 1);
   tp_get(&ic->tpmap, "b", 0, 15000);
-  ic->terminate = 1;
-  std::vector<wire_msg> recs = pass();
+  std::vector<wire_msg> recs = pass(1);
   ASSERT_EQ(2u, recs.size());
   EXPECT_EQ(1, recs[0].i64(F_FINAL));
   EXPECT_EQ(1, recs[1].i64(F_FINAL));
   EXPECT_STREQ(SESSION, ic->session_id);
-  EXPECT_EQ(1, tp_get(&ic->tpmap, "a", 0, 15000)->timebuckets.seq);
+  EXPECT_EQ(1, tp_get(&ic->tpmap, "a", 0, 15000)->seq);
 }
 
 TEST_F(PassTest, EmptyMapStillRenewsAnExpiredSession) {

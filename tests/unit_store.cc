@@ -156,12 +156,12 @@ TEST(TpMap, OneEntryPerKeyInOrderOfCreation) {
           EXPECT_STREQ(e->topic, topic);
           EXPECT_NE(e->topic, topic); /* own copy */
           EXPECT_EQ(e->partition, partition);
-          EXPECT_EQ(e->timebuckets.seq, 0);
-          EXPECT_TRUE(tailq_empty(&e->timebuckets.buckets));
+          EXPECT_EQ(e->seq, 0);
+          EXPECT_TRUE(tailq_empty(&e->sets[0].buckets));
           created.push_back(e);
         } else {
           EXPECT_EQ(e, created[i++]);
-          EXPECT_EQ(e->timebuckets.window_ms, WINDOW); /* not the new 1 */
+          EXPECT_EQ(e->sets[0].window_ms, WINDOW); /* not the new 1 */
         }
       }
   }
@@ -177,8 +177,8 @@ TEST(TpMap, ClearLeavesMapUsableAndEntriesFresh) {
 
   tp *e = tp_get(&map, "t1", 0, WINDOW);
   ASSERT_NE(e, nullptr);
-  ASSERT_NE(timebucket_get(&e->timebuckets, 1), nullptr);
-  e->timebuckets.seq = 9;
+  ASSERT_NE(timebucket_get(&e->sets[0], 1), nullptr);
+  e->seq = 9;
   ASSERT_NE(tp_get(&map, "t2", 5, WINDOW), nullptr);
 
   tailq_head<tp> *chains = map.chains;
@@ -189,8 +189,8 @@ TEST(TpMap, ClearLeavesMapUsableAndEntriesFresh) {
 
   e = tp_get(&map, "t1", 0, WINDOW);
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->timebuckets.seq, 0);
-  EXPECT_TRUE(tailq_empty(&e->timebuckets.buckets));
+  EXPECT_EQ(e->seq, 0);
+  EXPECT_TRUE(tailq_empty(&e->sets[0].buckets));
   EXPECT_EQ(map_entries(&map), (std::vector<tp *>{e}));
   tpmap_destroy(&map);
   EXPECT_EQ(map.chains, nullptr);
@@ -227,8 +227,6 @@ TEST(TimeBuckets, WindowStartAndChainOfKnownTimes) {
 TEST(TimeBuckets, NewBucketsInOrderOfCreationWithDefaults) {
   timebuckets tb;
   timebuckets_init(&tb, 31, WINDOW);
-  EXPECT_EQ(tb.seq, 0);
-  EXPECT_EQ(tb.recent_size, TIMEBUCKETS_RECENT_SIZE);
 
   std::vector<timebucket *> created;
   for (int64_t t : {30000, 15000, 45000})
@@ -253,7 +251,7 @@ TEST(TimeBuckets, NewBucketsInOrderOfCreationWithDefaults) {
   timebuckets_destroy(&tb);
 }
 
-TEST(TimeBuckets, ClearAfterPublishKeepsSeqAndStartsAfresh) {
+TEST(TimeBuckets, ClearAfterPublishStartsAfresh) {
   timebuckets tb;
   timebuckets_init(&tb, 31, WINDOW);
   timebucket *b = timebucket_get(&tb, 20000);
@@ -261,10 +259,6 @@ TEST(TimeBuckets, ClearAfterPublishKeepsSeqAndStartsAfresh) {
   b->msg.count = 4;
   b->msg.min_latency = 3;
   ASSERT_NE(timebucket_get(&tb, 1), nullptr);
-  tb.seq = 7;
-  tb.recent_windows[0] = 15000;
-  tb.recent_windows[1] = 0;
-  tb.recent_idx = 2;
 
   /* The publishing side releases the buckets itself, then clears with 0. */
   for (timebucket *it = tb.buckets.first; it;) {
@@ -274,12 +268,8 @@ TEST(TimeBuckets, ClearAfterPublishKeepsSeqAndStartsAfresh) {
   }
   timebuckets_clear(&tb, 0);
   EXPECT_TRUE(set_buckets(&tb).empty());
-  EXPECT_EQ(tb.seq, 7);
   EXPECT_EQ(tb.window_ms, WINDOW);
   EXPECT_EQ(tb.chain_cnt, 31);
-  EXPECT_EQ(tb.recent_idx, 0);
-  for (int64_t w : tb.recent_windows)
-    EXPECT_EQ(w, -1);
 
   /* A late message for the published window gets a fresh record. */
   b = timebucket_get(&tb, 29999);
@@ -322,11 +312,9 @@ TEST(TimeBuckets, ListUntilFiveBucketsThenChains) {
     EXPECT_EQ(timebucket_get(&tb, created[i]->msg.window + 7), created[i]);
 
   /* A publish pass releases the buckets and the chains: back to the list. */
-  tb.seq = 3;
   timebuckets_clear(&tb, 1);
   EXPECT_EQ(tb.chains, nullptr);
   EXPECT_TRUE(set_buckets(&tb).empty());
-  EXPECT_EQ(tb.seq, 3);
   timebucket *b = timebucket_get(&tb, 3 * WINDOW);
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->msg.count, 0);
@@ -385,7 +373,7 @@ TEST(TpMap, ChainsDoubleAndKeepOrder) {
     for (int32_t p = 0; p < 5; p++)
       created.push_back(tp_get(&map, topics[t].c_str(), p, WINDOW));
   EXPECT_EQ(map_entries(&map), created);
-  EXPECT_EQ(created[0]->timebuckets.seq, 0);
+  EXPECT_EQ(created[0]->seq, 0);
   EXPECT_EQ(tp_get(&map, topics[0].c_str(), 0, WINDOW), created[0]);
   tpmap_destroy(&map);
 }
@@ -426,24 +414,60 @@ TEST(TpMap, LastEntryIsOnlyTakenForItsOwnKey) {
 
   /* A publish pass releases the buckets, not the entries: the run goes on
    * with its entry and a fresh bucket. */
-  timebucket *b = timebucket_get(&ab0->timebuckets, 1);
+  timebucket *b = timebucket_get(&ab0->sets[0], 1);
   ASSERT_NE(b, nullptr);
   b->msg.count = 5;
   timebucket_destroy(b);
-  timebuckets_clear(&ab0->timebuckets, 0);
+  timebuckets_clear(&ab0->sets[0], 0);
   EXPECT_EQ(tp_get(&map, "ab", 0, WINDOW), ab0);
-  b = timebucket_get(&ab0->timebuckets, 1);
+  b = timebucket_get(&ab0->sets[0], 1);
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->msg.count, 0);
-  EXPECT_EQ(set_buckets(&ab0->timebuckets), (std::vector<timebucket *>{b}));
+  EXPECT_EQ(set_buckets(&ab0->sets[0]), (std::vector<timebucket *>{b}));
 
   /* After a clear the remembered entry is gone with the others. */
   tpmap_clear(&map);
   EXPECT_EQ(map.last, nullptr);
   tp *fresh = tp_get(&map, "ab", 0, WINDOW);
   ASSERT_NE(fresh, nullptr);
-  EXPECT_EQ(fresh->timebuckets.seq, 0);
+  EXPECT_EQ(fresh->seq, 0);
   EXPECT_EQ(map_entries(&map), (std::vector<tp *>{fresh}));
+  tpmap_destroy(&map);
+}
+
+/* Retiring entries: first, middle and last, across a growth of the chains;
+ * the map stays consistent, forgets a retired last entry and goes on
+ * appending after a retired tail. */
+TEST(TpMap, RemovedEntriesLeaveChainsAndListConsistent) {
+  tpmap map;
+  tpmap_init(&map, TPMAP_CHAIN_CNT);
+  std::vector<tp *> kept;
+  std::vector<tp *> all;
+  for (int32_t p = 0; p < 200; p++)
+    all.push_back(tp_get(&map, p % 3 ? "r" : "s", p, WINDOW));
+  for (size_t i = 0; i < all.size(); i++) {
+    /* the first, the last, and every third in between */
+    if (i == 0 || i == all.size() - 1 || i % 3 == 1) {
+      tpmap_remove(&map, all[i]);
+      tp_destroy(all[i]);
+    } else {
+      kept.push_back(all[i]);
+    }
+  }
+  EXPECT_EQ(map.last, nullptr); /* the last one made was retired */
+  EXPECT_EQ(map.entry_cnt, static_cast<int64_t>(kept.size()));
+  EXPECT_EQ(map_entries(&map), kept);
+  for (tp *e : kept)
+    EXPECT_EQ(tp_get(&map, e->topic, e->partition, WINDOW), e);
+
+  /* A retired key comes back as a fresh entry at the tail, and appends after
+   * a retired tail link correctly. */
+  tp *back = tp_get(&map, "r", 199, WINDOW); /* the retired tail */
+  EXPECT_EQ(back->seq, 0);
+  kept.push_back(back);
+  for (int32_t p = 1000; p < 1400; p++)
+    kept.push_back(tp_get(&map, "t", p, WINDOW)); /* grows the chains */
+  EXPECT_EQ(map_entries(&map), kept);
   tpmap_destroy(&map);
 }
 

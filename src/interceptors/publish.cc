@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+using namespace tinycthread;
+
 constexpr int W4IC_CLUSTERID_TIMEOUT_MS = 3000;
 
 /* Creating thread before the background thread exists, then background
@@ -14,27 +16,36 @@ void w4ic_new_session(w4ic *ic, int64_t now) {
             static_cast<long>(ic->sessiondurationms));
 }
 
-/* Asks the intercepted client for its cluster id until it is known. The
- * final pass takes it only when the client already has it: a client
- * destroyed before it learned its cluster will not learn it now, and its
- * teardown must not wait for it. */
+/* Asks the intercepted client for its cluster id until it is known.
+ * Background thread, without `lock`: recording never waits for it. */
 static void w4ic_acquire_cluster_id(w4ic *ic) {
   if (ic->cluster_id)
     return;
-  ic->cluster_id =
-      rd_kafka_clusterid(ic->rk, ic->terminate ? 0 : W4IC_CLUSTERID_TIMEOUT_MS);
+  ic->cluster_id = rd_kafka_clusterid(ic->rk, W4IC_CLUSTERID_TIMEOUT_MS);
   if (ic->cluster_id)
     w4ic_log0(ic, 1, "Acquired ClusterId %s", ic->cluster_id);
-  else if (!ic->terminate)
+  else
     w4ic_log0(ic, 0,
               "Unable to acquire ClusterId from intercepted client "
               "(missing api.version.request=true?)");
 }
 
-/* Produces one record per bucket, in order of creation, and empties the
- * set; the last record is final when the pass is. */
-static void w4ic_publish_buckets(w4ic *ic, tp *tp, bool final, int64_t now) {
-  timebuckets *tb = &tp->timebuckets;
+/* Takes the cluster id only when the client already has it, never waiting:
+ * teardown does not wait for a cluster that a client destroyed early never
+ * learned. Application's thread in on_destroy, after the background thread
+ * has ended. */
+void w4ic_take_known_cluster_id(w4ic *ic) {
+  if (ic->cluster_id)
+    return;
+  ic->cluster_id = rd_kafka_clusterid(ic->rk, 0);
+  if (ic->cluster_id)
+    w4ic_log0(ic, 1, "Acquired ClusterId %s", ic->cluster_id);
+}
+
+/* Produces one record per bucket of the pass's set, in order of creation,
+ * and empties the set; the last record is final when the pass is. */
+static void w4ic_publish_buckets(w4ic *ic, tp *tp, timebuckets *tb, bool final,
+                                 int64_t now) {
   timebucket *next;
   for (timebucket *b = tb->buckets.first; b; b = next) {
     next = tailq_next(b, &timebucket::list_link);
@@ -42,6 +53,7 @@ static void w4ic_publish_buckets(w4ic *ic, tp *tp, bool final, int64_t now) {
     timebucket_destroy(b);
   }
   timebuckets_clear(tb, 0);
+  timebuckets_recent_reset(&tp->recent);
 }
 
 /* Produces the record of a topic-partition without traffic since the last
@@ -53,30 +65,77 @@ static void w4ic_publish_empty(w4ic *ic, tp *tp, bool final, int64_t now) {
   w4ic_produce_message(ic, tp, &empty, final, now);
 }
 
-/* One publish pass; background thread, `lock` held from first to last. */
-void w4ic_publish(w4ic *ic) {
-  int64_t now = ic_now_ms(); /* first: every record's timestamp */
+/* The hand-over: recording moves to the other bucket set, and the pass takes
+ * the entries that exist now. Constant time under `lock`, whatever the
+ * number of entries. */
+void w4ic_pass_begin(w4ic *ic, w4ic_pass *pass) {
+  mtx_lock(&ic->lock);
+  pass->set = ic->tpmap.cur;
+  ic->tpmap.cur ^= 1;
+  pass->first = ic->tpmap.tps.first;
+  pass->entry_cnt = ic->tpmap.entry_cnt;
+  mtx_unlock(&ic->lock);
+}
 
+/* Releases an entry that had no traffic in the session just closed, unless
+ * a message reached it since the hand-over: it then stays, numbered from 0
+ * like any entry of the new session. Takes `lock` for the unlinking alone. */
+static void w4ic_retire(w4ic *ic, tp *entry) {
+  mtx_lock(&ic->lock);
+  bool idle = tailq_empty(&tp_recording_set(&ic->tpmap, entry)->buckets);
+  if (idle)
+    tpmap_remove(&ic->tpmap, entry);
+  mtx_unlock(&ic->lock);
+  if (idle)
+    tp_destroy(entry);
+}
+
+/* Publishes what a hand-over took, without `lock` but for retiring. */
+void w4ic_pass_publish(w4ic *ic, const w4ic_pass &pass, int final_pass,
+                       int64_t now) {
   /* Only a pass with records asks for the cluster id. An entry exists only
    * once the client has handed over a message, that is once rd_kafka_new()
    * has returned: before that the client is not set up (on_new runs inside
    * it), and asking it then uses its locks and condition variables before
-   * they are initialised. */
-  if (!tailq_empty(&ic->tpmap.tps))
+   * they are initialised. The final pass asks nothing of the client, which
+   * is gone by then. */
+  if (pass.entry_cnt > 0 && !final_pass)
     w4ic_acquire_cluster_id(ic);
 
   bool expired = ic->session_expiry_ms <= now;
-  bool final = expired || ic->terminate;
+  bool final = expired || final_pass;
 
-  for (tp *tp = ic->tpmap.tps.first; tp; tp = tailq_next(tp, &tp::list_link)) {
-    if (!tailq_empty(&tp->timebuckets.buckets))
-      w4ic_publish_buckets(ic, tp, final, now);
-    else
+  tp *next = pass.first;
+  for (int64_t i = 0; i < pass.entry_cnt; i++) {
+    tp *tp = next;
+    /* The newest entry's link is the one appends write: not read. */
+    next = i + 1 < pass.entry_cnt ? tailq_next(tp, &tp::list_link) : nullptr;
+    timebuckets *tb = &tp->sets[pass.set];
+    if (!tailq_empty(&tb->buckets)) {
+      w4ic_publish_buckets(ic, tp, tb, final, now);
+      tp->session_traffic = 1;
+    } else {
       w4ic_publish_empty(ic, tp, final, now);
-    if (expired)
-      tp->timebuckets.seq = 0;
+    }
+    if (!expired)
+      continue;
+    tp->seq = 0;
+    if (!tp->session_traffic && !final_pass)
+      w4ic_retire(ic, tp);
+    else
+      tp->session_traffic = 0;
   }
 
   if (expired)
     w4ic_new_session(ic, now);
+}
+
+/* One publish pass; background thread, or the destroying thread for the
+ * final pass once librdkafka has joined the client's threads. `lock` is held
+ * only for the hand-over and for unlinking retired entries. */
+void w4ic_publish(w4ic *ic, int final_pass) {
+  int64_t now = ic_now_ms(); /* first: every record's timestamp */
+  w4ic_pass pass;
+  w4ic_pass_begin(ic, &pass);
+  w4ic_pass_publish(ic, pass, final_pass, now);
 }

@@ -14,10 +14,6 @@ static inline void w4ic_account_inline(w4ic *ic, const char *topic,
                                        int32_t partition, int64_t bytes,
                                        int64_t ts, int64_t latency) {
   mtx_lock(&ic->lock);
-  if (ic->released) { /* a callback that outlived teardown */
-    mtx_unlock(&ic->lock);
-    return;
-  }
   /* Without memory for a new entry or bucket the message's metrics are
    * dropped; the next message tries again. A run of one topic-partition in
    * one window takes the two inline checks and makes no call but strcmp. */
@@ -25,8 +21,11 @@ static inline void w4ic_account_inline(w4ic *ic, const char *topic,
   if (!tp)
     tp = tp_get(&ic->tpmap, topic, partition, ic->publishms);
   timebucket *b = nullptr;
-  if (tp && !(b = timebucket_first_get(&tp->timebuckets, ts)))
-    b = timebucket_get(&tp->timebuckets, ts);
+  if (tp) {
+    timebuckets *set = tp_recording_set(&ic->tpmap, tp);
+    if (!(b = timebucket_first_get(set, ts)))
+      b = timebucket_get(set, ts);
+  }
   if (b) {
     MonitoringMessage *msg = &b->msg;
     msg->count++;
@@ -52,10 +51,6 @@ void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
 void w4ic_account_ignored(w4ic *ic, const char *topic, int32_t partition,
                           int64_t offset, int64_t now) {
   mtx_lock(&ic->lock);
-  if (ic->released) {
-    mtx_unlock(&ic->lock);
-    return;
-  }
   ic->ignored_cnt++;
   if (ic->ignored_warn_ms + W4IC_IGNORED_WARN_INTERVAL_MS < now) {
     w4ic_log0(ic, 0,

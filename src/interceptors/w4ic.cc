@@ -182,7 +182,9 @@ w4ic *w4ic_new(rd_kafka_t *rk, ic_overrides *ic_ov) {
   return ic;
 }
 
-/* Background thread: holds `lock` except while it waits one interval. */
+/* Background thread: waits one interval at a time under `lock`, and runs
+ * each pass with the lock released. A wait that ends as teardown begins
+ * runs no pass: the final pass publishes everything, once. */
 int w4ic_thread_main(void *arg) {
   w4ic *ic = static_cast<w4ic *>(arg);
 
@@ -190,21 +192,35 @@ int w4ic_thread_main(void *arg) {
             ic->publishms, rd_kafka_topic_name(ic->mon_rkt));
   mtx_lock(&ic->lock);
   while (!ic->terminate) {
-    if (cnd_timedwait_ms(&ic->cnd, &ic->lock, ic->publishms) == thrd_timedout)
-      w4ic_publish(ic);
+    if (cnd_timedwait_ms(&ic->cnd, &ic->lock, ic->publishms) != thrd_timedout ||
+        ic->terminate)
+      continue;
+    mtx_unlock(&ic->lock);
+    w4ic_publish(ic, 0);
+    mtx_lock(&ic->lock);
+    ic->pass_cnt++;
   }
-  w4ic_publish(ic); /* final pass */
   mtx_unlock(&ic->lock);
 
-  ic_free(ic->record_buf);
-  ic->record_buf = nullptr;
-  ic->record_buf_size = 0;
   w4ic_log0(ic, 1, "Background thread terminating");
   return 0;
 }
 
-/* Application's thread, inside on_destroy. */
+/* True when the store has an entry, which exists only once rd_kafka_new()
+ * has returned the client. Takes `lock`. */
+static bool w4ic_has_entries(w4ic *ic) {
+  mtx_lock(&ic->lock);
+  bool any = ic->tpmap.entry_cnt > 0;
+  mtx_unlock(&ic->lock);
+  return any;
+}
+
+/* Application's thread, inside on_destroy: stops the background thread.
+ * librdkafka still runs the client's threads, whose acknowledgements go on
+ * being recorded until w4ic_free publishes them. */
 void w4ic_destroy(w4ic *ic) {
+  if (ic->stopped)
+    return;
   w4ic_log0(ic, 1, "Destroying interceptor");
   mtx_lock(&ic->lock);
   ic->terminate = 1;
@@ -212,6 +228,21 @@ void w4ic_destroy(w4ic *ic) {
   mtx_unlock(&ic->lock);
 
   thrd_join(ic->thread, nullptr);
+  ic->stopped = 1;
+  /* The client may still be asked now, not once it is gone. */
+  if (w4ic_has_entries(ic))
+    w4ic_take_known_cluster_id(ic);
+}
+
+/* Runs when the client's configuration is destroyed, after librdkafka has
+ * joined the client's threads: the final pass sees every message the client
+ * acknowledged, then the private producer has at most 1000 ms to deliver. */
+void w4ic_free(w4ic *ic) {
+  w4ic_destroy(ic); /* nothing when on_destroy did it */
+  w4ic_publish(ic, 1);
+  ic_free(ic->record_buf);
+  ic->record_buf = nullptr;
+  ic->record_buf_size = 0;
 
   w4ic_log0(ic, 1, "Destroying interceptor: flushing %d message(s)",
             rd_kafka_outq_len(ic->mon_rk));
@@ -219,11 +250,6 @@ void w4ic_destroy(w4ic *ic) {
   w4ic_log0(ic, 1, "Destroying interceptor with %d undelivered message(s)",
             rd_kafka_outq_len(ic->mon_rk));
 
-  /* librdkafka may still deliver an acknowledgement after on_destroy: from
-   * here on such a callback finds `released` and touches nothing else. */
-  mtx_lock(&ic->lock);
-  ic->released = 1;
-  mtx_unlock(&ic->lock);
   mtx_lock(&ic->brokers_lock);
   ic->mon_brokers_wanted = 0; /* the producer is about to go */
   mtx_unlock(&ic->brokers_lock);
@@ -238,13 +264,7 @@ void w4ic_destroy(w4ic *ic) {
   ic->group_id = nullptr;
   rd_kafka_topic_destroy(ic->mon_rkt);
   rd_kafka_destroy(ic->mon_rk);
-}
 
-/* Runs when the client's configuration is destroyed, after librdkafka has
- * joined the client's threads. */
-void w4ic_free(w4ic *ic) {
-  if (!ic->released)
-    w4ic_destroy(ic);
   cnd_destroy(&ic->cnd);
   mtx_destroy(&ic->lock);
   mtx_destroy(&ic->brokers_lock);

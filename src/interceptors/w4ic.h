@@ -10,12 +10,37 @@
 
 #include <cstdint>
 
+/* Threads and locks.
+ *
+ * Recording runs on librdkafka's threads (acknowledgements) and on the
+ * application's polling thread (consumption); the publish pass runs on the
+ * background thread; creation and teardown on the application's threads.
+ *
+ * `lock` guards terminate, pass_cnt, the ignored-message counters, the
+ * map's structure (chains, creation list, entry count, last entry, cur) and
+ * the bucket set that recording fills (tpmap.h). Recording holds it for one
+ * message. A pass holds it only to switch the recording set and take the
+ * entries that exist (constant time), and once per entry it retires; it
+ * encodes, produces and asks for the cluster id without it.
+ *
+ * Owned by the publishing thread, no lock: session_id, session_expiry_ms,
+ * cluster_id, record_buf, record_buf_size, and of each entry seq, recent,
+ * session_traffic and the set that the pass took. That thread is the
+ * background thread while it runs; after on_destroy has joined it, the
+ * application's thread in on_destroy (cluster id), then the thread that
+ * runs w4ic_free (final pass), when librdkafka has joined every thread of
+ * the client and no callback can come any more. Each hand-over is a thread
+ * join, so every write of one owner happens before the next one's reads.
+ *
+ * Set at creation and read-only afterwards: the identity strings,
+ * client_type, the settings, rk, mon_rk, mon_rkt. brokers_lock, a leaf lock,
+ * guards mon_brokers_wanted (below). */
 struct w4ic {
   tinycthread::thrd_t thread;
   tinycthread::cnd_t cnd;
-  tinycthread::mtx_t lock; /* guards terminate, released, the ignored-message
-                              counters and the whole tpmap */
+  tinycthread::mtx_t lock; /* see above */
   int32_t terminate;       /* teardown has begun; never cleared */
+  int64_t pass_cnt;        /* regular passes completed */
   int64_t ignored_warn_ms;
   int64_t ignored_cnt;
   struct tpmap tpmap;
@@ -43,21 +68,30 @@ struct w4ic {
   int32_t mon_brokers_wanted;
   tinycthread::mtx_t brokers_lock;
 
-  /* Teardown has released everything but this record and its lock and
-   * condition variable; a late message callback finds this set under lock
-   * and leaves. */
-  int32_t released;
+  /* on_destroy has joined the background thread. Application's threads
+   * only (on_destroy, then w4ic_free). */
+  int32_t stopped;
+};
+
+/* What a publish pass took at its hand-over: the recording set of then,
+ * and the entries that existed. */
+struct w4ic_pass {
+  tp *first;
+  int64_t entry_cnt;
+  int32_t set;
 };
 
 /* Creates the instance of a new client; none on failure (logged). */
 W4_EXPORT w4ic *w4ic_new(rd_kafka_t *rk, ic_overrides *ic_ov);
 
-/* Stops the background thread, flushes and releases the instance's
- * resources; the record itself stays for w4ic_free. */
+/* The client is being destroyed: stops the background thread and takes the
+ * cluster id if the client knows it. Messages that the client still
+ * acknowledges are recorded; the final pass comes with w4ic_free. */
 W4_EXPORT void w4ic_destroy(w4ic *ic);
 
-/* Releases what teardown left: the record, its lock and condition variable.
- * Called once librdkafka can no longer call the instance's callbacks. */
+/* Runs the final pass, flushes the private producer and releases the
+ * instance. Called once librdkafka can no longer call the instance's
+ * callbacks: every thread of the client has been joined. */
 void w4ic_free(w4ic *ic);
 
 /* Body of the background thread. */
@@ -71,11 +105,27 @@ W4_EXPORT void w4ic_log0(const w4ic *ic, int debug, const char *fmt, ...)
 /* Starts a new session at now: new id and expiry. */
 void w4ic_new_session(w4ic *ic, int64_t now);
 
-/* One publish pass; background thread, `lock` held. */
-void w4ic_publish(w4ic *ic);
+/* One publish pass, the final one when final_pass is set; takes `lock` for
+ * the hand-over only. Background thread, or w4ic_free's thread for the
+ * final pass. */
+void w4ic_publish(w4ic *ic, int final_pass);
 
-/* Completes, encodes, frames and produces one record; background thread,
- * `lock` held. */
+/* The hand-over of a pass: switches the recording set and takes the entries
+ * that exist; constant time under `lock`. */
+void w4ic_pass_begin(w4ic *ic, w4ic_pass *pass);
+
+/* The rest of the pass: publishes and empties the set that the hand-over
+ * took, retires idle entries when the session has expired; `lock` only to
+ * unlink a retired entry. */
+void w4ic_pass_publish(w4ic *ic, const w4ic_pass &pass, int final_pass,
+                       int64_t now);
+
+/* Takes the cluster id if the client already knows it. on_destroy, after
+ * the background thread has ended. */
+void w4ic_take_known_cluster_id(w4ic *ic);
+
+/* Completes, encodes, frames and produces one record; the publishing
+ * thread, without `lock`. */
 void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
                           int64_t now);
 

@@ -1,5 +1,5 @@
 /* Monitoring record production: completes, encodes, frames and produces one
- * record. Background thread, inside the publish pass, `lock` held. */
+ * record. The publishing thread, inside the publish pass, without `lock`. */
 #include "interceptors/w4ic.h"
 
 #include <cerrno>
@@ -7,11 +7,11 @@
 
 /* Takes the range of the windows in the recent-window ring, then stores the
  * record's own window in it, overwriting the oldest once full. */
-static void w4ic_recent_windows(timebuckets *tb, MonitoringMessage *msg) {
+static void w4ic_recent_windows(timebuckets_recent *r, MonitoringMessage *msg) {
   bool any = false;
   int64_t lo = 0, hi = 0;
-  for (int i = 0; i < tb->recent_size; i++) {
-    int64_t w = tb->recent_windows[(tb->recent_idx + i) % tb->recent_size];
+  for (int i = 0; i < r->size; i++) {
+    int64_t w = r->windows[(r->idx + i) % r->size];
     if (w == -1)
       continue;
     if (!any || w < lo)
@@ -24,8 +24,8 @@ static void w4ic_recent_windows(timebuckets *tb, MonitoringMessage *msg) {
     msg->min_recent_window = lo;
     msg->max_recent_window = hi;
   }
-  tb->recent_windows[tb->recent_idx] = msg->window;
-  tb->recent_idx = (tb->recent_idx + 1) % tb->recent_size;
+  r->windows[r->idx] = msg->window;
+  r->idx = (r->idx + 1) % r->size;
 }
 
 /* Makes room for need bytes in the record buffer, which only grows; false
@@ -44,26 +44,24 @@ static bool w4ic_record_buf_reserve(w4ic *ic, size_t need) {
   return false;
 }
 
-/* Completes, encodes, frames and produces one record; background thread,
- * `lock` held. */
+/* Completes, encodes, frames and produces one record; the publishing
+ * thread, without `lock`. */
 void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
                           int64_t now) {
-  timebuckets *tb = &tp->timebuckets;
-
   msg->client_type = static_cast<uint32_t>(ic->client_type);
   string_encode_callback(&msg->client_id, ic->client_id);
   string_encode_callback(&msg->group_id, ic->group_id);
   string_encode_callback(&msg->session_id, ic->session_id);
   string_encode_callback(&msg->cluster_id, ic->cluster_id);
   string_encode_callback(&msg->reserved_23, nullptr);
-  msg->sequence = tb->seq++;
+  msg->sequence = tp->seq++;
   msg->timestamp = now;
   string_encode_callback(&msg->topic, tp->topic);
   msg->partition = tp->partition;
   msg->window_size = static_cast<int64_t>(ic->publishms);
   if (final)
     msg->final = true;
-  w4ic_recent_windows(tb, msg);
+  w4ic_recent_windows(&tp->recent, msg);
 
   size_t size = 0;
   if (!pb_get_encoded_size(&size, monitoring_MonitoringMessage_fields, msg))

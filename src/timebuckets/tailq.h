@@ -2,8 +2,8 @@
  *
  * The head holds the first element and the link to fill on the next append;
  * each element holds its next element and the link that points at it. This
- * gives constant-time append, insertion in front of a known element and
- * forward iteration. A queue is emptied by resetting its head alone. A head
+ * gives constant-time append, insertion in front of a known element, removal
+ * and forward iteration. A queue is emptied by resetting its head alone. A head
  * must not move once initialised: the tail link may point into it. */
 #pragma once
 
@@ -43,6 +43,17 @@ inline void tailq_insert_before(T *at, T *elm, tailq_link<T> T::*link) {
   (elm->*link).next = at;
   *(at->*link).prev = elm;
   (at->*link).prev = &(elm->*link).next;
+}
+
+/* Unlinks elm, which is in the queue. */
+template <typename T>
+inline void tailq_remove(tailq_head<T> *head, T *elm, tailq_link<T> T::*link) {
+  T *next = (elm->*link).next;
+  if (next)
+    (next->*link).prev = (elm->*link).prev;
+  else
+    head->last = (elm->*link).prev;
+  *(elm->*link).prev = next;
 }
 
 template <typename T>

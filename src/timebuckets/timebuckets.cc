@@ -5,7 +5,8 @@
  * needs neither a division nor a chain array; once it holds more than
  * TIMEBUCKETS_LIST_MAX it allocates chain_cnt chains by window number, each
  * holding its most recent window first, and keeps them until it is cleared.
- * Every function runs with the owning instance's lock held.
+ * A set has one user at a time: the owning instance hands it between the
+ * recording threads and its publish pass (see tpmap.h).
  *
  * Out of memory: nothing is written through an allocation that failed. A
  * bucket that cannot be had makes timebucket_get return nullptr without
@@ -15,20 +16,18 @@
 #include "timebuckets/timebuckets.h"
 
 /* Empties the recent-window ring. */
-static void timebuckets_ring_reset(timebuckets *tb) {
-  tb->recent_idx = 0;
+void timebuckets_recent_reset(timebuckets_recent *recent) {
+  recent->idx = 0;
+  recent->size = TIMEBUCKETS_RECENT_SIZE;
   for (int i = 0; i < TIMEBUCKETS_RECENT_SIZE; i++)
-    tb->recent_windows[i] = -1;
+    recent->windows[i] = -1;
 }
 
-/* Initialises an empty set without chains, sequence number 0 and an empty
- * ring. */
+/* Initialises an empty set without chains. */
 void timebuckets_init(timebuckets *tb, int32_t chain_cnt, int64_t window_ms) {
   *tb = timebuckets{};
   tb->chain_cnt = chain_cnt;
   tb->window_ms = window_ms;
-  tb->recent_size = TIMEBUCKETS_RECENT_SIZE;
-  timebuckets_ring_reset(tb);
   tailq_init(&tb->buckets);
 }
 
@@ -142,9 +141,9 @@ timebucket *timebucket_get(timebuckets *tb, int64_t time) {
   return bucket;
 }
 
-/* Empties the creation list and the ring and releases the chain array,
- * releasing the buckets only when free_buckets is set: the publish pass has
- * released them already and passes 0. Keeps chain_cnt, window_ms and seq. */
+/* Empties the creation list and releases the chain array, releasing the
+ * buckets only when free_buckets is set: the publish pass has released them
+ * already and passes 0. Keeps chain_cnt and window_ms. */
 void timebuckets_clear(timebuckets *tb, int free_buckets) {
   if (free_buckets) {
     timebucket *bucket = tb->buckets.first;
@@ -158,7 +157,6 @@ void timebuckets_clear(timebuckets *tb, int free_buckets) {
   tb->chains = nullptr;
   tb->bucket_cnt = 0;
   tailq_init(&tb->buckets);
-  timebuckets_ring_reset(tb);
 }
 
 /* Releases every bucket and the chain array; the record itself belongs to

@@ -1,5 +1,5 @@
-/* Time-window buckets of one topic-partition. No locking: the owning
- * instance's lock is held by every caller. */
+/* Time-window buckets of one topic-partition. No locking of their own: the
+ * owning instance decides who may touch a set, and when (see tpmap.h). */
 #pragma once
 
 #include "monitoring/monitoring.h"
@@ -25,20 +25,29 @@ struct timebucket {
   MonitoringMessage msg;
 };
 
+/* One set of window buckets. An entry has two (see tpmap.h): recording
+ * fills one while the publish pass empties the other. */
 struct timebuckets {
   tailq_head<timebucket> *chains; /* chain_cnt heads by window number, or
                                      none while the set holds at most
                                      TIMEBUCKETS_LIST_MAX buckets */
   int64_t window_ms;
-  int64_t seq; /* sequence number of the next record */
-  int64_t recent_windows[TIMEBUCKETS_RECENT_SIZE]; /* -1: empty slot */
   int32_t chain_cnt;
-  int32_t recent_idx;  /* slot written next */
-  int32_t recent_size; /* always TIMEBUCKETS_RECENT_SIZE */
   int32_t bucket_cnt;
   /* Last, next to its entry's chain link: every lookup reads it. */
   tailq_head<timebucket> buckets; /* every bucket, in order of creation */
 };
+
+/* The windows of a topic-partition's latest records since its windows were
+ * last published, oldest overwritten first. */
+struct timebuckets_recent {
+  int64_t windows[TIMEBUCKETS_RECENT_SIZE]; /* -1: empty slot */
+  int32_t idx;                              /* slot written next */
+  int32_t size;                             /* always TIMEBUCKETS_RECENT_SIZE */
+};
+
+/* Empties the ring. */
+W4_EXPORT void timebuckets_recent_reset(timebuckets_recent *recent);
 
 /* Initialises an empty set; its chains come with its buckets. */
 W4_EXPORT void timebuckets_init(timebuckets *tb, int32_t chain_cnt,
@@ -61,9 +70,8 @@ static inline timebucket *timebucket_first_get(const timebuckets *tb,
   return nullptr;
 }
 
-/* Empties the set and its recent-window ring, and releases its chains;
- * releases the buckets only when free_buckets is non-zero. Keeps chain_cnt,
- * window_ms and seq. */
+/* Empties the set and releases its chains; releases the buckets only when
+ * free_buckets is non-zero. Keeps chain_cnt and window_ms. */
 W4_EXPORT void timebuckets_clear(timebuckets *tb, int free_buckets);
 
 /* Clears with release. */

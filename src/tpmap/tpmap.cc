@@ -1,6 +1,7 @@
 /* Topic-partition map: entries chained by hash, each chain in descending key
  * order, and listed in order of creation, which is the order of publishing.
- * Every function runs with the owning instance's lock held.
+ * Every function that changes the map runs with the owning instance's lock
+ * held.
  *
  * The chain count starts as given (31 for an instance) and doubles whenever
  * the entries exceed TPMAP_LOAD_MAX per chain, so that a lookup walks one or
@@ -126,7 +127,9 @@ static tp *tp_new(const char *topic, int32_t partition, int32_t window_ms) {
   memset(static_cast<void *>(entry), 0, offsetof(tp, topic));
   entry->partition = partition;
   memcpy(entry->topic, topic, topic_size);
-  timebuckets_init(&entry->timebuckets, TIMEBUCKETS_CHAIN_CNT, window_ms);
+  timebuckets_recent_reset(&entry->recent);
+  for (timebuckets &set : entry->sets)
+    timebuckets_init(&set, TIMEBUCKETS_CHAIN_CNT, window_ms);
   return entry;
 }
 
@@ -159,6 +162,18 @@ tp *tp_get(tpmap *map, const char *topic, int32_t partition,
   return map->last = entry;
 }
 
+/* Unlinks an entry; a lookup no longer finds it and the map forgets it as
+ * its last one. */
+void tpmap_remove(tpmap *map, tp *entry) {
+  tailq_head<tp> *chain = &map->chains[tpmap_chain_idx(
+      map, tp_hash(entry->topic, entry->partition))];
+  tailq_remove(chain, entry, &tp::chain_link);
+  tailq_remove(&map->tps, entry, &tp::list_link);
+  map->entry_cnt--;
+  if (map->last == entry)
+    map->last = nullptr;
+}
+
 /* Destroys every entry, chain by chain since each sits in exactly one; the
  * map keeps its chain array, grown or not, and stays usable. */
 void tpmap_clear(tpmap *map) {
@@ -187,6 +202,7 @@ void tpmap_destroy(tpmap *map) {
 /* Releases an entry with its buckets; its topic copy is part of its block.
  * The caller unlinks. */
 void tp_destroy(tp *entry) {
-  timebuckets_destroy(&entry->timebuckets);
+  for (timebuckets &set : entry->sets)
+    timebuckets_destroy(&set);
   ic_free(entry);
 }

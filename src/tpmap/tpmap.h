@@ -1,6 +1,6 @@
 /* Topic-partition map: a chained hash table of topic-partition entries, with
- * a list of every entry in order of creation. No locking: the owning
- * instance's lock is held by every caller. */
+ * a list of every entry in order of creation. No locking of its own: the
+ * owning instance's lock is held by every caller that changes the map. */
 #pragma once
 
 #include "platform/platform.h"
@@ -19,11 +19,24 @@ constexpr int32_t TPMAP_LOAD_MAX = 2;
 constexpr int32_t TPMAP_CHAIN_CNT_MAX = 1 << 30;
 
 /* One block per entry: the record, then its topic name. What a lookup reads
- * (the bucket list at the end of the buckets record, the chain link, the
- * partition and the name) lies together at the end of the block. */
+ * (the bucket lists at the end of the bucket sets, the chain link, the
+ * partition and the name) lies together at the end of the block.
+ *
+ * Who touches what. The owning instance's `lock` guards the map (chains,
+ * tps, entry_cnt, last, cur), every entry's links and the recording set
+ * sets[cur]. The set sets[cur ^ 1] of the entries that existed when a pass
+ * switched `cur` belongs to that pass, which empties it without the lock;
+ * so do seq, recent and session_traffic, which only the publishing thread
+ * touches. A pass walks only the entries that existed at its switch: their
+ * list links do not change behind it, since entries are unlinked only by
+ * the publishing thread itself (under `lock`) and appends write the link of
+ * the newest entry, which the pass does not read. */
 struct tp {
   tailq_link<tp> list_link;
-  struct timebuckets timebuckets;
+  int64_t seq;                /* sequence number of the next record */
+  timebuckets_recent recent;  /* windows of the latest records */
+  int32_t session_traffic;    /* had a data record in this session */
+  struct timebuckets sets[2]; /* sets[map->cur] is recorded into */
   tailq_link<tp> chain_link;
   int32_t partition;
   char topic[]; /* own copy, NUL-terminated */
@@ -35,8 +48,14 @@ struct tpmap {
   int32_t chain_cnt;      /* the initial count times 2^chain_shift */
   int32_t chain_shift;    /* doublings since initialisation */
   int64_t entry_cnt;
-  tp *last; /* the entry tp_get found or made last; none after a clear */
+  tp *last;    /* the entry tp_get found or made last; none after a clear */
+  int32_t cur; /* the bucket set that recording fills, 0 or 1 */
 };
+
+/* The set of an entry that recording fills now. */
+static inline timebuckets *tp_recording_set(const tpmap *map, tp *entry) {
+  return &entry->sets[map->cur];
+}
 
 /* djb2-style hash of (partition, topic), unsigned 32-bit. */
 uint32_t tp_hash(const char *topic, int32_t partition);
@@ -63,6 +82,10 @@ static inline tp *tpmap_last_get(const tpmap *map, const char *topic,
  * chain array) cannot be had. */
 W4_EXPORT tp *tp_get(tpmap *map, const char *topic, int32_t partition,
                      int32_t window_ms);
+
+/* Unlinks an entry from its chain and the creation list; the caller
+ * releases it. */
+W4_EXPORT void tpmap_remove(tpmap *map, tp *entry);
 
 /* Destroys every entry; the map stays initialised and empty. */
 W4_EXPORT void tpmap_clear(tpmap *map);
