@@ -30,6 +30,7 @@
 #include <librdkafka/rdkafka.h>
 #include <map>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
@@ -72,6 +73,10 @@ struct e2e_options {
   std::string plugin = W4_PLUGIN_PATH;
   std::string noop = W4_NOOP_PLUGIN_PATH;
   std::string mock = W4_MOCK_CLUSTER_PATH;
+  /* Latency mode: one message a millisecond to one partition for this
+   * long, after one message to each partition. */
+  bool latency = false;
+  int latency_ms = 6000;
 };
 
 /* One measured client run: wall time, process CPU time, CPU time of the
@@ -419,12 +424,275 @@ static void e2e_series_add(e2e_series *s, const e2e_result &r) {
                                      static_cast<double>(r.messages));
 }
 
+/* Latency percentiles of one run, microseconds. */
+struct e2e_tail {
+  double p50, p99, p999, max;
+  bool ok;
+};
+
+/* The percentiles of samples (microseconds). */
+static e2e_tail e2e_tail_of(std::vector<double> v) {
+  e2e_tail t = {0, 0, 0, 0, !v.empty()};
+  if (v.empty())
+    return t;
+  std::sort(v.begin(), v.end());
+  auto at = [&v](double q) {
+    return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
+  };
+  t.p50 = at(0.5);
+  t.p99 = at(0.99);
+  t.p999 = at(0.999);
+  t.max = v.back();
+  return t;
+}
+
+/* Delivery reports of the latency run: librdkafka's produce-to-report
+ * latency of every message marked for measuring. */
+static void e2e_latency_dr_cb(rd_kafka_t *, const rd_kafka_message_t *msg,
+                              void *opaque) {
+  if (!msg->err && msg->_private)
+    static_cast<std::vector<double> *>(opaque)->push_back(
+        static_cast<double>(rd_kafka_message_latency(msg)));
+}
+
+/* One message to every partition, so that each has its entry. */
+static bool e2e_touch_partitions(rd_kafka_t *rk, int partitions) {
+  char value[E2E_VALUE_LEN];
+  memset(value, 'v', sizeof(value));
+  for (int p = 0; p < partitions;) {
+    rd_kafka_resp_err_t err = rd_kafka_producev(
+        rk, RD_KAFKA_V_TOPIC(e2e_topic), RD_KAFKA_V_PARTITION(p),
+        RD_KAFKA_V_VALUE(value, sizeof(value)),
+        RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_END);
+    if (err == RD_KAFKA_RESP_ERR__QUEUE_FULL) {
+      rd_kafka_poll(rk, 1);
+      continue;
+    }
+    if (err)
+      return false;
+    p++;
+  }
+  return rd_kafka_flush(rk, E2E_FLUSH_TIMEOUT_MS) == RD_KAFKA_RESP_ERR_NO_ERROR;
+}
+
+/* Produces one message a millisecond to partition 0 for the run's length,
+ * polling in between; marks them for the latency count when measure. */
+static void e2e_paced_produce(rd_kafka_t *rk, int ms, bool measure) {
+  char value[E2E_VALUE_LEN];
+  memset(value, 'v', sizeof(value));
+  double t0 = e2e_now_s();
+  for (long i = 0; e2e_now_s() - t0 < ms / 1000.0; i++) {
+    rd_kafka_producev(rk, RD_KAFKA_V_TOPIC(e2e_topic), RD_KAFKA_V_PARTITION(0),
+                      RD_KAFKA_V_VALUE(value, sizeof(value)),
+                      RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
+                      RD_KAFKA_V_OPAQUE(measure ? rk : nullptr),
+                      RD_KAFKA_V_END);
+    double next = t0 + (i + 1) / 1000.0;
+    while (e2e_now_s() < next)
+      rd_kafka_poll(rk, 0);
+  }
+  rd_kafka_flush(rk, E2E_FLUSH_TIMEOUT_MS);
+}
+
+/* Producer: delivery-report latency of the paced messages, after every
+ * partition got one message. */
+static e2e_tail e2e_latency_produce(const e2e_options &opt, int partitions,
+                                    const std::string &bootstraps,
+                                    e2e_mode mode) {
+  std::vector<double> lat;
+  rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
+  e2e_conf_set(conf, "client.id", "bench-latency-producer");
+  e2e_conf_set(conf, "linger.ms", "0");
+  rd_kafka_conf_set_dr_msg_cb(conf, e2e_latency_dr_cb);
+  rd_kafka_conf_set_opaque(conf, &lat);
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  if (!rk) {
+    fprintf(stderr, "bench_e2e: producer: %s\n", errstr);
+    rd_kafka_conf_destroy(conf);
+    return e2e_tail{0, 0, 0, 0, false};
+  }
+  bool ok = e2e_touch_partitions(rk, partitions);
+  if (ok)
+    e2e_paced_produce(rk, opt.latency_ms, true);
+  rd_kafka_destroy(rk);
+  e2e_tail t = e2e_tail_of(lat);
+  t.ok = ok && lat.size() > static_cast<size_t>(opt.latency_ms / 2);
+  return t;
+}
+
+/* A bare producer feeding partition 0 one message a millisecond, on a
+ * thread of its own, while the consumer is measured. */
+struct e2e_feeder {
+  const e2e_options *opt;
+  std::string bootstraps;
+  int ms;
+};
+
+static void *e2e_feed(void *arg) {
+  e2e_feeder *f = static_cast<e2e_feeder *>(arg);
+  rd_kafka_conf_t *conf = e2e_conf_new(*f->opt, f->bootstraps, E2E_BARE);
+  e2e_conf_set(conf, "linger.ms", "0");
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  if (!rk) {
+    rd_kafka_conf_destroy(conf);
+    return nullptr;
+  }
+  e2e_paced_produce(rk, f->ms, false);
+  rd_kafka_destroy(rk);
+  return nullptr;
+}
+
+/* Consumer: the time that each non-blocking poll handing over a message
+ * takes (on_consume runs inside it), after one message from every
+ * partition, then following partition 0 alone. */
+static e2e_tail e2e_latency_consume(const e2e_options &opt, int partitions,
+                                    const std::string &bootstraps,
+                                    e2e_mode mode) {
+  e2e_tail fail = {0, 0, 0, 0, false};
+  {
+    rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, E2E_BARE);
+    char errstr[512];
+    rd_kafka_t *prod =
+        rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+    if (!prod)
+      return fail;
+    bool ok = e2e_touch_partitions(prod, partitions);
+    rd_kafka_destroy(prod);
+    if (!ok)
+      return fail;
+  }
+  rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
+  e2e_conf_set(conf, "client.id", "bench-latency-consumer");
+  e2e_conf_set(conf, "group.id", "bench-latency");
+  e2e_conf_set(conf, "enable.auto.commit", "false");
+  e2e_conf_set(conf, "fetch.wait.max.ms", "5");
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
+  if (!rk) {
+    rd_kafka_conf_destroy(conf);
+    return fail;
+  }
+  rd_kafka_topic_partition_list_t *parts =
+      rd_kafka_topic_partition_list_new(partitions);
+  for (int p = 0; p < partitions; p++)
+    rd_kafka_topic_partition_list_add(parts, e2e_topic, p)->offset =
+        RD_KAFKA_OFFSET_BEGINNING;
+  rd_kafka_assign(rk, parts);
+  rd_kafka_topic_partition_list_destroy(parts);
+  int got = 0;
+  double deadline = e2e_now_s() + E2E_CONSUME_TIMEOUT_MS / 1000.0;
+  while (got < partitions && e2e_now_s() < deadline) {
+    rd_kafka_message_t *msg = rd_kafka_consumer_poll(rk, 100);
+    if (msg && !msg->err)
+      got++;
+    if (msg)
+      rd_kafka_message_destroy(msg);
+  }
+  /* Partition 0 alone from here, at its end: the traffic of the run. */
+  int64_t lo = 0, hi = 0;
+  if (rd_kafka_query_watermark_offsets(rk, e2e_topic, 0, &lo, &hi, 10000))
+    hi = RD_KAFKA_OFFSET_END;
+  parts = rd_kafka_topic_partition_list_new(1);
+  rd_kafka_topic_partition_list_add(parts, e2e_topic, 0)->offset = hi;
+  rd_kafka_assign(rk, parts);
+  rd_kafka_topic_partition_list_destroy(parts);
+
+  e2e_feeder feeder = {&opt, bootstraps, opt.latency_ms};
+  pthread_t th;
+  pthread_create(&th, nullptr, e2e_feed, &feeder);
+  std::vector<double> lat;
+  double end = e2e_now_s() + opt.latency_ms / 1000.0 + 1;
+  while (e2e_now_s() < end) {
+    double t0 = e2e_now_s();
+    rd_kafka_message_t *msg = rd_kafka_consumer_poll(rk, 0);
+    double t1 = e2e_now_s();
+    if (!msg) {
+      usleep(100);
+      continue;
+    }
+    if (!msg->err)
+      lat.push_back((t1 - t0) * 1e6);
+    rd_kafka_message_destroy(msg);
+  }
+  pthread_join(th, nullptr);
+  rd_kafka_consumer_close(rk);
+  rd_kafka_destroy(rk);
+  e2e_tail t = e2e_tail_of(lat);
+  t.ok = got == partitions &&
+         lat.size() > static_cast<size_t>(opt.latency_ms / 10);
+  if (!t.ok)
+    fprintf(stderr, "bench_e2e: consumer: %d of %d partitions, %zu timed\n",
+            got, partitions, lat.size());
+  return t;
+}
+
+/* Runs the latency rounds of one partition count, modes alternated, and
+ * prints the medians over rounds of each percentile. */
+static bool e2e_latency_partitions(const e2e_options &opt, int partitions) {
+  std::vector<e2e_tail> prod[E2E_MODES], cons[E2E_MODES];
+  for (int round = 0; round < opt.runs; round++) {
+    for (int k = 0; k < E2E_MODES; k++) {
+      e2e_mode mode = static_cast<e2e_mode>((round + k) % E2E_MODES);
+      if (!opt.modes[mode])
+        continue;
+      e2e_cluster c;
+      if (!e2e_cluster_start(opt, partitions, &c))
+        return false;
+      e2e_tail p = e2e_latency_produce(opt, partitions, c.bootstraps, mode);
+      e2e_tail q =
+          p.ok ? e2e_latency_consume(opt, partitions, c.bootstraps, mode)
+               : e2e_tail{};
+      e2e_cluster_stop(&c);
+      if (!p.ok || !q.ok)
+        return false;
+      prod[mode].push_back(p);
+      cons[mode].push_back(q);
+      fprintf(stderr,
+              "%6d partitions, round %d %-9s delivery report p50 %6.0f p99 "
+              "%6.0f p99.9 %6.0f max %6.0f us; consumer poll p50 %4.0f p99 "
+              "%5.0f p99.9 %6.0f max %6.0f us\n",
+              partitions, round + 1, e2e_mode_name[mode], p.p50, p.p99, p.p999,
+              p.max, q.p50, q.p99, q.p999, q.max);
+    }
+  }
+  const char *names[] = {"p50", "p99", "p999", "max"};
+  for (int m = 0; m < E2E_MODES; m++) {
+    if (!opt.modes[m])
+      continue;
+    for (int side = 0; side < 2; side++) {
+      const std::vector<e2e_tail> &v = side ? cons[m] : prod[m];
+      for (int q = 0; q < 4; q++) {
+        std::vector<double> x, spread;
+        for (const e2e_tail &t : v)
+          x.push_back(q == 0   ? t.p50
+                      : q == 1 ? t.p99
+                      : q == 2 ? t.p999
+                               : t.max);
+        std::sort(x.begin(), x.end());
+        printf("lat_p%d_%s_%s_%s_us %.0f\n", partitions,
+               side ? "consumer_poll" : "producer_dr", e2e_mode_name[m],
+               names[q], e2e_median(x));
+        printf("lat_p%d_%s_%s_%s_us_range %.0f-%.0f\n", partitions,
+               side ? "consumer_poll" : "producer_dr", e2e_mode_name[m],
+               names[q], x.front(), x.back());
+      }
+    }
+  }
+  fflush(stdout);
+  return true;
+}
+
 /* Names the options and exits. */
 static void e2e_usage(void) {
   fprintf(stderr, "usage: bench_e2e [--messages N] [--runs R] "
                   "[--partitions P[,P...]] [--publishms MS] [--run-length L] "
                   "[--modes bare,noop,w4metrics] [--plugin PATH] "
-                  "[--noop PATH] [--mock PATH]\n");
+                  "[--noop PATH] [--mock PATH] [--latency MS]\n");
   exit(2);
 }
 
@@ -476,7 +744,10 @@ static e2e_options e2e_parse(int argc, char **argv) {
       opt.mock = v;
     else if (a == "--modes")
       e2e_parse_modes(v, opt.modes);
-    else
+    else if (a == "--latency") {
+      opt.latency = true;
+      opt.latency_ms = atoi(v);
+    } else
       e2e_usage();
   }
   if (opt.messages < 1 || opt.runs < 1 || opt.publishms < 1 ||
@@ -541,7 +812,8 @@ int main(int argc, char **argv) {
   printf("messages %ld\nruns %d\npublishms %d\n", opt.messages, opt.runs,
          opt.publishms);
   for (int partitions : opt.partitions)
-    if (!e2e_run_partitions(opt, partitions))
+    if (!(opt.latency ? e2e_latency_partitions(opt, partitions)
+                      : e2e_run_partitions(opt, partitions)))
       return 1;
   return 0;
 }

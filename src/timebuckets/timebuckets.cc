@@ -24,7 +24,7 @@ void timebuckets_recent_reset(timebuckets_recent *recent) {
 }
 
 /* Initialises an empty set without chains. */
-void timebuckets_init(timebuckets *tb, int32_t chain_cnt, int64_t window_ms) {
+void timebuckets_init(timebuckets *tb, int16_t chain_cnt, int32_t window_ms) {
   *tb = timebuckets{};
   tb->chain_cnt = chain_cnt;
   tb->window_ms = window_ms;
@@ -136,7 +136,9 @@ timebucket *timebucket_get(timebuckets *tb, int64_t time) {
   else if (chain)
     tailq_append(chain, bucket, &timebucket::chain_link);
   tailq_append(&tb->buckets, bucket, &timebucket::list_link);
-  if (++tb->bucket_cnt > TIMEBUCKETS_LIST_MAX && !tb->chains)
+  if (tb->bucket_cnt < INT16_MAX)
+    tb->bucket_cnt++;
+  if (tb->bucket_cnt > TIMEBUCKETS_LIST_MAX && !tb->chains)
     timebuckets_chains_new(tb);
   return bucket;
 }

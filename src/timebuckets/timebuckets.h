@@ -11,7 +11,7 @@
 constexpr int TIMEBUCKETS_RECENT_SIZE = 10;
 
 /* Chains of a set that holds more buckets than TIMEBUCKETS_LIST_MAX. */
-constexpr int32_t TIMEBUCKETS_CHAIN_CNT = 31;
+constexpr int16_t TIMEBUCKETS_CHAIN_CNT = 31;
 
 /* Buckets that a set finds by walking its creation list; beyond this many it
  * allocates its chains. A set usually holds one or two windows. */
@@ -31,9 +31,10 @@ struct timebuckets {
   tailq_head<timebucket> *chains; /* chain_cnt heads by window number, or
                                      none while the set holds at most
                                      TIMEBUCKETS_LIST_MAX buckets */
-  int64_t window_ms;
-  int32_t chain_cnt;
-  int32_t bucket_cnt;
+  int32_t window_ms;              /* the publish interval */
+  int16_t chain_cnt;
+  int16_t bucket_cnt; /* stops counting at INT16_MAX: it only tells when the
+                         set needs its chains */
   /* Last, next to its entry's chain link: every lookup reads it. */
   tailq_head<timebucket> buckets; /* every bucket, in order of creation */
 };
@@ -50,8 +51,8 @@ struct timebuckets_recent {
 W4_EXPORT void timebuckets_recent_reset(timebuckets_recent *recent);
 
 /* Initialises an empty set; its chains come with its buckets. */
-W4_EXPORT void timebuckets_init(timebuckets *tb, int32_t chain_cnt,
-                                int64_t window_ms);
+W4_EXPORT void timebuckets_init(timebuckets *tb, int16_t chain_cnt,
+                                int32_t window_ms);
 
 /* Finds or creates the bucket of the window holding time (> 0); none when
  * memory for a new bucket cannot be had. */
