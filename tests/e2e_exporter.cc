@@ -22,10 +22,12 @@ namespace {
 const char *const MON_TOPIC = "_quarndale-monitoring";
 const std::string P = "quarndale.monitoring.interceptor.";
 
+using w4test::assign_at;
 using w4test::child;
 using w4test::child_guard;
 using w4test::free_port;
 using w4test::http_get;
+using w4test::mock_append_time;
 using w4test::prometheus_guard;
 using w4test::prometheus_path;
 using w4test::prometheus_query;
@@ -107,44 +109,6 @@ rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
     props.push_back({"enable.partition.eof", "false"});
   }
   return w4test::client_new(type, w4test::make_conf(props));
-}
-
-/* The timestamp that the mock cluster gives acknowledged messages (its
- * fixed log-append time), learnt from one message on a topic of its own.
- * Messages that carry it as their own timestamp fall into the same window
- * for the producer's records and the consumers', as they do on a cluster
- * whose brokers keep the producer's time or append their own. */
-int64_t mock_append_time(const w4test::mock_cluster *mc) {
-  struct probe {
-    static void dr(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
-      *static_cast<int64_t *>(opaque) = rd_kafka_message_timestamp(m, nullptr);
-    }
-  };
-  rd_kafka_mock_topic_create(mc->mcluster, "probe", 1, 1);
-  rd_kafka_conf_t *conf =
-      w4test::make_conf({{"bootstrap.servers", mc->bootstraps}});
-  int64_t ts = -1;
-  rd_kafka_conf_set_dr_msg_cb(conf, probe::dr);
-  rd_kafka_conf_set_opaque(conf, &ts);
-  char errstr[512];
-  rd_kafka_t *rk =
-      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-  rd_kafka_producev(rk, RD_KAFKA_V_TOPIC("probe"),
-                    RD_KAFKA_V_VALUE(const_cast<char *>("x"), 1),
-                    RD_KAFKA_V_END);
-  rd_kafka_flush(rk, 10000);
-  rd_kafka_destroy(rk);
-  return ts;
-}
-
-/* Assigns partitions 0 and 1 of topic at the given offsets. */
-void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1) {
-  rd_kafka_poll_set_consumer(rk);
-  rd_kafka_topic_partition_list_t *parts = rd_kafka_topic_partition_list_new(2);
-  rd_kafka_topic_partition_list_add(parts, topic, 0)->offset = off0;
-  rd_kafka_topic_partition_list_add(parts, topic, 1)->offset = off1;
-  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, parts));
-  rd_kafka_topic_partition_list_destroy(parts);
 }
 
 /* Scrapes the exporter, checks the text with promtool and that no counter

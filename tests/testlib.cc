@@ -441,7 +441,8 @@ std::string prometheus_path(void) {
   return st == 0 ? path : "";
 }
 
-bool prometheus_start(prometheus_server *p, int target_port) {
+bool prometheus_start(prometheus_server *p, int target_port,
+                      const std::string &rules_file) {
   std::string dir_tmpl = std::string(P_tmpdir) + "/w4prom-XXXXXX";
   char *dir = &dir_tmpl[0];
   if (!mkdtemp(dir))
@@ -452,7 +453,10 @@ bool prometheus_start(prometheus_server *p, int target_port) {
                            "  scrape_interval: 1s\n"
                            "  scrape_timeout: 1s\n"
                            "  evaluation_interval: 1s\n"
-                           "scrape_configs:\n"
+                        << (rules_file.empty()
+                                ? std::string()
+                                : "rule_files: ['" + rules_file + "']\n")
+                        << "scrape_configs:\n"
                            "  - job_name: w4metrics\n"
                            "    static_configs:\n"
                            "      - targets: ['127.0.0.1:"
@@ -467,6 +471,13 @@ bool prometheus_start(prometheus_server *p, int target_port) {
     int st;
     http_get("http://127.0.0.1:" + std::to_string(p->port) + "/-/ready", &st);
     if (st == 0)
+      break;
+    sleep_ms(250);
+  }
+  /* Targets reach the scraper some seconds after the server is ready: wait
+   * for the first scrape, so that what follows is seen from its start. */
+  while (mono_ms() < deadline) {
+    if (prometheus_query(*p, "count(up == 1)") == 1)
       return true;
     sleep_ms(250);
   }
@@ -496,12 +507,11 @@ std::string prometheus_query_json(const prometheus_server &p,
   }
   int st;
   std::string body = run_command(
-      "curl -s -f --max-time 10 --data-urlencode 'query@" + path + "'" +
-          time_arg + " http://127.0.0.1:" + std::to_string(p.port) +
-          "/api/v1/query",
+      "curl -s --max-time 10 --data-urlencode 'query@" + path + "'" + time_arg +
+          " http://127.0.0.1:" + std::to_string(p.port) + "/api/v1/query",
       &st);
   unlink(path.c_str());
-  return st == 0 ? body : "";
+  return body;
 }
 
 double prometheus_query(const prometheus_server &p, const std::string &q) {
@@ -520,6 +530,37 @@ double prometheus_wait(const prometheus_server &p, const std::string &q,
   while (mono_ms() < deadline && (v = prometheus_query(p, q)) != want)
     sleep_ms(500);
   return v;
+}
+
+int64_t mock_append_time(const mock_cluster *mc) {
+  struct probe {
+    static void dr(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
+      *static_cast<int64_t *>(opaque) = rd_kafka_message_timestamp(m, nullptr);
+    }
+  };
+  rd_kafka_mock_topic_create(mc->mcluster, "probe", 1, 1);
+  rd_kafka_conf_t *conf = make_conf({{"bootstrap.servers", mc->bootstraps}});
+  int64_t ts = -1;
+  rd_kafka_conf_set_dr_msg_cb(conf, probe::dr);
+  rd_kafka_conf_set_opaque(conf, &ts);
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  rd_kafka_producev(rk, RD_KAFKA_V_TOPIC("probe"),
+                    RD_KAFKA_V_VALUE(const_cast<char *>("x"), 1),
+                    RD_KAFKA_V_END);
+  rd_kafka_flush(rk, 10000);
+  rd_kafka_destroy(rk);
+  return ts;
+}
+
+void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1) {
+  rd_kafka_poll_set_consumer(rk);
+  rd_kafka_topic_partition_list_t *parts = rd_kafka_topic_partition_list_new(2);
+  rd_kafka_topic_partition_list_add(parts, topic, 0)->offset = off0;
+  rd_kafka_topic_partition_list_add(parts, topic, 1)->offset = off1;
+  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, parts));
+  rd_kafka_topic_partition_list_destroy(parts);
 }
 
 std::map<pid_t, std::string> thread_names(void) {

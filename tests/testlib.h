@@ -217,9 +217,12 @@ struct prometheus_server {
  * none. */
 std::string prometheus_path(void);
 
-/* Starts a server scraping 127.0.0.1:target_port every second and waits
- * until it is ready (30 s at most); false when it did not get ready. */
-bool prometheus_start(prometheus_server *p, int target_port);
+/* Starts a server scraping 127.0.0.1:target_port every second, evaluating
+ * the rules of rules_file (none when "") every second, and waits until it is
+ * ready and has scraped the target once (30 s at most); false when it did
+ * not get there. */
+bool prometheus_start(prometheus_server *p, int target_port,
+                      const std::string &rules_file = "");
 
 /* Stops the server and removes its directory. */
 void prometheus_stop(prometheus_server *p);
@@ -235,7 +238,8 @@ struct prometheus_guard {
 };
 
 /* The JSON body of an instant query (at time `at`, Unix seconds, or now
- * when at is 0) through Prometheus' HTTP API; "" when the request failed. */
+ * when at is 0) through Prometheus' HTTP API, an error's body included; ""
+ * when no answer came. */
 std::string prometheus_query_json(const prometheus_server &p,
                                   const std::string &q, double at = 0);
 
@@ -246,6 +250,17 @@ double prometheus_query(const prometheus_server &p, const std::string &q);
 /* Waits until the query answers want, 60 s at most; the last answer. */
 double prometheus_wait(const prometheus_server &p, const std::string &q,
                        double want);
+
+/* The timestamp that the mock cluster gives acknowledged messages (its
+ * fixed log-append time), learnt from one message on a topic "probe" of its
+ * own. Messages that carry it as their own timestamp fall into the same
+ * window for the producer's records and the consumers', as they do on a
+ * cluster whose brokers keep the producer's time or append their own. */
+int64_t mock_append_time(const mock_cluster *mc);
+
+/* Assigns partitions 0 and 1 of topic to the consumer at the given
+ * offsets. */
+void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1);
 
 /* Thread ids of the process, with their names. */
 std::map<pid_t, std::string> thread_names(void);

@@ -22,6 +22,8 @@ W4_DEB_PACKAGES=(
   # curl.
   prometheus
   curl
+  # The dashboard's test reads its JSON.
+  nlohmann-json3-dev
   patchelf
   liblz4-dev
   libzstd-dev
