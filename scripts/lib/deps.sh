@@ -33,13 +33,16 @@ W4_DEB_PACKAGES=(
 )
 
 # What the package test (scripts/package-test) needs on top: the tools
-# that build a Debian package and check it, git for its clean clone, and
-# systemd for systemd-analyze (installing it needs no running systemd).
+# that build a Debian package and check it, help2man for its manual pages
+# (debian/control's Build-Depends are all in one of the two lists), git for
+# its clean clone, and systemd for systemd-analyze (installing it needs no
+# running systemd).
 # shellcheck disable=SC2034 # used by the scripts that source this file
 W4_PACKAGE_DEB_PACKAGES=(
   build-essential
   dpkg-dev
   debhelper
+  help2man
   lintian
   systemd
   git
