@@ -38,10 +38,12 @@ bool data_required(const std::string &expr, const std::string &exposition) {
          exposition.find(LATENCY_HISTOGRAM) != std::string::npos;
 }
 
+/* The dashboard's JSON, as the project installs it. */
 std::string dashboard_path(void) {
   return std::string(W4_SHARE_DIR) + "/grafana/w4metrics.json";
 }
 
+/* The Prometheus rules, as the project installs them. */
 std::string rules_path(void) {
   return std::string(W4_SHARE_DIR) + "/prometheus/w4metrics-rules.yml";
 }
@@ -95,6 +97,7 @@ json variable(const json &dash, const std::string &name) {
   return json();
 }
 
+/* Whether c may be part of a variable's name. */
 bool is_name_char(char c) {
   return isalnum(static_cast<unsigned char>(c)) || c == '_';
 }
