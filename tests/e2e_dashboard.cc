@@ -272,6 +272,34 @@ double value_where(const std::vector<sample> &samples, const std::string &key,
   return NAN;
 }
 
+/* The text that a panel's value mappings show for v: the first mapping
+ * that matches, as Grafana applies them; "" when none does. A range's
+ * bound must be a number (Grafana reads a null bound as 0). */
+std::string mapped_text(const json &panel, double v) {
+  const json &mappings = panel["fieldConfig"]["defaults"]["mappings"];
+  for (const json &m : mappings) {
+    const json &o = m["options"];
+    if (m.value("type", "") == "value") {
+      for (const auto &kv : o.items())
+        if (atof(kv.key().c_str()) == v)
+          return kv.value().value("text", "");
+    } else if (m.value("type", "") == "range") {
+      if (o["from"].is_number() && o["to"].is_number() &&
+          o["from"].get<double>() <= v && v <= o["to"].get<double>())
+        return o["result"].value("text", "");
+    }
+  }
+  return "";
+}
+
+/* The panel titled title; null when there is none. */
+json panel_titled(const json &dash, const std::string &title) {
+  for (const json &p : dash["panels"])
+    if (p.value("title", "") == title)
+      return p;
+  return json();
+}
+
 TEST(Dashboard, JsonHasTheStructureGrafanaImports) {
   json dash = load_dashboard();
   ASSERT_FALSE(dash.is_discarded()) << dashboard_path() << " is not JSON";
@@ -326,6 +354,14 @@ TEST(Dashboard, JsonHasTheStructureGrafanaImports) {
       EXPECT_FALSE(p.contains("targets"));
       continue;
     }
+    if (p.contains("fieldConfig"))
+      for (const json &m :
+           p["fieldConfig"]["defaults"].value("mappings", json::array()))
+        if (m.value("type", "") == "range") {
+          EXPECT_TRUE(m["options"]["from"].is_number() &&
+                      m["options"]["to"].is_number())
+              << "a range mapping needs both bounds";
+        }
     ASSERT_TRUE(p["targets"].is_array());
     EXPECT_FALSE(p["targets"].empty());
     std::set<std::string> refs;
@@ -521,6 +557,14 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
   EXPECT_EQ(0, value_where(verdict, "group_id", "dash-full"));
   EXPECT_EQ(SKIP0 + SKIP1, value_where(verdict, "group_id", "dash-skip"));
   EXPECT_EQ(N, value_where(verdict, "group_id", "dash-twice"));
+  json verdict_panel = panel_titled(dash, "Delivery verdict");
+  EXPECT_EQ("delivered",
+            mapped_text(verdict_panel,
+                        value_where(verdict, "group_id", "dash-full")));
+  for (const char *g : {"dash-skip", "dash-twice"})
+    EXPECT_EQ("NOT delivered",
+              mapped_text(verdict_panel, value_where(verdict, "group_id", g)))
+        << g;
   const std::string table = "Audit over the time range/";
   for (const char *g : {"dash-full", "dash-skip", "dash-twice"})
     EXPECT_EQ(N, value_where(answers[table + "A"], "group_id", g)) << g;
