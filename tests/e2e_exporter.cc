@@ -22,81 +22,24 @@ namespace {
 const char *const MON_TOPIC = "_quarndale-monitoring";
 const std::string P = "quarndale.monitoring.interceptor.";
 
-std::string read_file(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-/* A child process whose standard output and error go to files. */
-struct child {
-  pid_t pid = -1;
-  std::string out_path;
-  std::string err_path;
-};
-
-/* Starts argv[0] (a path) with its arguments. */
-child spawn(const std::vector<std::string> &argv) {
-  child c;
-  c.out_path = w4test::temp_file();
-  c.err_path = w4test::temp_file();
-  c.pid = fork();
-  if (c.pid == 0) {
-    int out = open(c.out_path.c_str(), O_WRONLY | O_TRUNC);
-    int err = open(c.err_path.c_str(), O_WRONLY | O_TRUNC);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-      args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return c;
-}
-
-/* Waits up to timeout_ms for the child to end; its exit code, or -1 when it
- * is still running (it is then killed) or did not exit normally. */
-int wait_child(child *c, int timeout_ms) {
-  int status = 0;
-  int64_t deadline = w4test::mono_ms() + timeout_ms;
-  while (waitpid(c->pid, &status, WNOHANG) == 0) {
-    if (w4test::mono_ms() >= deadline) {
-      kill(c->pid, SIGKILL);
-      waitpid(c->pid, &status, 0);
-      c->pid = -1;
-      return -1;
-    }
-    w4test::sleep_ms(50);
-  }
-  c->pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-/* Asks the child to end with SIGTERM; its exit code as wait_child. */
-int stop_child(child *c) {
-  if (c->pid <= 0)
-    return -1;
-  kill(c->pid, SIGTERM);
-  return wait_child(c, 15000);
-}
-
-/* Stops a child that a failed assertion left running, on leaving scope. */
-struct child_guard {
-  child *c;
-  explicit child_guard(child *ch) : c(ch) {}
-  ~child_guard() {
-    if (c->pid > 0)
-      stop_child(c);
-  }
-};
-
-void remove_child_files(const child &c) {
-  unlink(c.out_path.c_str());
-  unlink(c.err_path.c_str());
-}
+using w4test::assign_at;
+using w4test::child;
+using w4test::child_guard;
+using w4test::free_port;
+using w4test::http_get;
+using w4test::mock_append_time;
+using w4test::prometheus_guard;
+using w4test::prometheus_path;
+using w4test::prometheus_query;
+using w4test::prometheus_server;
+using w4test::prometheus_start;
+using w4test::prometheus_stop;
+using w4test::prometheus_wait;
+using w4test::read_file;
+using w4test::remove_child_files;
+using w4test::spawn;
+using w4test::stop_child;
+using w4test::wait_child;
 
 std::string exporter_path(void) {
   return std::string(W4_TOOLS_DIR) + "/w4metrics-exporter";
@@ -118,16 +61,6 @@ int start_exporter(child *c, const std::vector<std::string> &args) {
     w4test::sleep_ms(100);
   }
   return 0;
-}
-
-/* GET of a URL with curl; the body, or "" when the request failed. */
-std::string http_get(const std::string &url, int *status = nullptr) {
-  int st = 0;
-  std::string body =
-      w4test::run_command("curl -s -f --max-time 20 '" + url + "'", &st);
-  if (status)
-    *status = st;
-  return st == 0 ? body : "";
 }
 
 /* Samples of an exposition text: "name{labels}" to value. */
@@ -162,19 +95,6 @@ double sum_of(const std::map<std::string, double> &samples,
   return sum;
 }
 
-/* A port that was free a moment ago on the loopback address. */
-int free_port(void) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa));
-  socklen_t len = sizeof(sa);
-  getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
-
 /* A client with the plug-in, publishing every 500 ms. */
 rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
                           const std::string &client_id,
@@ -189,138 +109,6 @@ rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
     props.push_back({"enable.partition.eof", "false"});
   }
   return w4test::client_new(type, w4test::make_conf(props));
-}
-
-/* The timestamp that the mock cluster gives acknowledged messages (its
- * fixed log-append time), learnt from one message on a topic of its own.
- * Messages that carry it as their own timestamp fall into the same window
- * for the producer's records and the consumers', as they do on a cluster
- * whose brokers keep the producer's time or append their own. */
-int64_t mock_append_time(const w4test::mock_cluster *mc) {
-  struct probe {
-    static void dr(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
-      *static_cast<int64_t *>(opaque) = rd_kafka_message_timestamp(m, nullptr);
-    }
-  };
-  rd_kafka_mock_topic_create(mc->mcluster, "probe", 1, 1);
-  rd_kafka_conf_t *conf =
-      w4test::make_conf({{"bootstrap.servers", mc->bootstraps}});
-  int64_t ts = -1;
-  rd_kafka_conf_set_dr_msg_cb(conf, probe::dr);
-  rd_kafka_conf_set_opaque(conf, &ts);
-  char errstr[512];
-  rd_kafka_t *rk =
-      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-  rd_kafka_producev(rk, RD_KAFKA_V_TOPIC("probe"),
-                    RD_KAFKA_V_VALUE(const_cast<char *>("x"), 1),
-                    RD_KAFKA_V_END);
-  rd_kafka_flush(rk, 10000);
-  rd_kafka_destroy(rk);
-  return ts;
-}
-
-/* Assigns partitions 0 and 1 of topic at the given offsets. */
-void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1) {
-  rd_kafka_poll_set_consumer(rk);
-  rd_kafka_topic_partition_list_t *parts = rd_kafka_topic_partition_list_new(2);
-  rd_kafka_topic_partition_list_add(parts, topic, 0)->offset = off0;
-  rd_kafka_topic_partition_list_add(parts, topic, 1)->offset = off1;
-  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, parts));
-  rd_kafka_topic_partition_list_destroy(parts);
-}
-
-/* A Prometheus server of the test's own, on loopback, scraping one target
- * every second, with its data in a temporary directory. */
-struct prometheus_server {
-  child proc;
-  int port = 0;
-  std::string dir;
-};
-
-/* The Prometheus server's binary as the shell finds it; "" when there is
- * none. */
-std::string prometheus_path(void) {
-  int st;
-  std::string path = w4test::run_command("command -v prometheus", &st);
-  while (!path.empty() && (path.back() == '\n' || path.back() == ' '))
-    path.pop_back();
-  return st == 0 ? path : "";
-}
-
-bool prometheus_start(prometheus_server *p, int target_port) {
-  std::string dir_tmpl = std::string(P_tmpdir) + "/w4prom-XXXXXX";
-  char *dir = &dir_tmpl[0];
-  if (!mkdtemp(dir))
-    return false;
-  p->dir = dir;
-  std::string config = p->dir + "/prometheus.yml";
-  std::ofstream(config) << "global:\n"
-                           "  scrape_interval: 1s\n"
-                           "  scrape_timeout: 1s\n"
-                           "  evaluation_interval: 1s\n"
-                           "scrape_configs:\n"
-                           "  - job_name: w4metrics\n"
-                           "    static_configs:\n"
-                           "      - targets: ['127.0.0.1:"
-                        << target_port << "']\n";
-  p->port = free_port();
-  p->proc =
-      spawn({prometheus_path(), "--config.file=" + config,
-             "--storage.tsdb.path=" + p->dir + "/data",
-             "--web.listen-address=127.0.0.1:" + std::to_string(p->port)});
-  int64_t deadline = w4test::mono_ms() + 30000;
-  while (w4test::mono_ms() < deadline) {
-    int st;
-    http_get("http://127.0.0.1:" + std::to_string(p->port) + "/-/ready", &st);
-    if (st == 0)
-      return true;
-    w4test::sleep_ms(250);
-  }
-  return false;
-}
-
-void prometheus_stop(prometheus_server *p) {
-  stop_child(&p->proc);
-  remove_child_files(p->proc);
-  int st;
-  if (!p->dir.empty())
-    w4test::run_command("rm -rf '" + p->dir + "'", &st);
-  p->dir.clear();
-}
-
-/* Stops the server and removes its directory on leaving scope. */
-struct prometheus_guard {
-  prometheus_server *p;
-  explicit prometheus_guard(prometheus_server *srv) : p(srv) {}
-  ~prometheus_guard() {
-    if (p->proc.pid > 0 || !p->dir.empty())
-      prometheus_stop(p);
-  }
-};
-
-/* The value of an instant query as Prometheus answers it over HTTP: the
- * single sample's value, or -1 when there is none. */
-double prometheus_query(const prometheus_server &p, const std::string &q) {
-  int st;
-  std::string body = w4test::run_command(
-      "curl -s -f --max-time 10 --data-urlencode 'query=" + q +
-          "' http://127.0.0.1:" + std::to_string(p.port) + "/api/v1/query",
-      &st);
-  size_t at = body.find("\"value\":[");
-  if (st != 0 || at == std::string::npos)
-    return -1;
-  size_t quote = body.find('"', body.find(',', at));
-  return quote == std::string::npos ? -1 : atof(body.c_str() + quote + 1);
-}
-
-/* Waits until the query answers want, 60 s at most; the last answer. */
-double prometheus_wait(const prometheus_server &p, const std::string &q,
-                       double want) {
-  double v = -1;
-  int64_t deadline = w4test::mono_ms() + 60000;
-  while (w4test::mono_ms() < deadline && (v = prometheus_query(p, q)) != want)
-    w4test::sleep_ms(500);
-  return v;
 }
 
 /* Scrapes the exporter, checks the text with promtool and that no counter

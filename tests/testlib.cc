@@ -1,7 +1,9 @@
 /* Test helpers. */
 #include "testlib.h"
 
+#include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +11,9 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -352,6 +356,211 @@ int promtool_check(const std::string &text, std::string *out) {
   *out = run_command("promtool check metrics <" + path + " 2>&1", &status);
   unlink(path.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+child spawn(const std::vector<std::string> &argv) {
+  child c;
+  c.out_path = temp_file();
+  c.err_path = temp_file();
+  c.pid = fork();
+  if (c.pid == 0) {
+    int out = open(c.out_path.c_str(), O_WRONLY | O_TRUNC);
+    int err = open(c.err_path.c_str(), O_WRONLY | O_TRUNC);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+      args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return c;
+}
+
+int wait_child(child *c, int timeout_ms) {
+  int status = 0;
+  int64_t deadline = mono_ms() + timeout_ms;
+  while (waitpid(c->pid, &status, WNOHANG) == 0) {
+    if (mono_ms() >= deadline) {
+      kill(c->pid, SIGKILL);
+      waitpid(c->pid, &status, 0);
+      c->pid = -1;
+      return -1;
+    }
+    sleep_ms(50);
+  }
+  c->pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int stop_child(child *c) {
+  if (c->pid <= 0)
+    return -1;
+  kill(c->pid, SIGTERM);
+  return wait_child(c, 15000);
+}
+
+void remove_child_files(const child &c) {
+  unlink(c.out_path.c_str());
+  unlink(c.err_path.c_str());
+}
+
+std::string http_get(const std::string &url, int *status) {
+  int st = 0;
+  std::string body = run_command("curl -s -f --max-time 20 '" + url + "'", &st);
+  if (status)
+    *status = st;
+  return st == 0 ? body : "";
+}
+
+int free_port(void) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa));
+  socklen_t len = sizeof(sa);
+  getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
+  close(fd);
+  return ntohs(sa.sin_port);
+}
+
+std::string prometheus_path(void) {
+  int st;
+  std::string path = run_command("command -v prometheus", &st);
+  while (!path.empty() && (path.back() == '\n' || path.back() == ' '))
+    path.pop_back();
+  return st == 0 ? path : "";
+}
+
+bool prometheus_start(prometheus_server *p, int target_port,
+                      const std::string &rules_file) {
+  std::string dir_tmpl = std::string(P_tmpdir) + "/w4prom-XXXXXX";
+  char *dir = &dir_tmpl[0];
+  if (!mkdtemp(dir))
+    return false;
+  p->dir = dir;
+  std::string config = p->dir + "/prometheus.yml";
+  std::ofstream(config) << "global:\n"
+                           "  scrape_interval: 1s\n"
+                           "  scrape_timeout: 1s\n"
+                           "  evaluation_interval: 1s\n"
+                        << (rules_file.empty()
+                                ? std::string()
+                                : "rule_files: ['" + rules_file + "']\n")
+                        << "scrape_configs:\n"
+                           "  - job_name: w4metrics\n"
+                           "    static_configs:\n"
+                           "      - targets: ['127.0.0.1:"
+                        << target_port << "']\n";
+  p->port = free_port();
+  p->proc =
+      spawn({prometheus_path(), "--config.file=" + config,
+             "--storage.tsdb.path=" + p->dir + "/data",
+             "--web.listen-address=127.0.0.1:" + std::to_string(p->port)});
+  int64_t deadline = mono_ms() + 30000;
+  while (mono_ms() < deadline) {
+    int st;
+    http_get("http://127.0.0.1:" + std::to_string(p->port) + "/-/ready", &st);
+    if (st == 0)
+      break;
+    sleep_ms(250);
+  }
+  /* Targets reach the scraper some seconds after the server is ready: wait
+   * for the first scrape, so that what follows is seen from its start. */
+  while (mono_ms() < deadline) {
+    if (prometheus_query(*p, "count(up == 1)") == 1)
+      return true;
+    sleep_ms(250);
+  }
+  return false;
+}
+
+void prometheus_stop(prometheus_server *p) {
+  stop_child(&p->proc);
+  remove_child_files(p->proc);
+  int st;
+  if (!p->dir.empty())
+    run_command("rm -rf '" + p->dir + "'", &st);
+  p->dir.clear();
+}
+
+std::string prometheus_query_json(const prometheus_server &p,
+                                  const std::string &q, double at) {
+  /* The query goes through a file so that no quoting of the shell can
+   * change it. */
+  std::string path = temp_file();
+  std::ofstream(path) << q;
+  std::string time_arg;
+  if (at > 0) {
+    char buf[64];
+    snprintf(buf, sizeof(buf), " --data-urlencode time=%.3f", at);
+    time_arg = buf;
+  }
+  int st;
+  std::string body = run_command(
+      "curl -s --max-time 10 --data-urlencode 'query@" + path + "'" + time_arg +
+          " http://127.0.0.1:" + std::to_string(p.port) + "/api/v1/query",
+      &st);
+  unlink(path.c_str());
+  return body;
+}
+
+double prometheus_query(const prometheus_server &p, const std::string &q) {
+  std::string body = prometheus_query_json(p, q);
+  size_t at = body.find("\"value\":[");
+  if (at == std::string::npos)
+    return -1;
+  size_t quote = body.find('"', body.find(',', at));
+  return quote == std::string::npos ? -1 : atof(body.c_str() + quote + 1);
+}
+
+double prometheus_wait(const prometheus_server &p, const std::string &q,
+                       double want) {
+  double v = -1;
+  int64_t deadline = mono_ms() + 60000;
+  while (mono_ms() < deadline && (v = prometheus_query(p, q)) != want)
+    sleep_ms(500);
+  return v;
+}
+
+int64_t mock_append_time(const mock_cluster *mc) {
+  struct probe {
+    static void dr(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
+      *static_cast<int64_t *>(opaque) = rd_kafka_message_timestamp(m, nullptr);
+    }
+  };
+  rd_kafka_mock_topic_create(mc->mcluster, "probe", 1, 1);
+  rd_kafka_conf_t *conf = make_conf({{"bootstrap.servers", mc->bootstraps}});
+  int64_t ts = -1;
+  rd_kafka_conf_set_dr_msg_cb(conf, probe::dr);
+  rd_kafka_conf_set_opaque(conf, &ts);
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  rd_kafka_producev(rk, RD_KAFKA_V_TOPIC("probe"),
+                    RD_KAFKA_V_VALUE(const_cast<char *>("x"), 1),
+                    RD_KAFKA_V_END);
+  rd_kafka_flush(rk, 10000);
+  rd_kafka_destroy(rk);
+  return ts;
+}
+
+void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1) {
+  rd_kafka_poll_set_consumer(rk);
+  rd_kafka_topic_partition_list_t *parts = rd_kafka_topic_partition_list_new(2);
+  rd_kafka_topic_partition_list_add(parts, topic, 0)->offset = off0;
+  rd_kafka_topic_partition_list_add(parts, topic, 1)->offset = off1;
+  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, parts));
+  rd_kafka_topic_partition_list_destroy(parts);
 }
 
 std::map<pid_t, std::string> thread_names(void) {

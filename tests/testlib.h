@@ -166,6 +166,102 @@ std::string temp_file(void);
  * said. */
 int promtool_check(const std::string &text, std::string *out);
 
+/* The whole content of a file; "" when it cannot be read. */
+std::string read_file(const std::string &path);
+
+/* A child process whose standard output and error go to files. */
+struct child {
+  pid_t pid = -1;
+  std::string out_path;
+  std::string err_path;
+};
+
+/* Starts argv[0] (a path) with its arguments. */
+child spawn(const std::vector<std::string> &argv);
+
+/* Waits up to timeout_ms for the child to end; its exit code, or -1 when it
+ * is still running (it is then killed) or did not exit normally. */
+int wait_child(child *c, int timeout_ms);
+
+/* Asks the child to end with SIGTERM; its exit code as wait_child. */
+int stop_child(child *c);
+
+/* Stops a child that a failed assertion left running, on leaving scope. */
+struct child_guard {
+  child *c;
+  explicit child_guard(child *ch) : c(ch) {}
+  ~child_guard() {
+    if (c->pid > 0)
+      stop_child(c);
+  }
+};
+
+/* Removes the files of the child's standard output and error. */
+void remove_child_files(const child &c);
+
+/* GET of a URL with curl; the body, or "" when the request failed. */
+std::string http_get(const std::string &url, int *status = nullptr);
+
+/* A port that was free a moment ago on the loopback address. */
+int free_port(void);
+
+/* A Prometheus server of the test's own, on loopback, scraping one target
+ * every second, with its data in a temporary directory. */
+struct prometheus_server {
+  child proc;
+  int port = 0;
+  std::string dir;
+};
+
+/* The Prometheus server's binary as the shell finds it; "" when there is
+ * none. */
+std::string prometheus_path(void);
+
+/* Starts a server scraping 127.0.0.1:target_port every second, evaluating
+ * the rules of rules_file (none when "") every second, and waits until it is
+ * ready and has scraped the target once (30 s at most); false when it did
+ * not get there. */
+bool prometheus_start(prometheus_server *p, int target_port,
+                      const std::string &rules_file = "");
+
+/* Stops the server and removes its directory. */
+void prometheus_stop(prometheus_server *p);
+
+/* Stops the server and removes its directory on leaving scope. */
+struct prometheus_guard {
+  prometheus_server *p;
+  explicit prometheus_guard(prometheus_server *srv) : p(srv) {}
+  ~prometheus_guard() {
+    if (p->proc.pid > 0 || !p->dir.empty())
+      prometheus_stop(p);
+  }
+};
+
+/* The JSON body of an instant query (at time `at`, Unix seconds, or now
+ * when at is 0) through Prometheus' HTTP API, an error's body included; ""
+ * when no answer came. */
+std::string prometheus_query_json(const prometheus_server &p,
+                                  const std::string &q, double at = 0);
+
+/* The value of an instant query as Prometheus answers it over HTTP: the
+ * single sample's value, or -1 when there is none. */
+double prometheus_query(const prometheus_server &p, const std::string &q);
+
+/* Waits until the query answers want, 60 s at most; the last answer. */
+double prometheus_wait(const prometheus_server &p, const std::string &q,
+                       double want);
+
+/* The timestamp that the mock cluster gives acknowledged messages (its
+ * fixed log-append time), learnt from one message on a topic "probe" of its
+ * own. Messages that carry it as their own timestamp fall into the same
+ * window for the producer's records and the consumers', as they do on a
+ * cluster whose brokers keep the producer's time or append their own. */
+int64_t mock_append_time(const mock_cluster *mc);
+
+/* Assigns partitions 0 and 1 of topic to the consumer at the given
+ * offsets. */
+void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1);
+
 /* Thread ids of the process, with their names. */
 std::map<pid_t, std::string> thread_names(void);
 

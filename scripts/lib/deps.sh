@@ -22,6 +22,8 @@ W4_DEB_PACKAGES=(
   # curl.
   prometheus
   curl
+  # The dashboard's test reads its JSON.
+  nlohmann-json3-dev
   patchelf
   liblz4-dev
   libzstd-dev
@@ -30,10 +32,28 @@ W4_DEB_PACKAGES=(
   zlib1g-dev
 )
 
-# Prints the packages of W4_DEB_PACKAGES that are not installed.
+# What the package test (scripts/package-test) needs on top: the tools
+# that build a Debian package and check it, help2man for its manual pages
+# (debian/control's Build-Depends are all in one of the two lists), git for
+# its clean clone, and systemd for systemd-analyze (installing it needs no
+# running systemd).
+# shellcheck disable=SC2034 # used by the scripts that source this file
+W4_PACKAGE_DEB_PACKAGES=(
+  build-essential
+  dpkg-dev
+  debhelper
+  help2man
+  lintian
+  systemd
+  git
+)
+
+# Prints the packages named (W4_DEB_PACKAGES when none is) that are not
+# installed.
 w4_missing_deps() {
   local pkg
-  for pkg in "${W4_DEB_PACKAGES[@]}"; do
+  [ $# -eq 0 ] && set -- "${W4_DEB_PACKAGES[@]}"
+  for pkg in "$@"; do
     # dpkg -s also knows removed packages that left their configuration.
     if ! dpkg -s "$pkg" 2>/dev/null | grep -q '^Status: install ok installed'; then
       echo "$pkg"
@@ -41,15 +61,20 @@ w4_missing_deps() {
   done
 }
 
-# Installs whatever is missing: as root with apt-get; otherwise names the
-# missing packages and fails.
+# Installs whatever is missing of W4_DEB_PACKAGES: as root with apt-get;
+# otherwise names the missing packages and fails.
 w4_install_deps() {
+  w4_install_packages "${W4_DEB_PACKAGES[@]}"
+}
+
+# Installs whatever is missing of the packages named, as w4_install_deps.
+w4_install_packages() {
   if ! command -v dpkg >/dev/null 2>&1; then
-    echo "w4metrics: no dpkg here; install by hand: ${W4_DEB_PACKAGES[*]}" >&2
+    echo "w4metrics: no dpkg here; install by hand: $*" >&2
     return 0
   fi
   local missing=()
-  mapfile -t missing < <(w4_missing_deps)
+  mapfile -t missing < <(w4_missing_deps "$@")
   [ "${#missing[@]}" -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "w4metrics: missing packages: ${missing[*]}" >&2
