@@ -521,3 +521,61 @@ TEST(Page, HostileNamesRenderAsTextAndThePageIsReadOnly) {
 }
 
 } // namespace
+
+namespace {
+
+/* The demo serves the same page while it runs, at the address it prints. */
+TEST(Page, TheDemoServesThePageAndPrintsItsAddress) {
+  std::string out_path = w4test::temp_file();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(out_path.c_str(), O_WRONLY | O_TRUNC);
+    dup2(fd, 1);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    std::string demo = std::string(W4_TOOLS_DIR) + "/w4metrics-demo";
+    execl(demo.c_str(), demo.c_str(), "--seconds", "8", "--interval", "500",
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  const std::string mark = "page: http://127.0.0.1:";
+  std::string url;
+  int64_t deadline = w4test::mono_ms() + 30000;
+  while (url.empty() && w4test::mono_ms() < deadline) {
+    std::string out = read_file(out_path);
+    size_t at = out.find(mark);
+    if (at != std::string::npos)
+      url = out.substr(at + 6, out.find('/', at + mark.size()) - at - 6);
+    else
+      w4test::sleep_ms(100);
+  }
+  ASSERT_FALSE(url.empty()) << read_file(out_path);
+  /* Its three topics show up with the demo's consumer group. */
+  std::string streams;
+  deadline = w4test::mono_ms() + 15000;
+  while (w4test::mono_ms() < deadline &&
+         occurrences(streams, "\"group\":\"w4demo-") < 3) {
+    w4test::sleep_ms(300);
+    streams = http(url + "/api/streams");
+  }
+  for (const char *topic : {"w4demo.orders", "w4demo.payments", "w4demo.audit"})
+    EXPECT_NE(std::string::npos,
+              streams.find(std::string("{\"topic\":\"") + topic + "\""))
+        << streams;
+  EXPECT_NE(std::string::npos, http(url + "/").find("/page.js")) << url;
+  int status = 0;
+  deadline = w4test::mono_ms() + 60000;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (w4test::mono_ms() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    w4test::sleep_ms(100);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << read_file(out_path);
+  unlink(out_path.c_str());
+}
+
+} // namespace

@@ -93,13 +93,16 @@ void w4_history_note(w4_history *h, const w4_record &rec, int64_t wall_ms) {
   c.last_ms = wall_ms;
   w4_stream_seen &st = h->streams[w4_stream_key(rec.topic, producer, group)];
   st.last_ms = wall_ms;
-  h->partition_last_ms[w4_partition_key(rec.topic, producer, group,
-                                        m.partition)] = wall_ms;
+  w4_partition_seen &ps =
+      h->partitions[w4_partition_key(rec.topic, producer, group, m.partition)];
+  ps.last_ms = wall_ms;
 
   w4_history_step *s = w4_history_current(h, wall_ms);
   if (m.record_kind != 0 || m.count <= 0)
     return;
   h->window_ms = std::max(h->window_ms, m.window_size);
+  st.latency_max_ms = std::max(st.latency_max_ms, m.max_latency);
+  ps.latency_max_ms = std::max(ps.latency_max_ms, m.max_latency);
   int64_t step_start = wall_ms - wall_ms % h->step_ms;
   if (st.recent.empty() || st.recent.back().first != step_start)
     st.recent.emplace_back(step_start, 0);

@@ -63,7 +63,14 @@ typedef std::tuple<std::string, bool, std::string, int32_t> w4_partition_key;
  * over the rate span (see w4_history_rate_span). */
 struct w4_stream_seen {
   int64_t last_ms = 0;
+  int64_t latency_max_ms = -1; /* the largest of its records, -1: none */
   std::deque<std::pair<int64_t, uint64_t>> recent; /* step start, messages */
+};
+
+/* Arrivals of one partition of a stream. */
+struct w4_partition_seen {
+  int64_t last_ms = 0;
+  int64_t latency_max_ms = -1;
 };
 
 /* Audit findings of one partition and group: the sums of the settled
@@ -84,7 +91,7 @@ struct w4_history {
   std::map<std::string, uint64_t> missing_seen;
   std::map<std::string, w4_history_client> clients; /* by client key */
   std::map<w4_stream_key, w4_stream_seen> streams;
-  std::map<w4_partition_key, int64_t> partition_last_ms;
+  std::map<w4_partition_key, w4_partition_seen> partitions;
   std::map<w4_partition_key, w4_partition_audit> partition_audit;
 };
 

@@ -138,7 +138,7 @@ struct w4_page_sum {
   uint64_t messages = 0;
   uint64_t latency_sum = 0;
   uint64_t latency_count = 0;
-  int64_t latency_max = -1; /* of the latest windows */
+
   std::set<int32_t> partitions;
 };
 
@@ -147,8 +147,7 @@ static void w4_page_sum_add(w4_page_sum *s, const w4_series &se) {
   s->messages += se.messages;
   s->latency_sum += se.latency_sum_ms;
   s->latency_count += se.latency_count;
-  if (se.latest_window >= 0)
-    s->latency_max = std::max(s->latency_max, se.latest_max_ms);
+
   s->partitions.insert(se.partition);
 }
 
@@ -309,14 +308,14 @@ std::string w4_page_streams_json(const w4_page_view &v,
       out.append(",\"consumed_per_s\":null");
     w4_jdouble(&out, "latency_avg_ms",
                w4_avg(lat->latency_sum, lat->latency_count));
-    w4_jint_or_null(&out, "latency_max_ms", lat->latency_max);
-    out.append(",\"latency_p99_ms\":null");
-    w4_juint(&out, "partitions", lat->partitions.size());
     auto seen =
         v.history->streams.find(w4_stream_key(r.topic, !r.has_group, r.group));
-    w4_jint_or_null(&out, "last_ms",
-                    seen == v.history->streams.end() ? -1
-                                                     : seen->second.last_ms);
+    bool found = seen != v.history->streams.end();
+    w4_jint_or_null(&out, "latency_max_ms",
+                    found ? seen->second.latency_max_ms : -1);
+    out.append(",\"latency_p99_ms\":null");
+    w4_juint(&out, "partitions", lat->partitions.size());
+    w4_jint_or_null(&out, "last_ms", found ? seen->second.last_ms : -1);
     out.push_back('}');
   }
   out.append("]}");
@@ -390,13 +389,13 @@ std::string w4_page_partitions_json(const w4_page_view &v,
     w4_jint_or_null(&out, "duplicate", duplicate);
     w4_jdouble(&out, "latency_avg_ms",
                w4_avg(lat.latency_sum, lat.latency_count));
-    w4_jint_or_null(&out, "latency_max_ms", lat.latency_max);
-    out.append(",\"latency_p99_ms\":null");
-    auto seen = v.history->partition_last_ms.find(
+    auto seen = v.history->partitions.find(
         w4_partition_key(topic, !has_group, group, p));
-    w4_jint_or_null(&out, "last_ms",
-                    seen == v.history->partition_last_ms.end() ? -1
-                                                               : seen->second);
+    bool found = seen != v.history->partitions.end();
+    w4_jint_or_null(&out, "latency_max_ms",
+                    found ? seen->second.latency_max_ms : -1);
+    out.append(",\"latency_p99_ms\":null");
+    w4_jint_or_null(&out, "last_ms", found ? seen->second.last_ms : -1);
     out.push_back('}');
   }
   out.append("]}");

@@ -106,7 +106,8 @@ function renderSummary(s) {
   const st = s.states || {};
   if (s.audit) {
     const bad = (st.not_delivered || 0) + (st.duplicate || 0);
-    tile('streams delivered', num(st.delivered || 0), bad ? '' : 'good');
+    tile('streams delivered', num(st.delivered || 0),
+         !bad && st.delivered ? 'good' : '');
     tile('not delivered', num(bad), bad ? 'bad' : '');
     tile('pending', num(st.pending || 0));
     tile('audit windows open', num(s.open_windows));
