@@ -141,7 +141,7 @@ std::string chromium(const std::string &url, const std::string &what,
       "--no-first-run --disable-background-networking "
       "--disable-component-update --disable-sync --hide-scrollbars "
       "--user-data-dir='" +
-      tmpl + "' --window-size=1280,1100 --virtual-time-budget=7000 " + what +
+      tmpl + "' --window-size=1400,1000 --virtual-time-budget=7000 " + what +
       " '" + url + "' 2>/dev/null";
   std::string out = w4test::run_command(cmd, status);
   int st;

@@ -51,6 +51,15 @@ function dec(v, unit) {
   return unit ? s + ' ' + unit : s;
 }
 
+// A latency in ms, in the unit that keeps it short; a dash for null.
+function dur(ms) {
+  if (ms === null || ms === undefined) return '—';
+  if (ms < 10000) return dec(ms, 'ms');
+  if (ms < 7200000) return dec(ms / 1000, 's');
+  if (ms < 172800000) return dec(ms / 3600000, 'h');
+  return dec(ms / 86400000, 'd');
+}
+
 // How long ago a wall-clock time was, from the server's now.
 function ago(ms, now) {
   if (ms === null || ms === undefined) return '—';
@@ -148,8 +157,8 @@ function renderPartitions(row, p, now) {
     td(r.partition === null ? 'all' : String(r.partition)),
     td(num(r.produced), 'num'), td(num(r.consumed), 'num'),
     td(num(r.missing), 'num'), td(num(r.duplicate), 'num'),
-    td(dec(r.latency_avg_ms, 'ms'), 'num'), td(dec(r.latency_max_ms, 'ms'), 'num'),
-    td(dec(r.latency_p99_ms, 'ms'), 'num'), td(ago(r.last_ms, now)),
+    td(dur(r.latency_avg_ms), 'num'), td(dur(r.latency_max_ms), 'num'),
+    td(dur(r.latency_p99_ms), 'num'), td(ago(r.last_ms, now)),
   ]));
   const nav = el('nav', {class: 'pages'});
   const key = streamKey(p.topic, p.group);
@@ -198,9 +207,9 @@ function renderStreams(s) {
       td(num(r.produced), 'num'), td(num(r.consumed), 'num'),
       td(num(r.missing), 'num missing'), td(num(r.duplicate), 'num'),
       td(dec(r.produced_per_s), 'num'), td(dec(r.consumed_per_s), 'num'),
-      td(dec(r.latency_avg_ms, 'ms'), 'num'),
-      td(dec(r.latency_max_ms, 'ms'), 'num'),
-      td(dec(r.latency_p99_ms, 'ms'), 'num'),
+      td(dur(r.latency_avg_ms), 'num'),
+      td(dur(r.latency_max_ms), 'num'),
+      td(dur(r.latency_p99_ms), 'num'),
       el('td', {title: r.last_ms ? new Date(r.last_ms).toISOString() : ''},
          [ago(r.last_ms, s.now)]),
     ]);
