@@ -333,7 +333,27 @@ TEST(Page, DeliveredAndShortGroupsChartsAndClientsInABrowser) {
   EXPECT_EQ(2, occurrences(dom, "data-type=\"consumer\"")) << dom;
   EXPECT_NE(std::string::npos, dom.find(">page-producer<")) << dom;
 
-  /* A row's partitions: group b's shortfall per partition. */
+  /* A row opened (through the address, as a click leaves it): group b's
+   * shortfall per partition. */
+  dom = chromium(base_url(exporter) +
+                     "/#open=%5B%5B%22orders%22%2C%22group-b%22%5D%5D",
+                 "--dump-dom", &st);
+  ASSERT_EQ(0, st) << dom;
+  std::string opened = element_with(dom, "tr", "class=\"stream open\"");
+  EXPECT_NE(std::string::npos, opened.find("data-group=\"group-b\"")) << dom;
+  std::string part0 = element_with(dom, "tr", "data-partition=\"0\"");
+  std::string part1 = element_with(dom, "tr", "data-partition=\"1\"");
+  EXPECT_NE(std::string::npos,
+            part0.find("<td class=\"num\">100</td><td class=\"num\">85</td>"
+                       "<td class=\"num\">15</td>"))
+      << part0;
+  EXPECT_NE(std::string::npos,
+            part1.find("<td class=\"num\">100</td><td class=\"num\">90</td>"
+                       "<td class=\"num\">10</td>"))
+      << part1;
+  EXPECT_EQ(2, occurrences(dom, "<tr class=\"partition\"")) << dom;
+
+  /* The same through the JSON, and its paging. */
   std::string parts =
       http(base_url(exporter) + "/api/partitions?topic=orders&group=group-b");
   EXPECT_NE(std::string::npos,

@@ -92,6 +92,32 @@ const STATE_TEXT = {
   off: 'audit off',
 };
 
+// Writes the opened rows into the address's fragment, so that a reload or a
+// link opens them again: #open=[[topic,group],...].
+function saveOpen() {
+  const rows = [...state.open.keys()].map((k) => JSON.parse(k));
+  const hash = rows.length ? '#open=' + encodeURIComponent(JSON.stringify(rows))
+                           : '';
+  history.replaceState(null, '', location.pathname + location.search + hash);
+}
+
+// Opens the rows that the address's fragment names; anything else in it is
+// ignored.
+function loadOpen() {
+  if (!location.hash.startsWith('#open=')) return;
+  try {
+    const rows = JSON.parse(decodeURIComponent(location.hash.slice(6)));
+    for (const r of rows) {
+      if (Array.isArray(r) && r.length === 2 && typeof r[0] === 'string' &&
+          (r[1] === null || typeof r[1] === 'string')) {
+        state.open.set(streamKey(r[0], r[1]), 0);
+      }
+    }
+  } catch (err) {
+    // A fragment that is not ours: nothing opens.
+  }
+}
+
 // Fetches one JSON document of the exporter.
 async function getJson(path, params) {
   const q = new URLSearchParams(params || {}).toString();
@@ -186,6 +212,7 @@ function renderStreams(s) {
     button.addEventListener('click', () => {
       if (state.open.has(key)) state.open.delete(key);
       else state.open.set(key, 0);
+      saveOpen();
       refresh();
     });
     const data = {topic: r.topic, state: r.state,
@@ -398,4 +425,5 @@ document.getElementById('filter').addEventListener('input', (ev) => {
     refresh();
   }, 300);
 });
+loadOpen();
 refresh();
