@@ -5,7 +5,14 @@
  * varying rate over a few topics, reads the monitoring topic as it goes and
  * shows per client and topic-partition what the latest publish pass said.
  * At the end every acknowledged and every consumed message must be found in
- * the records' counts, and every record sequence must be without gaps. */
+ * the records' counts, and every record sequence must be without gaps.
+ *
+ * While it runs it serves the exporter's page (and /metrics) of its own
+ * clients' records, from the same rooms as the exporter. */
+#include "exporter/exposition.h"
+#include "exporter/history.h"
+#include "exporter/http.h"
+#include "exporter/page.h"
 #include "w4demo_view.h"
 #include "w4tool.h"
 
@@ -17,6 +24,8 @@
 #include <cstring>
 #include <librdkafka/rdkafka.h>
 #include <librdkafka/rdkafka_mock.h>
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -46,6 +55,19 @@ struct demo_opts {
   long seconds = 20;
   bool debug = false;
   std::vector<w4_prop> props;
+  std::string listen_addr = "127.0.0.1";
+  int listen_port = 0; /* any free port */
+};
+
+/* The page that the demo serves: the exporter's counters, audit and history
+ * over the demo's own records, guarded by lock against the HTTP thread. */
+struct demo_page {
+  std::mutex lock;
+  w4_aggregate agg;
+  w4_audit audit;
+  w4_history history;
+  w4_http http;
+  std::string url; /* empty when it could not be served */
 };
 
 struct demo {
@@ -65,6 +87,8 @@ struct demo {
   bool tty = false;
   std::mt19937 rng;
   demo_view view;
+  demo_page page;
+  int64_t page_tick_ms = 0;
 };
 
 /* Prints the usage text to f. */
@@ -72,7 +96,8 @@ static void usage(FILE *f) {
   fprintf(f,
           "Usage: w4metrics-demo [--bootstrap HOST:PORT] [--plugin PATH] "
           "[--interval MS]\n"
-          "                      [--seconds N] [--debug] [-X prop=value ...]\n"
+          "                      [--seconds N] [--listen ADDR:PORT] [--debug]\n"
+          "                      [-X prop=value ...]\n"
           "\n"
           "Runs a producer and a consumer with the w4metrics plug-in loaded "
           "and shows\nthe monitoring records they publish.\n"
@@ -87,6 +112,9 @@ static void usage(FILE *f) {
           "                         tools directory)\n"
           "  --interval MS          publish interval (default 2000)\n"
           "  --seconds N            length of the traffic (default 20)\n"
+          "  --listen ADDR:PORT     where the page is served while the demo "
+          "runs (default\n"
+          "                         127.0.0.1:0, any free port)\n"
           "  --debug                the plug-in's debug lines on stderr\n"
           "  -X prop=value          librdkafka property for every client "
           "(repeatable)\n"
@@ -115,6 +143,11 @@ static int parse_args(int argc, char **argv, demo_opts *o) {
     } else if (a == "--seconds" && has_next) {
       if (!w4_parse_long(argv[++i], 1, 86400L, &o->seconds)) {
         fprintf(stderr, "w4metrics-demo: --seconds needs 1 to 86400\n");
+        return 2;
+      }
+    } else if (a == "--listen" && has_next) {
+      if (!w4_http_parse_listen(argv[++i], &o->listen_addr, &o->listen_port)) {
+        fprintf(stderr, "w4metrics-demo: --listen needs ADDR:PORT\n");
         return 2;
       }
     } else if (a == "--debug") {
@@ -393,15 +426,95 @@ static void demo_consume_ready(demo *d) {
   }
 }
 
+/* Renders /metrics of the page's counters; on the HTTP thread. */
+static std::string demo_page_metrics(void *opaque) {
+  demo_page *p = static_cast<demo_page *>(opaque);
+  std::lock_guard<std::mutex> guard(p->lock);
+  return w4_exposition(&p->agg, &p->audit, w4_exposition_opts());
+}
+
+/* Answers the page's /api/... paths; on the HTTP thread, under the lock. */
+static bool demo_page_api(void *opaque, const std::string &path,
+                          const std::map<std::string, std::string> &args,
+                          std::string *body) {
+  demo_page *p = static_cast<demo_page *>(opaque);
+  std::lock_guard<std::mutex> guard(p->lock);
+  w4_page_view v;
+  v.agg = &p->agg;
+  v.audit = &p->audit;
+  v.history = &p->history;
+  v.settle_ms = p->audit.settle_ms;
+  v.wall_ms = w4_wall_ms();
+  return w4_page_api(v, path, args, body);
+}
+
+/* Starts serving the page; without it the demo goes on, and says so. */
+static void demo_page_start(demo *d) {
+  demo_page *p = &d->page;
+  /* A window is settled once quiet for three publish intervals. The run is
+   * audited as a whole, as the summary does: on the mock cluster the
+   * producer's windows are not the consumer's. */
+  p->agg.settle_ms = p->audit.settle_ms = 3 * d->o.interval_ms;
+  w4_history_init(&p->history, std::max<long>(1000, d->o.interval_ms / 2));
+  p->http.api = demo_page_api;
+  p->http.api_opaque = p;
+  std::string err;
+  if (!w4_http_start(&p->http, d->o.listen_addr, d->o.listen_port,
+                     demo_page_metrics, p, &err)) {
+    fprintf(stderr, "w4metrics-demo: cannot serve the page on %s:%d: %s\n",
+            d->o.listen_addr.c_str(), d->o.listen_port, err.c_str());
+    return;
+  }
+  p->url = w4_http_base_url(p->http, d->o.listen_addr) + "/";
+}
+
+/* Takes a record of the demo's own clients into the page. */
+static void demo_page_add(demo *d, const rd_kafka_message_t *m) {
+  w4_record rec;
+  std::string err;
+  if (!w4_record_decode(m->payload, m->len, &rec, &err) ||
+      !w4_record_sane(rec, &err) ||
+      (rec.client_id != d->view.producer_id &&
+       rec.client_id != d->view.consumer_id))
+    return;
+  int64_t now = w4_mono_ms();
+  demo_page *p = &d->page;
+  std::lock_guard<std::mutex> guard(p->lock);
+  w4_aggregate_add(&p->agg, rec, now);
+  w4_history_note(&p->history, rec, w4_wall_ms());
+  rec.msg.window = 0;
+  w4_audit_add(&p->audit, rec, now);
+}
+
+/* Settles what is due in the page's counters and audit, and keeps its
+ * history going. */
+static void demo_page_tick(demo *d) {
+  demo_page *p = &d->page;
+  std::vector<w4_audit_row> rows;
+  std::lock_guard<std::mutex> guard(p->lock);
+  int64_t now = w4_mono_ms();
+  w4_aggregate_tick(&p->agg, now);
+  w4_audit_tick(&p->audit, now, &rows);
+  w4_history_audit_rows(&p->history, rows);
+  w4_history_tick(&p->history, p->audit, w4_wall_ms());
+}
+
 /* Reads the monitoring records that have arrived, waiting up to wait_ms for
  * the first. */
 static void demo_monitor_ready(demo *d, int wait_ms) {
   rd_kafka_message_t *m;
   while ((m = rd_kafka_consumer_poll(d->monitor, wait_ms))) {
-    if (!m->err)
+    if (!m->err) {
       demo_view_add(&d->view, m);
+      demo_page_add(d, m);
+    }
     rd_kafka_message_destroy(m);
     wait_ms = 0;
+  }
+  int64_t now = w4_mono_ms();
+  if (now - d->page_tick_ms >= 500) {
+    demo_page_tick(d);
+    d->page_tick_ms = now;
   }
 }
 
@@ -422,6 +535,8 @@ static void demo_render(demo *d, const char *phase) {
          static_cast<long long>(d->sent), static_cast<long long>(d->acked),
          static_cast<long long>(d->failed), static_cast<long long>(d->consumed),
          static_cast<long long>(d->view.records));
+  if (!d->page.url.empty())
+    printf("page: %s (while the demo runs)\n\n", d->page.url.c_str());
   fputs(demo_view_table(d->view).c_str(), stdout);
   fflush(stdout);
 }
@@ -528,6 +643,7 @@ static int demo_summary(demo *d) {
 
 /* Releases whatever is still there. */
 static void demo_destroy(demo *d) {
+  w4_http_stop(&d->page.http);
   if (d->producer)
     rd_kafka_destroy(d->producer);
   if (d->consumer) {
@@ -576,11 +692,14 @@ int main(int argc, char **argv) {
 
   /* SIGINT/SIGTERM end the traffic early; teardown still runs. */
   w4_stop_on_signals();
+  /* A browser that hangs up mid-answer must not end the demo. */
+  signal(SIGPIPE, SIG_IGN);
 
   if (!demo_start(&d)) {
     demo_destroy(&d);
     return 1;
   }
+  demo_page_start(&d);
   d.start_ms = w4_mono_ms();
   demo_render(&d, "starting");
   demo_traffic(&d);

@@ -4,13 +4,16 @@
  * A plain consumer (the plug-in is not loaded) reads the topic: alone, it is
  * assigned every partition, looked up again now and then; with -g it joins a
  * consumer group, so that several exporters share the topic. Each record is
- * decoded and added to the counters and the audit under one lock, which the
- * HTTP thread takes to render a scrape. */
+ * decoded and added to the counters, the audit and the page's history under
+ * one lock, which the HTTP thread takes to render a scrape or the page's
+ * JSON. */
 #include "exporter/aggregate.h"
 #include "exporter/audit.h"
-#include "w4consumer.h"
 #include "exporter/exposition.h"
+#include "exporter/history.h"
 #include "exporter/http.h"
+#include "exporter/page.h"
+#include "w4consumer.h"
 #include "w4record.h"
 #include "w4tool.h"
 
@@ -18,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <librdkafka/rdkafka.h>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -41,6 +45,7 @@ struct exporter_opts {
   long connect_timeout_ms = 10000;
   bool report = false;
   bool force_audit = false;
+  long history_step_ms = 5000;
 };
 
 struct exporter {
@@ -50,6 +55,7 @@ struct exporter {
   w4_aggregate agg;
   w4_audit audit;
   w4_exposition_opts expo;
+  w4_history history;
   std::set<int32_t> bad_partitions; /* already reported on stderr */
   bool report_head = false;
 };
@@ -66,7 +72,8 @@ static void usage(FILE *f) {
       "                          [-X prop=value ...]\n"
       "\n"
       "Serves the counters of a monitoring topic and its delivery audit in\n"
-      "Prometheus' text format at http://ADDR:PORT/metrics.\n"
+      "Prometheus' text format at http://ADDR:PORT/metrics, and a page of "
+      "its streams\nat http://ADDR:PORT/.\n"
       "\n"
       "  -b, --bootstrap HOST:PORT  brokers of the monitoring cluster\n"
       "  -t, --topic TOPIC          topic to read (default "
@@ -89,6 +96,9 @@ static void usage(FILE *f) {
       "(default 3600000)\n"
       "  --report                   print settled windows with a shortfall "
       "or excess on stdout\n"
+      "  --history-step MS          step of the page's charts of the last "
+      "hour (default\n"
+      "                             5000, at least 1000)\n"
       "  --audit                    audit and count missing records even "
       "with -g\n"
       "  --connect-timeout MS       give up when the cluster does not answer "
@@ -143,6 +153,8 @@ static int parse_valued(const std::string &a, char **argv, int *i,
     return parse_ms("--settle", v, 1, &o->settle_ms) ? -1 : 2;
   } else if (a == "--max-window-age") {
     return parse_ms("--max-window-age", v, 1, &o->max_age_ms) ? -1 : 2;
+  } else if (a == "--history-step") {
+    return parse_ms("--history-step", v, 1000, &o->history_step_ms) ? -1 : 2;
   } else if (a == "--connect-timeout") {
     return parse_ms("--connect-timeout", v, 1, &o->connect_timeout_ms) ? -1 : 2;
   } else {
@@ -228,6 +240,23 @@ static std::string exporter_render(void *opaque) {
   return w4_exposition(&e->agg, &e->audit, e->expo);
 }
 
+/* Answers the page's /api/... paths on the HTTP thread, under the lock. */
+static bool exporter_api(void *opaque, const std::string &path,
+                         const std::map<std::string, std::string> &args,
+                         std::string *body) {
+  exporter *e = static_cast<exporter *>(opaque);
+  std::lock_guard<std::mutex> guard(e->lock);
+  w4_page_view v;
+  v.agg = &e->agg;
+  v.audit = &e->audit;
+  v.history = &e->history;
+  v.audit_on = e->expo.audit;
+  v.gaps_on = e->expo.gaps;
+  v.settle_ms = e->o.settle_ms;
+  v.wall_ms = w4_wall_ms();
+  return w4_page_api(v, path, args, body);
+}
+
 /* Counts a value that is not a record; reports the first of each partition
  * of the monitoring topic. Lock held. */
 static void exporter_bad(exporter *e, const rd_kafka_message_t *m,
@@ -250,26 +279,32 @@ static void exporter_take(exporter *e, const rd_kafka_message_t *m,
   bool ok = w4_record_decode(m->payload, m->len, rec, &err) &&
             w4_record_sane(*rec, &err);
   int64_t now = w4_mono_ms();
+  int64_t wall = w4_wall_ms();
   std::lock_guard<std::mutex> guard(e->lock);
   if (!ok) {
     exporter_bad(e, m, err);
     return;
   }
   w4_aggregate_add(&e->agg, *rec, now);
+  w4_history_note(&e->history, *rec, wall);
   if (e->expo.audit)
     w4_audit_add(&e->audit, *rec, now);
 }
 
-/* Settles what is due; prints the rows of --report. */
+/* Settles what is due, keeps the page's history going and prints the rows
+ * of --report. */
 static void exporter_tick(exporter *e) {
   std::vector<w4_audit_row> rows;
   {
     std::lock_guard<std::mutex> guard(e->lock);
     int64_t now = w4_mono_ms();
     w4_aggregate_tick(&e->agg, now);
-    w4_audit_tick(&e->audit, now, e->o.report ? &rows : nullptr);
+    w4_audit_tick(&e->audit, now, &rows);
+    w4_history_audit_rows(&e->history, rows);
+    w4_history_tick(&e->history, e->audit, w4_wall_ms());
   }
-  w4_audit_table_print(rows, &e->report_head);
+  if (e->o.report)
+    w4_audit_table_print(rows, &e->report_head);
 }
 
 /* The poll loop: follows the topic's partitions (alone) and takes records
@@ -306,6 +341,7 @@ static void exporter_configure(exporter *e) {
   e->agg.gaps = whole;
   e->agg.settle_ms = e->audit.settle_ms = e->o.settle_ms;
   e->agg.max_age_ms = e->audit.max_age_ms = e->o.max_age_ms;
+  w4_history_init(&e->history, e->o.history_step_ms);
   if (!whole)
     fprintf(stderr, "w4metrics-exporter: with -g this exporter sees a share "
                     "of the records: the audit and the missing-record count "
@@ -326,6 +362,8 @@ int main(int argc, char **argv) {
   if ((rc = exporter_consumer_new(&e)) != 0)
     return rc;
   w4_http http;
+  http.api = exporter_api;
+  http.api_opaque = &e;
   std::string err;
   if (!w4_http_start(&http, e.o.listen_addr, e.o.port, exporter_render, &e,
                      &err)) {
@@ -345,10 +383,9 @@ int main(int argc, char **argv) {
     rd_kafka_destroy(e.rk);
     return 1;
   }
-  fprintf(stderr, "w4metrics-exporter: serving http://%s%s%s:%d/metrics\n",
-          e.o.listen_addr.find(':') != std::string::npos ? "[" : "",
-          e.o.listen_addr.empty() ? "0.0.0.0" : e.o.listen_addr.c_str(),
-          e.o.listen_addr.find(':') != std::string::npos ? "]" : "", http.port);
+  std::string base = w4_http_base_url(http, e.o.listen_addr);
+  fprintf(stderr, "w4metrics-exporter: serving %s/metrics\n", base.c_str());
+  fprintf(stderr, "w4metrics-exporter: page at %s/\n", base.c_str());
   if (e.o.group.empty() || exporter_subscribe(&e))
     exporter_run(&e);
   else

@@ -17,6 +17,10 @@ W4_DEB_PACKAGES=(
   g++
   make
   libmicrohttpd-dev
+  # The exporter's page embeds Chart.js at build time; its tests and
+  # benchmark render the page in headless Chromium.
+  libjs-chart.js
+  chromium
   # The exporter's end-to-end test runs promtool and a Prometheus server of
   # its own (the package's system service is not used) and queries it with
   # curl.

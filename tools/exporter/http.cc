@@ -1,6 +1,8 @@
 /* The exporter's HTTP server, over libmicrohttpd. */
 #include "exporter/http.h"
 
+#include "exporter/page.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
@@ -29,7 +31,20 @@ bool w4_http_parse_listen(const std::string &s, std::string *addr, int *port) {
   return true;
 }
 
-/* Queues a plain-text answer with a status code. */
+/* Headers of every answer: the page loads nothing but its own files, runs
+ * no inline script, is never framed, and no type is guessed. */
+static void w4_http_common_headers(MHD_Response *resp) {
+  MHD_add_response_header(resp, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(
+      resp, "Content-Security-Policy",
+      "default-src 'none'; script-src 'self'; style-src 'self'; "
+      "img-src 'self'; connect-src 'self'; base-uri 'none'; "
+      "form-action 'none'; frame-ancestors 'none'");
+  MHD_add_response_header(resp, "Referrer-Policy", "no-referrer");
+  MHD_add_response_header(resp, "X-Frame-Options", "DENY");
+}
+
+/* Queues an answer with a status code; the body is copied. */
 static MHD_Result w4_http_answer(MHD_Connection *conn, unsigned int status,
                                  const std::string &body,
                                  const char *content_type) {
@@ -38,13 +53,43 @@ static MHD_Result w4_http_answer(MHD_Connection *conn, unsigned int status,
   if (!resp)
     return MHD_NO;
   MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
+  MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  w4_http_common_headers(resp);
+  if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+    MHD_add_response_header(resp, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
   MHD_Result r = MHD_queue_response(conn, status, resp);
   MHD_destroy_response(resp);
   return r;
 }
 
-/* libmicrohttpd's request handler, on the server's thread: /metrics gives
- * the rendered text, / a pointer to it, anything else 404 or 405. */
+/* Queues one of the page's embedded files, which live as long as the
+ * program. */
+static MHD_Result w4_http_file(MHD_Connection *conn, const unsigned char *data,
+                               size_t len, const char *content_type) {
+  MHD_Response *resp = MHD_create_response_from_buffer(
+      len, const_cast<unsigned char *>(data), MHD_RESPMEM_PERSISTENT);
+  if (!resp)
+    return MHD_NO;
+  MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
+  MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, "max-age=300");
+  w4_http_common_headers(resp);
+  MHD_Result r = MHD_queue_response(conn, MHD_HTTP_OK, resp);
+  MHD_destroy_response(resp);
+  return r;
+}
+
+/* Collects one query argument into the map that cls points to. */
+static MHD_Result w4_http_arg(void *cls, enum MHD_ValueKind kind,
+                              const char *key, const char *value) {
+  (void)kind;
+  auto *args = static_cast<std::map<std::string, std::string> *>(cls);
+  (*args)[key] = value ? value : "";
+  return MHD_YES;
+}
+
+/* libmicrohttpd's request handler, on the server's thread: /metrics, the
+ * page's files and its JSON; anything else 404, methods other than GET and
+ * HEAD 405. */
 static MHD_Result w4_http_handle(void *cls, MHD_Connection *conn,
                                  const char *url, const char *method,
                                  const char *version, const char *upload_data,
@@ -60,12 +105,29 @@ static MHD_Result w4_http_handle(void *cls, MHD_Connection *conn,
     return w4_http_answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED,
                           "only GET and HEAD\n", text);
   }
-  if (strcmp(url, "/metrics") == 0)
+  std::string path = url;
+  if (path == "/metrics" && h->render)
     return w4_http_answer(conn, MHD_HTTP_OK, h->render(h->opaque),
                           "text/plain; version=0.0.4; charset=utf-8");
-  if (strcmp(url, "/") == 0)
-    return w4_http_answer(conn, MHD_HTTP_OK,
-                          "w4metrics-exporter: metrics at /metrics\n", text);
+  if (!h->api) {
+    if (path == "/" && h->render)
+      return w4_http_answer(conn, MHD_HTTP_OK,
+                            "w4metrics-exporter: metrics at /metrics\n", text);
+    return w4_http_answer(conn, MHD_HTTP_NOT_FOUND, "not found\n", text);
+  }
+  const unsigned char *data;
+  size_t len;
+  const char *type;
+  if (w4_page_asset(path, &data, &len, &type))
+    return w4_http_file(conn, data, len, type);
+  if (path.compare(0, 5, "/api/") == 0) {
+    std::map<std::string, std::string> args;
+    MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, w4_http_arg, &args);
+    std::string body;
+    if (h->api(h->api_opaque, path, args, &body))
+      return w4_http_answer(conn, MHD_HTTP_OK, body,
+                            "application/json; charset=utf-8");
+  }
   return w4_http_answer(conn, MHD_HTTP_NOT_FOUND, "not found\n", text);
 }
 
@@ -131,6 +193,13 @@ bool w4_http_start(w4_http *h, const std::string &addr, int port,
     return false;
   }
   return true;
+}
+
+std::string w4_http_base_url(const w4_http &h, const std::string &addr) {
+  bool v6 = addr.find(':') != std::string::npos;
+  std::string host = addr.empty() ? "0.0.0.0" : addr;
+  return "http://" + (v6 ? "[" + host + "]" : host) + ":" +
+         std::to_string(h.port);
 }
 
 void w4_http_stop(w4_http *h) {
