@@ -199,40 +199,6 @@ rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
   return w4test::client_new(type, w4test::make_conf(props));
 }
 
-/* The mock cluster's fixed log-append time, learnt from one message: the
- * producer's messages carry it as their own timestamp, so that the
- * producer's and the consumers' records count them in the same window. */
-int64_t mock_append_time(const w4test::mock_cluster *mc) {
-  struct probe {
-    static void dr(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
-      *static_cast<int64_t *>(opaque) = rd_kafka_message_timestamp(m, nullptr);
-    }
-  };
-  rd_kafka_mock_topic_create(mc->mcluster, "probe", 1, 1);
-  rd_kafka_conf_t *conf =
-      w4test::make_conf({{"bootstrap.servers", mc->bootstraps}});
-  int64_t ts = -1;
-  rd_kafka_conf_set_dr_msg_cb(conf, probe::dr);
-  rd_kafka_conf_set_opaque(conf, &ts);
-  rd_kafka_t *rk = w4test::client_new(RD_KAFKA_PRODUCER, conf);
-  rd_kafka_producev(rk, RD_KAFKA_V_TOPIC("probe"),
-                    RD_KAFKA_V_VALUE(const_cast<char *>("x"), 1),
-                    RD_KAFKA_V_END);
-  rd_kafka_flush(rk, 10000);
-  rd_kafka_destroy(rk);
-  return ts;
-}
-
-/* Assigns partitions 0 and 1 of topic at the given offsets. */
-void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1) {
-  rd_kafka_poll_set_consumer(rk);
-  rd_kafka_topic_partition_list_t *parts = rd_kafka_topic_partition_list_new(2);
-  rd_kafka_topic_partition_list_add(parts, topic, 0)->offset = off0;
-  rd_kafka_topic_partition_list_add(parts, topic, 1)->offset = off1;
-  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, parts));
-  rd_kafka_topic_partition_list_destroy(parts);
-}
-
 /* Polls /api/streams until every row has settled (none pending, no window
  * open) and rows have come, 60 s at most; the last answer. */
 std::string wait_settled(const exporter_proc &e, int rows) {
@@ -258,7 +224,7 @@ TEST(Page, DeliveredAndShortGroupsChartsAndClientsInABrowser) {
   ASSERT_NE(nullptr, mc);
   rd_kafka_mock_topic_create(mc->mcluster, "orders", 2, 1);
   rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 2, 1);
-  int64_t ts = mock_append_time(mc);
+  int64_t ts = w4test::mock_append_time(mc);
   ASSERT_GT(ts, 0);
 
   exporter_proc exporter;
@@ -278,8 +244,8 @@ TEST(Page, DeliveredAndShortGroupsChartsAndClientsInABrowser) {
   ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 15000));
   rd_kafka_t *ca = plugin_client(mc, RD_KAFKA_CONSUMER, "page-a", "group-a");
   rd_kafka_t *cb = plugin_client(mc, RD_KAFKA_CONSUMER, "page-b", "group-b");
-  assign_at(ca, "orders", 0, 0);
-  assign_at(cb, "orders", SKIP0, SKIP1);
+  w4test::assign_at(ca, "orders", 0, 0);
+  w4test::assign_at(cb, "orders", SKIP0, SKIP1);
   EXPECT_EQ(N, w4test::consume_n(ca, N, 30000));
   EXPECT_EQ(N - SKIP0 - SKIP1, w4test::consume_n(cb, N - SKIP0 - SKIP1, 30000));
   w4test::sleep_ms(700);
