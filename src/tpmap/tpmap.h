@@ -35,11 +35,11 @@ struct tp {
   tailq_link<tp> list_link;
   int64_t seq;                /* sequence number of the next record */
   timebuckets_recent recent;  /* windows of the latest records */
-  int32_t session_traffic;    /* had a data record in this session */
   struct timebuckets sets[2]; /* sets[map->cur] is recorded into */
   tailq_link<tp> chain_link;
   int32_t partition;
-  char topic[]; /* own copy, NUL-terminated */
+  uint8_t session_traffic; /* had a data record in this session */
+  char topic[];            /* own copy, NUL-terminated */
 };
 
 struct tpmap {
