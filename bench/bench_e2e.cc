@@ -468,11 +468,18 @@ static bool e2e_touch_partitions(rd_kafka_t *rk, int partitions) {
       rd_kafka_poll(rk, 1);
       continue;
     }
-    if (err)
+    if (err) {
+      fprintf(stderr, "bench_e2e: produce to partition %d: %s\n", p,
+              rd_kafka_err2str(err));
       return false;
+    }
     p++;
   }
-  return rd_kafka_flush(rk, E2E_FLUSH_TIMEOUT_MS) == RD_KAFKA_RESP_ERR_NO_ERROR;
+  rd_kafka_resp_err_t err = rd_kafka_flush(rk, E2E_FLUSH_TIMEOUT_MS);
+  if (err)
+    fprintf(stderr, "bench_e2e: flush: %s, %d left\n", rd_kafka_err2str(err),
+            rd_kafka_outq_len(rk));
+  return !err;
 }
 
 /* Produces one message a millisecond to partition 0 for the run's length,
@@ -516,9 +523,15 @@ static e2e_tail e2e_latency_produce(const e2e_options &opt, int partitions,
   bool ok = e2e_touch_partitions(rk, partitions);
   if (ok)
     e2e_paced_produce(rk, opt.latency_ms, true);
+  else
+    fprintf(stderr, "bench_e2e: producer: not every partition took its "
+                    "message\n");
   rd_kafka_destroy(rk);
   e2e_tail t = e2e_tail_of(lat);
   t.ok = ok && lat.size() > static_cast<size_t>(opt.latency_ms / 2);
+  if (ok && !t.ok)
+    fprintf(stderr, "bench_e2e: producer: %zu delivery reports timed\n",
+            lat.size());
   return t;
 }
 

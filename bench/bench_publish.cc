@@ -7,6 +7,7 @@
 #include "interceptors/w4ic.h"
 
 #include <algorithm>
+#include <atomic>
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <malloc.h>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace tinycthread;
@@ -159,17 +161,22 @@ static void bench_entries_create(tpmap *map, std::vector<std::string> *topics,
 }
 
 /* Gives every entry one bucket with a few messages, as recording would;
- * walks the creation list, so the map's lookup is not paid again. */
-static void bench_buckets_fill(tpmap *map, int64_t ts) {
+ * walks the creation list, so the map's lookup is not paid again. With
+ * another thread recording, each entry under the instance's lock. */
+static void bench_buckets_fill(tpmap *map, int64_t ts, mtx_t *lock = nullptr) {
   for (tp *e = map->tps.first; e; e = tailq_next(e, &tp::list_link)) {
+    if (lock)
+      mtx_lock(lock);
     timebucket *b = timebucket_get(tp_recording_set(map, e), ts);
-    if (!b)
-      continue;
-    b->msg.count += 10;
-    b->msg.aggregate_bytes += 1000;
-    b->msg.latency_sum += 50;
-    b->msg.min_latency = 3;
-    b->msg.max_latency = 9;
+    if (b) {
+      b->msg.count += 10;
+      b->msg.aggregate_bytes += 1000;
+      b->msg.latency_sum += 50;
+      b->msg.min_latency = 3;
+      b->msg.max_latency = 9;
+    }
+    if (lock)
+      mtx_unlock(lock);
   }
 }
 
@@ -249,6 +256,101 @@ BENCHMARK(BM_publish_pass)
     ->Iterations(15);
 BENCHMARK(BM_publish_pass)
     ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Args({100000})
+    ->Iterations(4);
+
+/* A recording thread's view of passes over range(0) entries: it records
+ * into one entry of its own, timing every call, while the main thread
+ * fills every entry's bucket (each under the lock, as recording would) and
+ * runs a pass, again and again. The calls that began during a pass are
+ * what the message path waits for; those that began outside passes are
+ * the machine's own noise, for comparison. */
+struct bench_probe {
+  w4ic *ic;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> ready{false};
+  std::vector<std::pair<double, double>> calls; /* start s, duration ns */
+};
+
+/* Seconds on the monotonic clock. */
+static double bench_now_s(void) {
+  return std::chrono::duration<double>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+/* The probe: about one message a microsecond, a busy client. */
+static void bench_probe_loop(bench_probe *p) {
+  int64_t ts = ic_now_ms();
+  /* The entry is made before the timing: a new entry may grow the map. */
+  w4ic_account(p->ic, "bench.probe", 0, 100, ts, 1);
+  p->ready = true;
+  while (!p->stop.load(std::memory_order_relaxed)) {
+    double t0 = bench_now_s();
+    w4ic_account(p->ic, "bench.probe", 0, 100, ts, 1);
+    double t1 = bench_now_s();
+    p->calls.push_back({t0, (t1 - t0) * 1e9});
+    while (bench_now_s() < t1 + 1e-6)
+      ;
+  }
+}
+
+/* Sets the counters prefix_p50 ... prefix_max of durations (ns). */
+static void bench_tail_counters(benchmark::State &state, const char *prefix,
+                                std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  auto at = [&v](double q) {
+    return v.empty()
+               ? 0
+               : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
+  };
+  std::string p = prefix;
+  state.counters[p + "_calls"] = static_cast<double>(v.size());
+  state.counters[p + "_ns_p50"] = at(0.5);
+  state.counters[p + "_ns_p99"] = at(0.99);
+  state.counters[p + "_ns_p999"] = at(0.999);
+  state.counters[p + "_ns_max"] = v.empty() ? 0 : v.back();
+}
+
+static void BM_record_during_passes(benchmark::State &state) {
+  int64_t n = state.range(0);
+  bench_publisher *pub = bench_publisher_get(n);
+  bench_probe probe;
+  probe.ic = pub->ic;
+  probe.calls.reserve(1 << 23);
+  std::vector<std::pair<double, double>> passes;
+  std::thread th(bench_probe_loop, &probe);
+  while (!probe.ready)
+    std::this_thread::yield();
+  for (auto _ : state) {
+    bench_buckets_fill(&pub->ic->tpmap, ic_now_ms(), &pub->ic->lock);
+    double t0 = bench_now_s();
+    w4ic_publish(pub->ic, 0);
+    passes.push_back({t0, bench_now_s()});
+    if (!bench_drain(pub->ic->mon_rk)) {
+      state.SkipWithError("private producer did not drain");
+      break;
+    }
+  }
+  probe.stop = true;
+  th.join();
+  std::vector<double> during, outside;
+  size_t k = 0;
+  for (const auto &c : probe.calls) {
+    while (k < passes.size() && passes[k].second < c.first)
+      k++;
+    bool in = k < passes.size() && passes[k].first <= c.first;
+    (in ? during : outside).push_back(c.second);
+  }
+  bench_tail_counters(state, "during_pass", during);
+  bench_tail_counters(state, "outside", outside);
+}
+BENCHMARK(BM_record_during_passes)
+    ->Unit(benchmark::kMillisecond)
+    ->Args({10000})
+    ->Iterations(10);
+BENCHMARK(BM_record_during_passes)
     ->Unit(benchmark::kMillisecond)
     ->Args({100000})
     ->Iterations(4);
