@@ -33,6 +33,27 @@ static void w4_string_attach(pb_callback_t *cb, w4_string_slot *slot) {
   cb->arg = slot;
 }
 
+/* Where the packed-number decoder puts one repeated field. */
+template <typename T> struct w4_numbers_slot { std::vector<T> *values; };
+
+/* nanopb decode callback of a repeated number field, packed (called until
+ * the field's bytes are read) or not: one varint per call. More values
+ * than a histogram has buckets, or a value that does not fit T, fail the
+ * decoding. */
+template <typename T>
+static bool w4_numbers_decode(pb_istream_t *stream, const pb_field_t *field,
+                              void **arg) {
+  (void)field;
+  std::vector<T> *values = static_cast<std::vector<T> *>(*arg);
+  uint64_t v;
+  if (values->size() >= static_cast<size_t>(HISTOGRAM_BUCKET_CNT) ||
+      !pb_decode_varint(stream, &v) ||
+      static_cast<uint64_t>(static_cast<T>(v)) != v)
+    return false;
+  values->push_back(static_cast<T>(v));
+  return true;
+}
+
 /* Checks what every record of the plug-in carries, so that a value cut short
  * at a field boundary (still valid protobuf) is not taken for a record. */
 static bool w4_record_complete(const w4_record &rec, std::string *err) {
@@ -74,6 +95,10 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   w4_string_attach(&rec->msg.session_id, &session_id);
   w4_string_attach(&rec->msg.topic, &topic);
   w4_string_attach(&rec->msg.cluster_id, &cluster_id);
+  rec->msg.latency_bucket_index.funcs.decode = w4_numbers_decode<uint32_t>;
+  rec->msg.latency_bucket_index.arg = &rec->hist_index;
+  rec->msg.latency_bucket_count.funcs.decode = w4_numbers_decode<uint64_t>;
+  rec->msg.latency_bucket_count.arg = &rec->hist_count;
 
   pb_istream_t stream = pb_istream_from_buffer(bytes + 1, len - 1);
   bool ok = pb_decode(&stream, monitoring_MonitoringMessage_fields, &rec->msg);
@@ -81,7 +106,8 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   /* The slots live on this stack frame: leave no pointer to them behind. */
   monitoring_MonitoringMessage *m = &rec->msg;
   m->client_id = m->group_id = m->session_id = m->topic = m->cluster_id =
-      m->reserved_23 = init.client_id;
+      m->reserved_23 = m->latency_bucket_index = m->latency_bucket_count =
+          init.client_id;
   rec->has_group_id = group_id.present;
   rec->has_cluster_id = cluster_id.present;
 
@@ -90,6 +116,54 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
     return false;
   }
   return w4_record_complete(*rec, err);
+}
+
+/* Adds v to *c, saturating. */
+static void w4_hist_count_add(uint64_t *c, uint64_t v) {
+  *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
+}
+
+void w4_latency_hist_merge(w4_latency_hist *into, const w4_latency_hist &from) {
+  for (int i = 0; i < HISTOGRAM_BUCKET_CNT; i++)
+    w4_hist_count_add(&into->counts[i], from.counts[i]);
+  w4_hist_count_add(&into->total, from.total);
+}
+
+void w4_latency_hist_add(w4_latency_hist *h, const w4_record &rec) {
+  for (size_t i = 0; i < rec.hist_index.size() && i < rec.hist_count.size();
+       i++) {
+    uint32_t b = rec.hist_index[i];
+    if (b >= static_cast<uint32_t>(HISTOGRAM_BUCKET_CNT))
+      continue;
+    w4_hist_count_add(&h->counts[b], rec.hist_count[i]);
+    w4_hist_count_add(&h->total, rec.hist_count[i]);
+  }
+}
+
+uint64_t w4_hist_bucket_low(int i) {
+  return i == 0 ? 0 : static_cast<uint64_t>(histogram_bounds[i - 1]) + 1;
+}
+
+double w4_latency_hist_quantile(const w4_latency_hist &h, double q) {
+  if (h.total == 0)
+    return -1;
+  double rank = q * static_cast<double>(h.total);
+  if (rank < 1)
+    rank = 1;
+  double before = 0;
+  for (int i = 0; i < HISTOGRAM_BUCKET_CNT; i++) {
+    double c = static_cast<double>(h.counts[i]);
+    if (c == 0 || before + c < rank) {
+      before += c;
+      continue;
+    }
+    if (i == HISTOGRAM_BUCKET_CNT - 1)
+      return static_cast<double>(HISTOGRAM_CLAMP_MS);
+    double lo = static_cast<double>(w4_hist_bucket_low(i));
+    double hi = static_cast<double>(histogram_bounds[i]);
+    return lo + (hi - lo) * (rank - before) / c;
+  }
+  return static_cast<double>(histogram_bounds[HISTOGRAM_BUCKET_CNT - 2]);
 }
 
 size_t w4_utf8_len(const std::string &s, size_t i) {
@@ -174,6 +248,25 @@ static void w4_json_str(std::string *out, const char *name,
   w4_json_string(out, v);
 }
 
+bool w4_record_percentiles(const w4_record &rec, double *p50, double *p99) {
+  w4_latency_hist h;
+  w4_latency_hist_add(&h, rec);
+  if (h.total == 0)
+    return false;
+  double q[2] = {0.5, 0.99};
+  double *out[2] = {p50, p99};
+  for (int i = 0; i < 2; i++) {
+    double v = w4_latency_hist_quantile(h, q[i]);
+    /* The record's own extremes are exact: no estimate lies outside. */
+    if (v < static_cast<double>(rec.msg.min_latency))
+      v = static_cast<double>(rec.msg.min_latency);
+    if (v > static_cast<double>(rec.msg.max_latency))
+      v = static_cast<double>(rec.msg.max_latency);
+    *out[i] = v;
+  }
+  return true;
+}
+
 std::string w4_record_json(const w4_record &rec) {
   const monitoring_MonitoringMessage &m = rec.msg;
   char buf[64];
@@ -198,6 +291,26 @@ std::string w4_record_json(const w4_record &rec) {
   w4_json_int(&out, "min_recent_window", m.min_recent_window);
   w4_json_int(&out, "max_recent_window", m.max_recent_window);
   w4_json_str(&out, "cluster_id", rec.cluster_id);
+  if (!rec.hist_index.empty()) {
+    out.append(",\"latency_histogram\":[");
+    for (size_t i = 0; i < rec.hist_index.size(); i++) {
+      uint32_t b = rec.hist_index[i];
+      uint64_t c = i < rec.hist_count.size() ? rec.hist_count[i] : 0;
+      if (b + 1 < static_cast<uint32_t>(HISTOGRAM_BUCKET_CNT))
+        snprintf(buf, sizeof(buf),
+                 "%s{\"le_ms\":%" PRIu32 ",\"count\":%" PRIu64 "}",
+                 i ? "," : "", histogram_bounds[b], c);
+      else
+        snprintf(buf, sizeof(buf), "%s{\"le_ms\":null,\"count\":%" PRIu64 "}",
+                 i ? "," : "", c);
+      out.append(buf);
+    }
+    out.push_back(']');
+    double p50, p99;
+    w4_record_percentiles(rec, &p50, &p99);
+    snprintf(buf, sizeof(buf), ",\"p50_ms\":%.1f,\"p99_ms\":%.1f", p50, p99);
+    out.append(buf);
+  }
   out.push_back('}');
   return out;
 }
@@ -246,6 +359,13 @@ std::string w4_record_line(const w4_record &rec) {
              " bytes  latency avg %.1f min %" PRId64 " max %" PRId64 " ms",
              w4_clock_str(m.window).c_str(), m.window_size, m.count,
              m.aggregate_bytes, avg, m.min_latency, m.max_latency);
+    out += buf;
+    double p50, p99;
+    if (w4_record_percentiles(rec, &p50, &p99)) {
+      snprintf(buf, sizeof(buf), "  p50 %.1f p99 %.1f ms", p50, p99);
+      out += buf;
+    }
+    buf[0] = '\0';
   }
   out += buf;
   if (m.record_kind != 0 && m.record_kind != 2) {

@@ -38,6 +38,8 @@ static inline void w4ic_account_inline(w4ic *ic, const char *topic,
     if (latency >= msg->max_latency)
       msg->max_latency = latency;
     msg->latency_sum += latency;
+    if (tp->timebuckets.histogram) /* its buckets have counts */
+      b->latency_counts[histogram_index(latency)]++;
   }
   mtx_unlock(&ic->lock);
 }

@@ -22,6 +22,7 @@ struct w4ic {
   int32_t publishms;
   int32_t sessiondurationms;
   int32_t icdebug;
+  int32_t histogram;  /* windows carry latency histograms */
   rd_kafka_t *rk;     /* the intercepted client, not owned */
   rd_kafka_t *mon_rk; /* private monitoring producer */
   rd_kafka_topic_t *mon_rkt;

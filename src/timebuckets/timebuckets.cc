@@ -14,6 +14,8 @@
  * leaves the set walking its list, and the next new bucket tries again. */
 #include "timebuckets/timebuckets.h"
 
+#include "monitoring/histogram_encode.h"
+
 /* Empties the recent-window ring. */
 static void timebuckets_ring_reset(timebuckets *tb) {
   tb->recent_idx = 0;
@@ -32,15 +34,39 @@ void timebuckets_init(timebuckets *tb, int32_t chain_cnt, int64_t window_ms) {
   tailq_init(&tb->buckets);
 }
 
-/* Allocates a bucket for window_start with its record's defaults; nullptr
- * when memory cannot be had. */
-static timebucket *timebucket_new(int64_t window_start) {
-  timebucket *bucket = static_cast<timebucket *>(ic_calloc(1, sizeof(*bucket)));
+/* nanopb encode callback of latency_bucket_index; arg is the bucket. */
+static bool timebucket_index_encode(pb_ostream_t *stream,
+                                    const pb_field_t *field, void *const *arg) {
+  const timebucket *b = static_cast<const timebucket *>(*arg);
+  return histogram_encode_packed(stream, field, b->latency_counts, b->msg.count,
+                                 true);
+}
+
+/* nanopb encode callback of latency_bucket_count; arg is the bucket. */
+static bool timebucket_count_encode(pb_ostream_t *stream,
+                                    const pb_field_t *field, void *const *arg) {
+  const timebucket *b = static_cast<const timebucket *>(*arg);
+  return histogram_encode_packed(stream, field, b->latency_counts, b->msg.count,
+                                 false);
+}
+
+/* Allocates a bucket for window_start with its record's defaults, and with
+ * zeroed latency counts whose fields encode themselves when histogram is
+ * set; nullptr when memory cannot be had. */
+static timebucket *timebucket_new(int64_t window_start, int32_t histogram) {
+  size_t size = sizeof(timebucket) + (histogram ? HISTOGRAM_COUNTS_SIZE : 0);
+  timebucket *bucket = static_cast<timebucket *>(ic_calloc(1, size));
   if (!bucket)
     return nullptr;
   monitoring_message_init(&bucket->msg);
   bucket->msg.record_kind = 0;
   bucket->msg.window = window_start;
+  if (histogram) {
+    bucket->msg.latency_bucket_index.funcs.encode = timebucket_index_encode;
+    bucket->msg.latency_bucket_index.arg = bucket;
+    bucket->msg.latency_bucket_count.funcs.encode = timebucket_count_encode;
+    bucket->msg.latency_bucket_count.arg = bucket;
+  }
   return bucket;
 }
 
@@ -129,7 +155,7 @@ timebucket *timebucket_get(timebuckets *tb, int64_t time) {
       return at;
   }
 
-  timebucket *bucket = timebucket_new(window_start);
+  timebucket *bucket = timebucket_new(window_start, tb->histogram);
   if (!bucket)
     return nullptr;
   if (at)

@@ -2,6 +2,7 @@
  * instance's lock is held by every caller. */
 #pragma once
 
+#include "monitoring/histogram.h"
 #include "monitoring/monitoring.h"
 #include "platform/platform.h"
 #include "timebuckets/tailq.h"
@@ -23,6 +24,10 @@ struct timebucket {
   tailq_link<timebucket> chain_link; /* unused while the set has no chains */
   tailq_link<timebucket> list_link;
   MonitoringMessage msg;
+  /* Latency histogram of the window: allocated with the bucket only when
+   * its set has the histogram on (HISTOGRAM_COUNTS_SIZE bytes), absent
+   * otherwise. */
+  uint32_t latency_counts[];
 };
 
 struct timebuckets {
@@ -36,6 +41,7 @@ struct timebuckets {
   int32_t recent_idx;  /* slot written next */
   int32_t recent_size; /* always TIMEBUCKETS_RECENT_SIZE */
   int32_t bucket_cnt;
+  int32_t histogram; /* new buckets carry latency counts */
   /* Last, next to its entry's chain link: every lookup reads it. */
   tailq_head<timebucket> buckets; /* every bucket, in order of creation */
 };

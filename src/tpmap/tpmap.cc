@@ -149,6 +149,7 @@ tp *tp_get(tpmap *map, const char *topic, int32_t partition,
   tp *entry = tp_new(topic, partition, window_ms);
   if (!entry)
     return nullptr;
+  entry->timebuckets.histogram = map->histogram;
   if (at)
     tailq_insert_before(at, entry, &tp::chain_link);
   else

@@ -35,6 +35,7 @@ struct tpmap {
   int32_t chain_cnt;      /* the initial count times 2^chain_shift */
   int32_t chain_shift;    /* doublings since initialisation */
   int64_t entry_cnt;
+  int32_t histogram; /* new entries' buckets carry latency counts */
   tp *last; /* the entry tp_get found or made last; none after a clear */
 };
 

@@ -43,6 +43,8 @@ void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
     w4_audit_sum_add(&w->produced, m.count);
   } else {
     w4_audit_sum_add(&w->consumed[rec.group_id], m.count);
+    if (!rec.hist_index.empty())
+      w4_latency_hist_add(&w->consumed_hist[rec.group_id], rec);
     a->groups[rec.topic].insert(rec.group_id);
   }
 }
@@ -63,6 +65,12 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
     auto c = w.consumed.find(group);
     int64_t consumed = c == w.consumed.end() ? 0 : c->second;
     w4_audit_totals *t = &a->totals[std::make_pair(w.topic, group)];
+    auto h = w.consumed_hist.find(group);
+    double p99 = -1;
+    if (h != w.consumed_hist.end()) {
+      w4_latency_hist_merge(&t->hist, h->second);
+      p99 = w4_latency_hist_quantile(h->second, 0.99);
+    }
     w4_total_add(&t->messages, static_cast<uint64_t>(w.produced));
     t->windows++;
     if (w.produced > consumed)
@@ -71,7 +79,8 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
       w4_total_add(&t->duplicate, static_cast<uint64_t>(consumed - w.produced));
     if (rows && consumed != w.produced)
       rows->push_back(w4_audit_row{w.topic, w.partition, w.window,
-                                   w.window_size, group, w.produced, consumed});
+                                   w.window_size, group, w.produced, consumed,
+                                   p99});
   }
 }
 
@@ -120,15 +129,30 @@ w4_audit_totals w4_audit_sum(const w4_audit &a) {
     sum.missing += kv.second.missing;
     sum.duplicate += kv.second.duplicate;
     sum.windows += kv.second.windows;
+    w4_latency_hist_merge(&sum.hist, kv.second.hist);
   }
   return sum;
 }
 
+double w4_audit_totals_p99(const w4_audit_totals &t) {
+  return w4_latency_hist_quantile(t.hist, 0.99);
+}
+
+std::string w4_audit_p99_str(double p99_ms) {
+  char buf[48];
+  if (p99_ms < 0)
+    snprintf(buf, sizeof(buf), "p99 -");
+  else
+    snprintf(buf, sizeof(buf), "p99 %.1f ms", p99_ms);
+  return buf;
+}
+
 std::string w4_audit_table_head(void) {
   char buf[256];
-  snprintf(buf, sizeof(buf), "%-24s %-10s %-24s %6s %-20s %10s %10s %10s\n",
-           "window", "length", "topic", "part", "group", "produced", "consumed",
-           "difference");
+  snprintf(buf, sizeof(buf),
+           "%-24s %-10s %-24s %6s %-20s %10s %10s %10s %10s\n", "window",
+           "length", "topic", "part", "group", "produced", "consumed",
+           "difference", "p99 ms");
   return buf;
 }
 
@@ -143,12 +167,17 @@ std::string w4_audit_table_line(const w4_audit_row &r) {
   char len[24];
   snprintf(len, sizeof(len), "%" PRId64 "ms", r.window_size);
   std::string group = r.group_id.empty() ? "-" : r.group_id;
+  char p99[32];
+  if (r.p99_ms < 0)
+    snprintf(p99, sizeof(p99), "-");
+  else
+    snprintf(p99, sizeof(p99), "%.1f", r.p99_ms);
   char buf[1024];
   snprintf(buf, sizeof(buf),
            "%-24s %-10s %-24s %6" PRId32 " %-20s %10" PRId64 " %10" PRId64
-           " %+10" PRId64 "\n",
+           " %+10" PRId64 " %10s\n",
            when, len, r.topic.c_str(), r.partition, group.c_str(), r.produced,
-           r.consumed, r.consumed - r.produced);
+           r.consumed, r.consumed - r.produced, p99);
   return buf;
 }
 
