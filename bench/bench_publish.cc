@@ -82,8 +82,9 @@ struct bench_publisher {
   std::vector<std::string> topics;
 };
 
-/* Creates the publishing instance with its producer, and no entry. */
-static bench_publisher *bench_publisher_new(void) {
+/* Creates the publishing instance with its producer, and no entry; its
+ * windows carry latency histograms when histogram is set. */
+static bench_publisher *bench_publisher_new(int32_t histogram) {
   rd_kafka_conf_t *conf = rd_kafka_conf_new();
   bench_conf_set(conf, "bootstrap.servers", cluster->bootstraps.c_str());
   bench_conf_set(conf, "api.version.request", "true");
@@ -103,6 +104,7 @@ static bench_publisher *bench_publisher_new(void) {
   w4ic *ic = static_cast<w4ic *>(calloc(1, sizeof(*ic)));
   mtx_init(&ic->lock, mtx_plain);
   tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
+  ic->histogram = ic->tpmap.histogram = histogram;
   ic->publishms = BENCH_WINDOW_MS;
   ic->sessiondurationms = 600000;
   ic->client_type = 1;
@@ -169,6 +171,11 @@ static void bench_buckets_fill(tpmap *map, int64_t ts) {
     b->msg.latency_sum += 50;
     b->msg.min_latency = 3;
     b->msg.max_latency = 9;
+    if (e->timebuckets.histogram) { /* the same ten latencies, 3 buckets */
+      b->latency_counts[histogram_index(3)] += 4;
+      b->latency_counts[histogram_index(5)] += 3;
+      b->latency_counts[histogram_index(9)] += 3;
+    }
   }
 }
 
@@ -183,12 +190,14 @@ static bool bench_drain(rd_kafka_t *rk) {
  * kept across repetitions. */
 static std::map<int64_t, bench_publisher *> publishers;
 
-/* The publisher of n entries, made and warmed up on first use. */
-static bench_publisher *bench_publisher_get(int64_t n) {
-  auto it = publishers.find(n);
+/* The publisher of n entries, made and warmed up on first use; with
+ * latency histograms when histogram is set. */
+static bench_publisher *bench_publisher_get(int64_t n, int32_t histogram = 0) {
+  int64_t key = histogram ? -n : n;
+  auto it = publishers.find(key);
   if (it != publishers.end())
     return it->second;
-  bench_publisher *p = bench_publisher_new();
+  bench_publisher *p = bench_publisher_new(histogram);
   bench_entries_create(&p->ic->tpmap, &p->topics, n);
   /* One untimed pass: the producer learns the topic, the record buffer is
    * allocated. */
@@ -197,15 +206,15 @@ static bench_publisher *bench_publisher_get(int64_t n) {
   w4ic_publish(p->ic);
   mtx_unlock(&p->ic->lock);
   bench_drain(p->ic->mon_rk);
-  publishers[n] = p;
+  publishers[key] = p;
   return p;
 }
 
-/* One pass over range(0) entries of one bucket each, timed from taking the
- * lock to releasing it: the longest time a recording call waits. */
-static void BM_publish_pass(benchmark::State &state) {
+/* The pass benchmark's body: one pass over range(0) entries of one bucket
+ * each, timed from taking the lock to releasing it. */
+static void bench_publish_pass(benchmark::State &state, int32_t histogram) {
   int64_t n = state.range(0);
-  bench_publisher *p = bench_publisher_get(n);
+  bench_publisher *p = bench_publisher_get(n, histogram);
   w4ic *ic = p->ic;
   double total_s = 0;
   for (auto _ : state) {
@@ -229,6 +238,17 @@ static void BM_publish_pass(benchmark::State &state) {
       passes > 0 ? total_s * 1e9 / (passes * static_cast<double>(n)) : 0;
   state.SetItemsProcessed(state.iterations() * n);
 }
+/* One pass over range(0) entries of one bucket each, timed from taking the
+ * lock to releasing it: the longest time a recording call waits. */
+static void BM_publish_pass(benchmark::State &state) {
+  bench_publish_pass(state, 0);
+}
+
+/* The same with the histogram setting off (range(1) 0) or on (1). */
+static void BM_publish_pass_histogram(benchmark::State &state) {
+  bench_publish_pass(state, static_cast<int32_t>(state.range(1)));
+}
+
 BENCHMARK(BM_publish_pass)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
@@ -244,6 +264,15 @@ BENCHMARK(BM_publish_pass)
     ->Unit(benchmark::kMillisecond)
     ->Args({100000})
     ->Iterations(4);
+/* The histogram setting off and on, 10,000 records with three non-empty
+ * buckets each: the encoding's cost per record. */
+BENCHMARK(BM_publish_pass_histogram)
+    ->ArgNames({"records", "histogram"})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Args({10000, 0})
+    ->Args({10000, 1})
+    ->Iterations(15);
 
 /* Bytes the allocator has handed out and not taken back, large blocks that
  * it maps on their own (such as a grown chain array) included. */
