@@ -82,7 +82,14 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
     return false;
   }
 
+  /* A record reused for every value keeps the room of its histogram. */
+  std::vector<uint32_t> hist_index = std::move(rec->hist_index);
+  std::vector<uint64_t> hist_count = std::move(rec->hist_count);
+  hist_index.clear();
+  hist_count.clear();
   *rec = w4_record();
+  rec->hist_index = std::move(hist_index);
+  rec->hist_count = std::move(hist_count);
   monitoring_MonitoringMessage init = monitoring_MonitoringMessage_init_zero;
   rec->msg = init;
   w4_string_slot client_id = {&rec->client_id, false};

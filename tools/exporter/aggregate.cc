@@ -215,7 +215,9 @@ void w4_aggregate_add(w4_aggregate *agg, const w4_record &rec, int64_t now_ms) {
     w4_counter_add(&s->latency_sum_ms, m.latency_sum);
     w4_counter_add(&s->latency_count, m.count);
     if (!rec.hist_index.empty()) {
-      w4_latency_hist_add(&s->hist, rec);
+      if (!s->hist)
+        s->hist.reset(new w4_latency_hist());
+      w4_latency_hist_add(s->hist.get(), rec);
       w4_counter_add(&s->hist_sum_ms, m.latency_sum);
     }
     if (m.count > 0 && m.window > s->latest_window) {
@@ -303,9 +305,9 @@ w4_latency_hist w4_aggregate_group_hist(const w4_aggregate &agg,
   w4_latency_hist h;
   for (const auto &kv : agg.series) {
     const w4_series &s = *kv.second;
-    if (s.client_type == 0 && s.group_id == group_id &&
+    if (s.hist && s.client_type == 0 && s.group_id == group_id &&
         (!topic || s.topic == *topic))
-      w4_latency_hist_merge(&h, s.hist);
+      w4_latency_hist_merge(&h, *s.hist);
   }
   return h;
 }

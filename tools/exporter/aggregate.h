@@ -40,8 +40,9 @@ struct w4_series {
 
   /* The latencies of the records that carry a histogram, merged, and the
    * sum of their latency_sum: the exported histogram (its count is
-   * hist.total). Empty while no record of the series had one. */
-  w4_latency_hist hist;
+   * hist->total). None while no record of the series had one, so that
+   * series without histograms cost nothing more. */
+  std::unique_ptr<w4_latency_hist> hist;
   uint64_t hist_sum_ms = 0;
 };
 

@@ -66,11 +66,8 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
     int64_t consumed = c == w.consumed.end() ? 0 : c->second;
     w4_audit_totals *t = &a->totals[std::make_pair(w.topic, group)];
     auto h = w.consumed_hist.find(group);
-    double p99 = -1;
-    if (h != w.consumed_hist.end()) {
+    if (h != w.consumed_hist.end())
       w4_latency_hist_merge(&t->hist, h->second);
-      p99 = w4_latency_hist_quantile(h->second, 0.99);
-    }
     w4_total_add(&t->messages, static_cast<uint64_t>(w.produced));
     t->windows++;
     if (w.produced > consumed)
@@ -78,9 +75,12 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
     else
       w4_total_add(&t->duplicate, static_cast<uint64_t>(consumed - w.produced));
     if (rows && consumed != w.produced)
-      rows->push_back(w4_audit_row{w.topic, w.partition, w.window,
-                                   w.window_size, group, w.produced, consumed,
-                                   p99});
+      rows->push_back(
+          w4_audit_row{w.topic, w.partition, w.window, w.window_size, group,
+                       w.produced, consumed,
+                       h == w.consumed_hist.end()
+                           ? -1
+                           : w4_latency_hist_quantile(h->second, 0.99)});
   }
 }
 

@@ -153,7 +153,7 @@ static void w4_expose_histograms(std::string *out,
             "histogram, seconds.");
   std::string labels;
   for (w4_series *s : all) {
-    if (s->hist.total == 0)
+    if (!s->hist)
       continue;
     uint64_t cumulative = 0;
     int bucket = 0;
@@ -162,9 +162,9 @@ static void w4_expose_histograms(std::string *out,
         for (; bucket < HISTOGRAM_BUCKET_CNT &&
                histogram_bounds[bucket] <= W4_EXPORT_LE_MS[i];
              bucket++)
-          cumulative += s->hist.counts[bucket];
+          cumulative += s->hist->counts[bucket];
       else
-        cumulative = s->hist.total;
+        cumulative = s->hist->total;
       labels = s->labels;
       labels.append(",le=\"");
       labels.append(le_strs[static_cast<size_t>(i)]);
@@ -175,7 +175,7 @@ static void w4_expose_histograms(std::string *out,
     w4_sample_ms(out, "latency_histogram_seconds_sum", s->labels,
                  s->hist_sum_ms);
     w4_sample_u64(out, "latency_histogram_seconds_count", s->labels,
-                  s->hist.total);
+                  s->hist->total);
   }
 }
 
