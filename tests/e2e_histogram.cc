@@ -250,12 +250,25 @@ TEST(Histogram, RecordsDecodeWithTheOldAndTheNewSchema) {
   for (const consumed &c : consume_all(mc->bootstraps, MON_TOPIC))
     if (record_decode(c.value).i64(F_COUNT) == 3)
       value = c.value;
+  /* The reader prints it with its histogram and estimates. */
+  int status;
+  std::string json = run_command(std::string(W4_TOOLS_DIR) +
+                                     "/w4metrics-read -b " + mc->bootstraps +
+                                     " --from-beginning --json --exit-idle "
+                                     "3000 2>/dev/null",
+                                 &status);
   mock_cluster_stop(mc);
   ASSERT_FALSE(value.empty());
+  EXPECT_EQ(0, status);
+  size_t at = json.find("\"count\":3,");
+  ASSERT_NE(std::string::npos, at) << json;
+  std::string line = json.substr(at, json.find('\n', at) - at);
+  EXPECT_NE(std::string::npos, line.find("\"latency_histogram\":[{\"le_ms\":"))
+      << line;
+  EXPECT_NE(std::string::npos, line.find("\"p99_ms\":")) << line;
 
   std::string proto = W4_PROTO_PATH;
   std::string src = proto.substr(0, proto.rfind("/src/"));
-  int status;
   std::string now =
       protoc_decode(proto.substr(0, proto.rfind('/')), value, &status);
   ASSERT_EQ(0, status) << now;
