@@ -7,8 +7,10 @@
  * record buffer right after it was produced and decoded with nanopb and the
  * generated table. Each record must hold exactly what was fed in for its
  * window, with its topic-partition's sequence number and recent-window
- * range, kept here by a model of its own. Before each pass the map's chains
- * are checked, at whatever size it has grown to.
+ * range, kept here by a model of its own. Every input runs twice, with the
+ * histogram setting off and on: on, every data record also carries the
+ * latency histogram of its window, bucketed by the layout's bounds. Before each
+ * pass the map's chains are checked, at whatever size it has grown to.
  *
  * The private producer is real, towards an unreachable loopback address;
  * its queue is purged after every input. The cluster id is preset so that
@@ -48,6 +50,7 @@ struct window_sums {
   int64_t window;
   int64_t count = 0, bytes = 0, latency_sum = 0;
   int64_t min_latency = 2147483647, max_latency = 0;
+  std::map<uint64_t, uint64_t> hist; /* bucket -> messages */
 };
 
 /* The model of one topic-partition: its buckets in order of creation, its
@@ -97,6 +100,8 @@ void model_account(model *m, const std::string &topic, int32_t partition,
     b->min_latency = latency;
   if (latency >= b->max_latency)
     b->max_latency = latency;
+  b->hist[static_cast<uint64_t>(
+      histogram_bucket_search(static_cast<uint64_t>(latency)))]++;
 }
 
 /* A record decoded back, its strings captured. */
@@ -104,7 +109,18 @@ struct decoded {
   MonitoringMessage msg;
   std::string client_id, group_id, session_id, topic, cluster_id;
   bool has_group_id = false, has_cluster_id = false;
+  std::vector<uint64_t> hist_index, hist_count;
 };
+
+/* nanopb decode callback: one value of a repeated number field into the
+ * vector at *arg. */
+bool read_number(pb_istream_t *stream, const pb_field_t *, void **arg) {
+  uint64_t v;
+  if (!pb_decode_varint(stream, &v))
+    return false;
+  static_cast<std::vector<uint64_t> *>(*arg)->push_back(v);
+  return true;
+}
 
 /* nanopb decode callback: the string into the std::string at *arg. */
 bool read_string(pb_istream_t *stream, const pb_field_t *, void **arg) {
@@ -148,6 +164,10 @@ decoded decode_last(const w4ic *ic, const MonitoringMessage *sent) {
   d.msg.group_id.arg = &group;
   d.msg.cluster_id.funcs.decode = read_string_seen;
   d.msg.cluster_id.arg = &cluster;
+  d.msg.latency_bucket_index.funcs.decode = read_number;
+  d.msg.latency_bucket_index.arg = &d.hist_index;
+  d.msg.latency_bucket_count.funcs.decode = read_number;
+  d.msg.latency_bucket_count.arg = &d.hist_count;
   pb_istream_t stream = pb_istream_from_buffer(ic->record_buf + 1, n);
   if (!pb_decode(&stream, monitoring_MonitoringMessage_fields, &d.msg))
     fail("record does not decode", static_cast<long>(n), 0);
@@ -185,6 +205,15 @@ void check_record(const w4ic *ic, const decoded &d, entry_model *e,
   expect_eq("latency sum", b ? b->latency_sum : 0, d.msg.latency_sum);
   expect_eq("min latency", b ? b->min_latency : 0, d.msg.min_latency);
   expect_eq("max latency", b ? b->max_latency : 0, d.msg.max_latency);
+  std::vector<uint64_t> idx, cnt;
+  if (b && ic->histogram)
+    for (const auto &kv : b->hist) {
+      idx.push_back(kv.first);
+      cnt.push_back(kv.second);
+    }
+  if (d.hist_index != idx || d.hist_count != cnt)
+    fail("histogram", static_cast<long>(d.hist_index.size()),
+         static_cast<long>(idx.size()));
 
   bool any = false;
   int64_t lo = 0, hi = 0;
@@ -281,8 +310,9 @@ void pass(w4ic *ic, model *m, bool final, int64_t now) {
   tinycthread::mtx_unlock(&ic->lock);
 }
 
-/* An instance with its identity, a map, and the shared private producer. */
-w4ic *make_instance(FuzzedDataProvider &in) {
+/* An instance with its identity, a map, and the shared private producer;
+ * its windows carry latency histograms when histogram is set. */
+w4ic *make_instance(FuzzedDataProvider &in, int32_t histogram) {
   w4ic *ic = static_cast<w4ic *>(ic_calloc(1, sizeof(w4ic)));
   tinycthread::mtx_init(&ic->lock, tinycthread::mtx_plain);
   tinycthread::cnd_init(&ic->cnd);
@@ -290,6 +320,7 @@ w4ic *make_instance(FuzzedDataProvider &in) {
   tpmap_init(&ic->tpmap, in.ConsumeBool()
                              ? TPMAP_CHAIN_CNT
                              : in.ConsumeIntegralInRange<int32_t>(1, 8));
+  ic->histogram = ic->tpmap.histogram = histogram;
   ic->client_type = in.ConsumeBool() ? 1 : 0;
   ic->client_id = ic_strdup(in.ConsumeRandomLengthString(40).c_str());
   if (ic->client_type == 0 && in.ConsumeBool())
@@ -338,9 +369,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+namespace {
+
+/* Runs one input on a fresh instance. */
+void run_input(const uint8_t *data, size_t size, int32_t histogram) {
   FuzzedDataProvider in(data, size);
-  w4ic *ic = make_instance(in);
+  w4ic *ic = make_instance(in, histogram);
   model m;
   int64_t now = in.ConsumeIntegralInRange<int64_t>(0, INT64_MAX / 2);
 
@@ -369,5 +403,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   free_instance(ic);
   rd_kafka_purge(mon_rk, RD_KAFKA_PURGE_F_QUEUE);
   rd_kafka_poll(mon_rk, 0);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  run_input(data, size, 0);
+  run_input(data, size, 1);
   return 0;
 }
