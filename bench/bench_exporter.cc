@@ -29,14 +29,6 @@ struct bench_hist {
   int64_t total;
 };
 
-/* nanopb encode callback of one histogram field; arg is a bench_hist. */
-template <bool indices>
-static bool bench_hist_encode(pb_ostream_t *stream, const pb_field_t *field,
-                              void *const *arg) {
-  const bench_hist *h = static_cast<const bench_hist *>(*arg);
-  return histogram_encode_packed(stream, field, h->counts, h->total, indices);
-}
-
 /* One framed record of client c for topic-partition tp in pass p, with a
  * latency histogram when hist is set. */
 static std::string bench_record(int c, int tp, int p, bool hist = false) {
@@ -76,18 +68,18 @@ static std::string bench_record(int c, int tp, int p, bool hist = false) {
       h.counts[histogram_index(lat[i])] +=
           static_cast<uint32_t>(m.count / 5 + (i < m.count % 5 ? 1 : 0));
     h.total = m.count;
-    m.latency_bucket_index.funcs.encode = bench_hist_encode<true>;
-    m.latency_bucket_index.arg = &h;
-    m.latency_bucket_count.funcs.encode = bench_hist_encode<false>;
-    m.latency_bucket_count.arg = &h;
   }
   size_t n = 0;
   pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &m);
+  if (hist)
+    n += histogram_encoded_size(h.counts, h.total);
   std::string out(n + 1, '\0');
   out[0] = '\x7f';
   pb_ostream_t os =
       pb_ostream_from_buffer(reinterpret_cast<pb_byte_t *>(&out[1]), n);
   pb_encode(&os, monitoring_MonitoringMessage_fields, &m);
+  if (hist)
+    histogram_encode(&os, h.counts, h.total);
   return out;
 }
 

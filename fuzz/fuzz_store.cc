@@ -16,6 +16,7 @@
  * its queue is purged after every input. The cluster id is preset so that
  * nothing asks an intercepted client for it. */
 #include "interceptors/w4ic.h"
+#include "monitoring/histogram_encode.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -112,14 +113,30 @@ struct decoded {
   std::vector<uint64_t> hist_index, hist_count;
 };
 
-/* nanopb decode callback: one value of a repeated number field into the
- * vector at *arg. */
-bool read_number(pb_istream_t *stream, const pb_field_t *, void **arg) {
-  uint64_t v;
-  if (!pb_decode_varint(stream, &v))
-    return false;
-  static_cast<std::vector<uint64_t> *>(*arg)->push_back(v);
-  return true;
+/* Takes the packed histogram fields, which the generated table leaves out,
+ * from a record's message bytes. */
+void read_histogram(const pb_byte_t *bytes, size_t n, decoded *d) {
+  pb_istream_t s = pb_istream_from_buffer(bytes, n);
+  uint32_t tag;
+  pb_wire_type_t type;
+  bool eof;
+  while (pb_decode_tag(&s, &type, &tag, &eof)) {
+    if (tag != HISTOGRAM_INDEX_FIELD && tag != HISTOGRAM_COUNT_FIELD) {
+      if (!pb_skip_field(&s, type))
+        fail("record does not walk", static_cast<long>(tag), 0);
+      continue;
+    }
+    pb_istream_t sub;
+    if (type != PB_WT_STRING || !pb_make_string_substream(&s, &sub))
+      fail("histogram field not packed", static_cast<long>(tag), type);
+    std::vector<uint64_t> *out =
+        tag == HISTOGRAM_INDEX_FIELD ? &d->hist_index : &d->hist_count;
+    uint64_t v;
+    while (sub.bytes_left && pb_decode_varint(&sub, &v))
+      out->push_back(v);
+    if (sub.bytes_left || !pb_close_string_substream(&s, &sub))
+      fail("histogram field does not decode", static_cast<long>(tag), 0);
+  }
 }
 
 /* nanopb decode callback: the string into the std::string at *arg. */
@@ -139,11 +156,14 @@ bool read_string_seen(pb_istream_t *stream, const pb_field_t *f, void **arg) {
 }
 
 /* Decodes the framed record that the last produce call left in the
- * instance's record buffer. */
-decoded decode_last(const w4ic *ic, const MonitoringMessage *sent) {
+ * instance's record buffer, sent with the latency counts when given. */
+decoded decode_last(const w4ic *ic, const MonitoringMessage *sent,
+                    const uint32_t *counts = nullptr) {
   size_t n = 0;
   if (!pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, sent))
     fail("record cannot be measured", 0, 0);
+  if (counts)
+    n += histogram_encoded_size(counts, sent->count);
   if (!ic->record_buf || ic->record_buf_size < n + 1)
     fail("record buffer too small", static_cast<long>(ic->record_buf_size),
          static_cast<long>(n + 1));
@@ -164,15 +184,12 @@ decoded decode_last(const w4ic *ic, const MonitoringMessage *sent) {
   d.msg.group_id.arg = &group;
   d.msg.cluster_id.funcs.decode = read_string_seen;
   d.msg.cluster_id.arg = &cluster;
-  d.msg.latency_bucket_index.funcs.decode = read_number;
-  d.msg.latency_bucket_index.arg = &d.hist_index;
-  d.msg.latency_bucket_count.funcs.decode = read_number;
-  d.msg.latency_bucket_count.arg = &d.hist_count;
   pb_istream_t stream = pb_istream_from_buffer(ic->record_buf + 1, n);
   if (!pb_decode(&stream, monitoring_MonitoringMessage_fields, &d.msg))
     fail("record does not decode", static_cast<long>(n), 0);
   if (stream.bytes_left)
     fail("record has trailing bytes", static_cast<long>(stream.bytes_left), 0);
+  read_histogram(ic->record_buf + 1, n, &d);
   return d;
 }
 
@@ -293,8 +310,9 @@ void pass(w4ic *ic, model *m, bool final, int64_t now) {
       next = tailq_next(b, &timebucket::list_link);
       if (j >= e->buckets.size())
         fail("more buckets than windows", static_cast<long>(j), 0);
-      w4ic_produce_message(ic, tp, &b->msg, final && !next, now);
-      check_record(ic, decode_last(ic, &b->msg), e, &e->buckets[j],
+      const uint32_t *counts = tb->histogram ? b->latency_counts : nullptr;
+      w4ic_produce_message(ic, tp, &b->msg, final && !next, now, counts);
+      check_record(ic, decode_last(ic, &b->msg, counts), e, &e->buckets[j],
                    final && !next, now);
       timebucket_destroy(b);
     }

@@ -4,6 +4,7 @@
 #include "exporter/audit.h"
 #include "exporter/exposition.h"
 #include "interceptors/w4ic.h"
+#include "monitoring/histogram_encode.h"
 #include "testlib.h"
 #include "w4record.h"
 
@@ -59,6 +60,19 @@ void free_instance(w4ic *ic) {
   ic_free(ic);
 }
 
+/* Encodes the first bucket of t's window as the publish pass does; the
+ * framed bytes. */
+std::string produce_first(w4ic *ic, tp *t) {
+  timebucket *b = t->timebuckets.buckets.first;
+  const uint32_t *counts = ic->histogram ? b->latency_counts : nullptr;
+  w4ic_produce_message(ic, t, &b->msg, 0, NOW, counts);
+  size_t n = 0;
+  pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &b->msg);
+  if (counts)
+    n += histogram_encoded_size(counts, b->msg.count);
+  return std::string(reinterpret_cast<const char *>(ic->record_buf), n + 1);
+}
+
 /* Accounts latencies (ms) in one window of topic "t" [2], then encodes
  * that window's record as the publish pass does; the framed bytes. */
 std::string window_record(w4ic *ic, const std::vector<int64_t> &latencies) {
@@ -66,11 +80,7 @@ std::string window_record(w4ic *ic, const std::vector<int64_t> &latencies) {
     w4ic_account(ic, "t", 2, 10 + static_cast<int64_t>(i), NOW - 5000 + i,
                  latencies[i]);
   tp *t = tp_get(&ic->tpmap, "t", 2, 15000);
-  timebucket *b = t->timebuckets.buckets.first;
-  w4ic_produce_message(ic, t, &b->msg, 0, NOW);
-  size_t n = 0;
-  pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &b->msg);
-  std::string out(reinterpret_cast<const char *>(ic->record_buf), n + 1);
+  std::string out = produce_first(ic, t);
   timebuckets_clear(&t->timebuckets, 1);
   return out;
 }
@@ -203,11 +213,7 @@ TEST(HistogramOn, RecordIsTheOldOneAndTwoPackedFields) {
   tp *t = tp_get(&ic->tpmap, "t", 2, 15000);
   timebucket *b = t->timebuckets.buckets.first;
   b->msg.count += INT64_C(1) << 32;
-  w4ic_produce_message(ic, t, &b->msg, 0, NOW);
-  size_t n = 0;
-  pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &b->msg);
-  wire_msg wrapped = record_decode(
-      std::string(reinterpret_cast<const char *>(ic->record_buf), n + 1));
+  wire_msg wrapped = record_decode(produce_first(ic, t));
   EXPECT_TRUE(wrapped.ok);
   EXPECT_FALSE(wrapped.has(25) || wrapped.has(26));
   free_instance(ic);

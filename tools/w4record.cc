@@ -33,24 +33,67 @@ static void w4_string_attach(pb_callback_t *cb, w4_string_slot *slot) {
   cb->arg = slot;
 }
 
-/* Where the packed-number decoder puts one repeated field. */
-template <typename T> struct w4_numbers_slot { std::vector<T> *values; };
-
-/* nanopb decode callback of a repeated number field, packed (called until
- * the field's bytes are read) or not: one varint per call. More values
- * than a histogram has buckets, or a value that does not fit T, fail the
- * decoding. */
+/* Reads the varints of one histogram field's value (packed: the whole
+ * length-delimited value; unpacked: one varint) into *values. More values
+ * than a histogram has buckets, or a value that does not fit T, fail. */
 template <typename T>
-static bool w4_numbers_decode(pb_istream_t *stream, const pb_field_t *field,
-                              void **arg) {
-  (void)field;
-  std::vector<T> *values = static_cast<std::vector<T> *>(*arg);
-  uint64_t v;
-  if (values->size() >= static_cast<size_t>(HISTOGRAM_BUCKET_CNT) ||
-      !pb_decode_varint(stream, &v) ||
-      static_cast<uint64_t>(static_cast<T>(v)) != v)
-    return false;
-  values->push_back(static_cast<T>(v));
+static bool w4_hist_values_read(pb_istream_t *stream, std::vector<T> *values) {
+  while (stream->bytes_left > 0) {
+    uint64_t v;
+    if (values->size() >= static_cast<size_t>(HISTOGRAM_BUCKET_CNT) ||
+        !pb_decode_varint(stream, &v) ||
+        static_cast<uint64_t>(static_cast<T>(v)) != v)
+      return false;
+    values->push_back(static_cast<T>(v));
+  }
+  return true;
+}
+
+/* Reads the histogram fields of a message that decoded, which the generated
+ * table leaves out: walks its fields and takes 25 and 26, packed or not.
+ * False, with a reason, when they do not read as numbers. */
+static bool w4_hist_fields_read(const pb_byte_t *bytes, size_t len,
+                                w4_record *rec, std::string *err) {
+  pb_istream_t stream = pb_istream_from_buffer(bytes, len);
+  while (stream.bytes_left > 0) {
+    uint32_t tag;
+    pb_wire_type_t type;
+    bool eof;
+    if (!pb_decode_tag(&stream, &type, &tag, &eof))
+      break; /* the record decoded: cannot happen */
+    if (tag != HISTOGRAM_INDEX_FIELD && tag != HISTOGRAM_COUNT_FIELD) {
+      if (!pb_skip_field(&stream, type))
+        break;
+      continue;
+    }
+    bool ok;
+    pb_istream_t sub;
+    if (type == PB_WT_STRING && pb_make_string_substream(&stream, &sub)) {
+      ok = tag == HISTOGRAM_INDEX_FIELD
+               ? w4_hist_values_read(&sub, &rec->hist_index)
+               : w4_hist_values_read(&sub, &rec->hist_count);
+      ok = pb_close_string_substream(&stream, &sub) && ok;
+    } else if (type == PB_WT_VARINT) {
+      uint64_t v;
+      ok = pb_decode_varint(&stream, &v);
+      if (ok && tag == HISTOGRAM_INDEX_FIELD) {
+        ok = v <= UINT32_MAX;
+        rec->hist_index.push_back(static_cast<uint32_t>(v));
+      } else if (ok) {
+        rec->hist_count.push_back(v);
+      }
+      ok =
+          ok &&
+          rec->hist_index.size() <= static_cast<size_t>(HISTOGRAM_BUCKET_CNT) &&
+          rec->hist_count.size() <= static_cast<size_t>(HISTOGRAM_BUCKET_CNT);
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      *err = "histogram fields that are not numbers, or too many of them";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -102,10 +145,6 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   w4_string_attach(&rec->msg.session_id, &session_id);
   w4_string_attach(&rec->msg.topic, &topic);
   w4_string_attach(&rec->msg.cluster_id, &cluster_id);
-  rec->msg.latency_bucket_index.funcs.decode = w4_numbers_decode<uint32_t>;
-  rec->msg.latency_bucket_index.arg = &rec->hist_index;
-  rec->msg.latency_bucket_count.funcs.decode = w4_numbers_decode<uint64_t>;
-  rec->msg.latency_bucket_count.arg = &rec->hist_count;
 
   pb_istream_t stream = pb_istream_from_buffer(bytes + 1, len - 1);
   bool ok = pb_decode(&stream, monitoring_MonitoringMessage_fields, &rec->msg);
@@ -113,8 +152,7 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   /* The slots live on this stack frame: leave no pointer to them behind. */
   monitoring_MonitoringMessage *m = &rec->msg;
   m->client_id = m->group_id = m->session_id = m->topic = m->cluster_id =
-      m->reserved_23 = m->latency_bucket_index = m->latency_bucket_count =
-          init.client_id;
+      m->reserved_23 = init.client_id;
   rec->has_group_id = group_id.present;
   rec->has_cluster_id = cluster_id.present;
 
@@ -122,7 +160,8 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
     *err = std::string("protobuf: ") + PB_GET_ERROR(&stream);
     return false;
   }
-  return w4_record_complete(*rec, err);
+  return w4_hist_fields_read(bytes + 1, len - 1, rec, err) &&
+         w4_record_complete(*rec, err);
 }
 
 /* Adds v to *c, saturating. */

@@ -75,10 +75,12 @@ void w4ic_new_session(w4ic *ic, int64_t now);
 /* One publish pass; background thread, `lock` held. */
 void w4ic_publish(w4ic *ic);
 
-/* Completes, encodes, frames and produces one record; background thread,
- * `lock` held. */
+/* Completes, encodes, frames and produces one record, with the latency
+ * histogram of latency_counts (HISTOGRAM_BUCKET_CNT of them) when given;
+ * background thread, `lock` held. */
 void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
-                          int64_t now);
+                          int64_t now,
+                          const uint32_t *latency_counts = nullptr);
 
 W4_EXPORT rd_kafka_resp_err_t on_destroy(rd_kafka_t *rk, void *ic_opaque);
 W4_EXPORT rd_kafka_resp_err_t on_broker_state_change(

@@ -16,6 +16,10 @@
 
 #include <cstdint>
 
+/* The record's fields: bucket indices and their counts, both packed. */
+constexpr unsigned HISTOGRAM_INDEX_FIELD = 25;
+constexpr unsigned HISTOGRAM_COUNT_FIELD = 26;
+
 /* 73 bounded buckets and the overflow bucket. */
 constexpr int HISTOGRAM_BUCKET_CNT = 74;
 

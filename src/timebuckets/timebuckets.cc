@@ -14,8 +14,6 @@
  * leaves the set walking its list, and the next new bucket tries again. */
 #include "timebuckets/timebuckets.h"
 
-#include "monitoring/histogram_encode.h"
-
 /* Empties the recent-window ring. */
 static void timebuckets_ring_reset(timebuckets *tb) {
   tb->recent_idx = 0;
@@ -34,25 +32,9 @@ void timebuckets_init(timebuckets *tb, int32_t chain_cnt, int64_t window_ms) {
   tailq_init(&tb->buckets);
 }
 
-/* nanopb encode callback of latency_bucket_index; arg is the bucket. */
-static bool timebucket_index_encode(pb_ostream_t *stream,
-                                    const pb_field_t *field, void *const *arg) {
-  const timebucket *b = static_cast<const timebucket *>(*arg);
-  return histogram_encode_packed(stream, field, b->latency_counts, b->msg.count,
-                                 true);
-}
-
-/* nanopb encode callback of latency_bucket_count; arg is the bucket. */
-static bool timebucket_count_encode(pb_ostream_t *stream,
-                                    const pb_field_t *field, void *const *arg) {
-  const timebucket *b = static_cast<const timebucket *>(*arg);
-  return histogram_encode_packed(stream, field, b->latency_counts, b->msg.count,
-                                 false);
-}
-
 /* Allocates a bucket for window_start with its record's defaults, and with
- * zeroed latency counts whose fields encode themselves when histogram is
- * set; nullptr when memory cannot be had. */
+ * zeroed latency counts when histogram is set; nullptr when memory cannot be
+ * had. */
 static timebucket *timebucket_new(int64_t window_start, int32_t histogram) {
   size_t size = sizeof(timebucket) + (histogram ? HISTOGRAM_COUNTS_SIZE : 0);
   timebucket *bucket = static_cast<timebucket *>(ic_calloc(1, size));
@@ -61,12 +43,6 @@ static timebucket *timebucket_new(int64_t window_start, int32_t histogram) {
   monitoring_message_init(&bucket->msg);
   bucket->msg.record_kind = 0;
   bucket->msg.window = window_start;
-  if (histogram) {
-    bucket->msg.latency_bucket_index.funcs.encode = timebucket_index_encode;
-    bucket->msg.latency_bucket_index.arg = bucket;
-    bucket->msg.latency_bucket_count.funcs.encode = timebucket_count_encode;
-    bucket->msg.latency_bucket_count.arg = bucket;
-  }
   return bucket;
 }
 

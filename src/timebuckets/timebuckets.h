@@ -39,9 +39,9 @@ struct timebuckets {
   int64_t recent_windows[TIMEBUCKETS_RECENT_SIZE]; /* -1: empty slot */
   int32_t chain_cnt;
   int32_t recent_idx;  /* slot written next */
-  int32_t recent_size; /* always TIMEBUCKETS_RECENT_SIZE */
+  int16_t recent_size; /* always TIMEBUCKETS_RECENT_SIZE */
+  int16_t histogram;   /* new buckets carry latency counts */
   int32_t bucket_cnt;
-  int32_t histogram; /* new buckets carry latency counts */
   /* Last, next to its entry's chain link: every lookup reads it. */
   tailq_head<timebucket> buckets; /* every bucket, in order of creation */
 };
