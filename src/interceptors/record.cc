@@ -13,6 +13,8 @@ constexpr int64_t W4IC_IGNORED_WARN_INTERVAL_MS = 3600000;
 static inline void w4ic_account_inline(w4ic *ic, const char *topic,
                                        int32_t partition, int64_t bytes,
                                        int64_t ts, int64_t latency) {
+  /* Outside the lock: the map's setting never changes after creation. */
+  uint32_t hist_idx = ic->tpmap.histogram ? histogram_index(latency) : 0;
   mtx_lock(&ic->lock);
   if (ic->released) { /* a callback that outlived teardown */
     mtx_unlock(&ic->lock);
@@ -28,6 +30,9 @@ static inline void w4ic_account_inline(w4ic *ic, const char *topic,
   if (tp && !(b = timebucket_first_get(&tp->timebuckets, ts)))
     b = timebucket_get(&tp->timebuckets, ts);
   if (b) {
+    /* First: the count's line loads while the record's fields change. */
+    if (tp->timebuckets.histogram) /* its buckets have counts */
+      b->latency_counts[hist_idx]++;
     MonitoringMessage *msg = &b->msg;
     msg->count++;
     msg->aggregate_bytes += bytes;
@@ -38,8 +43,6 @@ static inline void w4ic_account_inline(w4ic *ic, const char *topic,
     if (latency >= msg->max_latency)
       msg->max_latency = latency;
     msg->latency_sum += latency;
-    if (tp->timebuckets.histogram) /* its buckets have counts */
-      b->latency_counts[histogram_index(latency)]++;
   }
   mtx_unlock(&ic->lock);
 }
