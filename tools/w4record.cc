@@ -33,15 +33,31 @@ static void w4_string_attach(pb_callback_t *cb, w4_string_slot *slot) {
   cb->arg = slot;
 }
 
-/* Reads the varints of one histogram field's value (packed: the whole
- * length-delimited value; unpacked: one varint) into *values. More values
- * than a histogram has buckets, or a value that does not fit T, fail. */
+/* Reads the varint at *p, before end, and moves *p past it; false when it
+ * runs past end or beyond ten bytes. */
+static bool w4_varint_read(const pb_byte_t **p, const pb_byte_t *end,
+                           uint64_t *v) {
+  uint64_t r = 0;
+  for (int shift = 0; shift < 64 && *p < end; shift += 7) {
+    pb_byte_t b = *(*p)++;
+    r |= static_cast<uint64_t>(b & 0x7f) << shift;
+    if (!(b & 0x80)) {
+      *v = r;
+      return true;
+    }
+  }
+  return false;
+}
+
+/* Appends the varints in [p, end) to *values: at most as many as a
+ * histogram has buckets, each fitting T. */
 template <typename T>
-static bool w4_hist_values_read(pb_istream_t *stream, std::vector<T> *values) {
-  while (stream->bytes_left > 0) {
+static bool w4_hist_values_read(const pb_byte_t *p, const pb_byte_t *end,
+                                std::vector<T> *values) {
+  while (p < end) {
     uint64_t v;
     if (values->size() >= static_cast<size_t>(HISTOGRAM_BUCKET_CNT) ||
-        !pb_decode_varint(stream, &v) ||
+        !w4_varint_read(&p, end, &v) ||
         static_cast<uint64_t>(static_cast<T>(v)) != v)
       return false;
     values->push_back(static_cast<T>(v));
@@ -49,51 +65,65 @@ static bool w4_hist_values_read(pb_istream_t *stream, std::vector<T> *values) {
   return true;
 }
 
-/* Reads the histogram fields of a message that decoded, which the generated
- * table leaves out: walks its fields and takes 25 and 26, packed or not.
- * False, with a reason, when they do not read as numbers. */
-static bool w4_hist_fields_read(const pb_byte_t *bytes, size_t len,
-                                w4_record *rec, std::string *err) {
-  pb_istream_t stream = pb_istream_from_buffer(bytes, len);
-  while (stream.bytes_left > 0) {
-    uint32_t tag;
-    pb_wire_type_t type;
-    bool eof;
-    if (!pb_decode_tag(&stream, &type, &tag, &eof))
-      break; /* the record decoded: cannot happen */
-    if (tag != HISTOGRAM_INDEX_FIELD && tag != HISTOGRAM_COUNT_FIELD) {
-      if (!pb_skip_field(&stream, type))
-        break;
+/* Reads the histogram fields of a message, which the generated table leaves
+ * out: walks its fields and takes 25 and 26, packed or not. False, with a
+ * reason, when they do not read as numbers. *known_len is the length of the
+ * message without the histogram fields when they end it (as the plug-in
+ * writes them), else the whole length: nanopb then decodes no more than
+ * that, and does not search its table for the fields it does not know. A
+ * walk that finds the message broken stops there, and nanopb says why. A
+ * walk of its own: nanopb's stream reads byte by byte through a callback. */
+static bool w4_hist_fields_read(const pb_byte_t *start, size_t len,
+                                w4_record *rec, size_t *known_len,
+                                std::string *err) {
+  const pb_byte_t *p = start, *end = start + len, *tail = nullptr;
+  *known_len = len;
+  while (p < end) {
+    uint64_t key, v;
+    const pb_byte_t *at = p;
+    if (!w4_varint_read(&p, end, &key))
+      return true;
+    uint64_t field = key >> 3;
+    const pb_byte_t *from = p, *to;
+    switch (key & 7) {
+    case PB_WT_VARINT:
+      if (!w4_varint_read(&p, end, &v))
+        return true;
+      break;
+    case PB_WT_64BIT:
+      p += end - p < 8 ? end - p : 8;
+      break;
+    case PB_WT_STRING:
+      if (!w4_varint_read(&p, end, &v) || v > static_cast<uint64_t>(end - p))
+        return true;
+      from = p;
+      p += v;
+      break;
+    case PB_WT_32BIT:
+      p += end - p < 4 ? end - p : 4;
+      break;
+    default:
+      return true;
+    }
+    if (field != HISTOGRAM_INDEX_FIELD && field != HISTOGRAM_COUNT_FIELD) {
+      tail = nullptr;
       continue;
     }
-    bool ok;
-    pb_istream_t sub;
-    if (type == PB_WT_STRING && pb_make_string_substream(&stream, &sub)) {
-      ok = tag == HISTOGRAM_INDEX_FIELD
-               ? w4_hist_values_read(&sub, &rec->hist_index)
-               : w4_hist_values_read(&sub, &rec->hist_count);
-      ok = pb_close_string_substream(&stream, &sub) && ok;
-    } else if (type == PB_WT_VARINT) {
-      uint64_t v;
-      ok = pb_decode_varint(&stream, &v);
-      if (ok && tag == HISTOGRAM_INDEX_FIELD) {
-        ok = v <= UINT32_MAX;
-        rec->hist_index.push_back(static_cast<uint32_t>(v));
-      } else if (ok) {
-        rec->hist_count.push_back(v);
-      }
-      ok =
-          ok &&
-          rec->hist_index.size() <= static_cast<size_t>(HISTOGRAM_BUCKET_CNT) &&
-          rec->hist_count.size() <= static_cast<size_t>(HISTOGRAM_BUCKET_CNT);
-    } else {
-      ok = false;
-    }
+    if (!tail)
+      tail = at;
+    to = p;
+    bool ok = (key & 7) == PB_WT_STRING || (key & 7) == PB_WT_VARINT;
+    if (ok && field == HISTOGRAM_INDEX_FIELD)
+      ok = w4_hist_values_read(from, to, &rec->hist_index);
+    else if (ok)
+      ok = w4_hist_values_read(from, to, &rec->hist_count);
     if (!ok) {
       *err = "histogram fields that are not numbers, or too many of them";
       return false;
     }
   }
+  if (tail && p == end)
+    *known_len = static_cast<size_t>(tail - start);
   return true;
 }
 
@@ -135,6 +165,9 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   rec->hist_count = std::move(hist_count);
   monitoring_MonitoringMessage init = monitoring_MonitoringMessage_init_zero;
   rec->msg = init;
+  size_t known_len;
+  if (!w4_hist_fields_read(bytes + 1, len - 1, rec, &known_len, err))
+    return false;
   w4_string_slot client_id = {&rec->client_id, false};
   w4_string_slot group_id = {&rec->group_id, false};
   w4_string_slot session_id = {&rec->session_id, false};
@@ -146,7 +179,7 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   w4_string_attach(&rec->msg.topic, &topic);
   w4_string_attach(&rec->msg.cluster_id, &cluster_id);
 
-  pb_istream_t stream = pb_istream_from_buffer(bytes + 1, len - 1);
+  pb_istream_t stream = pb_istream_from_buffer(bytes + 1, known_len);
   bool ok = pb_decode(&stream, monitoring_MonitoringMessage_fields, &rec->msg);
 
   /* The slots live on this stack frame: leave no pointer to them behind. */
@@ -160,8 +193,7 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
     *err = std::string("protobuf: ") + PB_GET_ERROR(&stream);
     return false;
   }
-  return w4_hist_fields_read(bytes + 1, len - 1, rec, err) &&
-         w4_record_complete(*rec, err);
+  return w4_record_complete(*rec, err);
 }
 
 /* Adds v to *c, saturating. */

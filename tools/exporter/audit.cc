@@ -42,9 +42,10 @@ void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
   if (m.client_type == 1) {
     w4_audit_sum_add(&w->produced, m.count);
   } else {
-    w4_audit_sum_add(&w->consumed[rec.group_id], m.count);
-    if (!rec.hist_index.empty())
-      w4_latency_hist_add(&w->consumed_hist[rec.group_id], rec);
+    w4_audit_consumed *c = &w->consumed[rec.group_id];
+    w4_audit_sum_add(&c->messages, m.count);
+    for (size_t i = 0; i < rec.hist_index.size(); i++)
+      c->hist.emplace_back(rec.hist_index[i], rec.hist_count[i]);
     a->groups[rec.topic].insert(rec.group_id);
   }
 }
@@ -52,6 +53,27 @@ void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
 /* Adds v to a counter, saturating: a counter never goes down. */
 static void w4_total_add(uint64_t *c, uint64_t v) {
   *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
+}
+
+/* Adds a window's buckets and counts (sane: indices in range) to *into. */
+static void
+w4_audit_hist_add(w4_latency_hist *into,
+                  const std::vector<std::pair<uint32_t, uint64_t>> &buckets) {
+  for (const auto &b : buckets) {
+    into->counts[b.first] = into->counts[b.first] > UINT64_MAX - b.second
+                                ? UINT64_MAX
+                                : into->counts[b.first] + b.second;
+    into->total = into->total > UINT64_MAX - b.second ? UINT64_MAX
+                                                      : into->total + b.second;
+  }
+}
+
+/* The p99 of a window's buckets and counts, ms. */
+static double
+w4_audit_window_p99(const std::vector<std::pair<uint32_t, uint64_t>> &buckets) {
+  w4_latency_hist h;
+  w4_audit_hist_add(&h, buckets);
+  return w4_latency_hist_quantile(h, 0.99);
 }
 
 /* Adds a settled window to the counters of every group audited for its
@@ -63,11 +85,11 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
     return; /* no group has consumed from the topic yet */
   for (const std::string &group : g->second) {
     auto c = w.consumed.find(group);
-    int64_t consumed = c == w.consumed.end() ? 0 : c->second;
+    int64_t consumed = c == w.consumed.end() ? 0 : c->second.messages;
+    bool hist = c != w.consumed.end() && !c->second.hist.empty();
     w4_audit_totals *t = &a->totals[std::make_pair(w.topic, group)];
-    auto h = w.consumed_hist.find(group);
-    if (h != w.consumed_hist.end())
-      w4_latency_hist_merge(&t->hist, h->second);
+    if (hist)
+      w4_audit_hist_add(&t->hist, c->second.hist);
     w4_total_add(&t->messages, static_cast<uint64_t>(w.produced));
     t->windows++;
     if (w.produced > consumed)
@@ -75,12 +97,9 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
     else
       w4_total_add(&t->duplicate, static_cast<uint64_t>(consumed - w.produced));
     if (rows && consumed != w.produced)
-      rows->push_back(
-          w4_audit_row{w.topic, w.partition, w.window, w.window_size, group,
-                       w.produced, consumed,
-                       h == w.consumed_hist.end()
-                           ? -1
-                           : w4_latency_hist_quantile(h->second, 0.99)});
+      rows->push_back(w4_audit_row{
+          w.topic, w.partition, w.window, w.window_size, group, w.produced,
+          consumed, hist ? w4_audit_window_p99(c->second.hist) : -1});
   }
 }
 

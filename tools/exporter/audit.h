@@ -13,6 +13,14 @@
 #include <utility>
 #include <vector>
 
+/* What one consumer group consumed in an open window: its messages and,
+ * from its records that carry a histogram, their buckets and counts as they
+ * came (usually one record), merged when the window settles. */
+struct w4_audit_consumed {
+  int64_t messages = 0;
+  std::vector<std::pair<uint32_t, uint64_t>> hist;
+};
+
 /* One open window of one topic-partition. */
 struct w4_audit_window {
   std::string topic;
@@ -20,10 +28,7 @@ struct w4_audit_window {
   int64_t window = 0;
   int64_t window_size = 0;
   int64_t produced = 0;
-  std::map<std::string, int64_t> consumed; /* by consumer group */
-  /* Latencies of the group's records that carry a histogram; no entry for
-   * a group without. */
-  std::map<std::string, w4_latency_hist> consumed_hist;
+  std::map<std::string, w4_audit_consumed> consumed; /* by consumer group */
   int64_t first_ms = 0; /* arrival of its first record */
   int64_t last_ms = 0;  /* arrival of its latest record */
 };
