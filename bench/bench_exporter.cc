@@ -5,10 +5,11 @@
  * Records are encoded beforehand with the plug-in's own encoder, as three
  * clients (a producer and two consumer groups) would publish them, pass by
  * pass, over the topic-partitions of 100-partition topics. */
-#include "monitoring/monitoring.h"
 #include "exporter/aggregate.h"
 #include "exporter/audit.h"
 #include "exporter/exposition.h"
+#include "monitoring/histogram_encode.h"
+#include "monitoring/monitoring.h"
 
 #include <benchmark/benchmark.h>
 #include <chrono>
@@ -21,8 +22,16 @@ constexpr int BENCH_CLIENTS = 3;
 constexpr int64_t BENCH_WINDOW_MS = 15000;
 constexpr int BENCH_PARTITIONS_PER_TOPIC = 100;
 
-/* One framed record of client c for topic-partition tp in pass p. */
-static std::string bench_record(int c, int tp, int p) {
+/* The latency counts of a record with histogram: its count spread over
+ * five buckets around its latencies (3 to 41 ms). */
+struct bench_hist {
+  uint32_t counts[HISTOGRAM_BUCKET_CNT];
+  int64_t total;
+};
+
+/* One framed record of client c for topic-partition tp in pass p, with a
+ * latency histogram when hist is set. */
+static std::string bench_record(int c, int tp, int p, bool hist = false) {
   static const char *const ids[BENCH_CLIENTS] = {
       "orders-service-producer", "billing-consumer", "audit-consumer"};
   static const char *const groups[BENCH_CLIENTS] = {nullptr, "billing",
@@ -52,25 +61,38 @@ static std::string bench_record(int c, int tp, int p) {
   m.max_latency = 41;
   if (p > 0)
     m.min_recent_window = m.max_recent_window = m.window - BENCH_WINDOW_MS;
+  bench_hist h = {};
+  if (hist) {
+    const int64_t lat[5] = {3, 7, 12, 20, 41};
+    for (int i = 0; i < 5; i++)
+      h.counts[histogram_index(lat[i])] +=
+          static_cast<uint32_t>(m.count / 5 + (i < m.count % 5 ? 1 : 0));
+    h.total = m.count;
+  }
   size_t n = 0;
   pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &m);
+  if (hist)
+    n += histogram_encoded_size(h.counts, h.total);
   std::string out(n + 1, '\0');
   out[0] = '\x7f';
   pb_ostream_t os =
       pb_ostream_from_buffer(reinterpret_cast<pb_byte_t *>(&out[1]), n);
   pb_encode(&os, monitoring_MonitoringMessage_fields, &m);
+  if (hist)
+    histogram_encode(&os, h.counts, h.total);
   return out;
 }
 
 /* Every record of passes [0, passes) over tps topic-partitions, pass by
  * pass, the clients interleaved as on the monitoring topic. */
-static std::vector<std::string> bench_stream(int tps, int passes) {
+static std::vector<std::string> bench_stream(int tps, int passes,
+                                             bool hist = false) {
   std::vector<std::string> out;
   out.reserve(static_cast<size_t>(tps) * BENCH_CLIENTS * passes);
   for (int p = 0; p < passes; p++)
     for (int tp = 0; tp < tps; tp++)
       for (int c = 0; c < BENCH_CLIENTS; c++)
-        out.push_back(bench_record(c, tp, p));
+        out.push_back(bench_record(c, tp, p, hist));
   return out;
 }
 
@@ -91,7 +113,9 @@ static void bench_take(w4_aggregate *agg, w4_audit *audit, w4_record *rec,
  * clients over 20 passes (60,000 records), with the settling ticks that
  * the exporter runs, on fresh state each iteration. */
 static void BM_decode_aggregate(benchmark::State &state) {
-  static const std::vector<std::string> stream = bench_stream(1000, 20);
+  static const std::vector<std::string> plain = bench_stream(1000, 20);
+  static const std::vector<std::string> hist = bench_stream(1000, 20, true);
+  const std::vector<std::string> &stream = state.range(0) ? hist : plain;
   w4_record rec;
   for (auto _ : state) {
     state.PauseTiming();
@@ -117,7 +141,12 @@ static void BM_decode_aggregate(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations() *
                           static_cast<int64_t>(stream.size()));
 }
-BENCHMARK(BM_decode_aggregate)->Unit(benchmark::kMillisecond);
+/* Without histograms (0) and with one of five buckets in every record (1). */
+BENCHMARK(BM_decode_aggregate)
+    ->ArgName("histogram")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
 
 /* Bytes the allocator has handed out, mapped blocks included. */
 static double bench_heap_used(void) {

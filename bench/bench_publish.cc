@@ -85,8 +85,9 @@ struct bench_publisher {
   std::vector<std::string> topics;
 };
 
-/* Creates the publishing instance with its producer, and no entry. */
-static bench_publisher *bench_publisher_new(void) {
+/* Creates the publishing instance with its producer, and no entry; its
+ * windows carry latency histograms when histogram is set. */
+static bench_publisher *bench_publisher_new(int32_t histogram) {
   rd_kafka_conf_t *conf = rd_kafka_conf_new();
   bench_conf_set(conf, "bootstrap.servers", cluster->bootstraps.c_str());
   bench_conf_set(conf, "api.version.request", "true");
@@ -106,6 +107,7 @@ static bench_publisher *bench_publisher_new(void) {
   w4ic *ic = static_cast<w4ic *>(calloc(1, sizeof(*ic)));
   mtx_init(&ic->lock, mtx_plain);
   tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
+  ic->histogram = ic->tpmap.histogram = histogram;
   ic->publishms = BENCH_WINDOW_MS;
   ic->sessiondurationms = 600000;
   ic->client_type = 1;
@@ -167,13 +169,19 @@ static void bench_buckets_fill(tpmap *map, int64_t ts, mtx_t *lock = nullptr) {
   for (tp *e = map->tps.first; e; e = tailq_next(e, &tp::list_link)) {
     if (lock)
       mtx_lock(lock);
-    timebucket *b = timebucket_get(tp_recording_set(map, e), ts);
+    timebuckets *set = tp_recording_set(map, e);
+    timebucket *b = timebucket_get(set, ts);
     if (b) {
       b->msg.count += 10;
       b->msg.aggregate_bytes += 1000;
       b->msg.latency_sum += 50;
       b->msg.min_latency = 3;
       b->msg.max_latency = 9;
+      if (set->histogram) { /* the same ten latencies, 3 buckets */
+        b->latency_counts[histogram_index(3)] += 4;
+        b->latency_counts[histogram_index(5)] += 3;
+        b->latency_counts[histogram_index(9)] += 3;
+      }
     }
     if (lock)
       mtx_unlock(lock);
@@ -191,28 +199,31 @@ static bool bench_drain(rd_kafka_t *rk) {
  * kept across repetitions. */
 static std::map<int64_t, bench_publisher *> publishers;
 
-/* The publisher of n entries, made and warmed up on first use. */
-static bench_publisher *bench_publisher_get(int64_t n) {
-  auto it = publishers.find(n);
+/* The publisher of n entries, made and warmed up on first use; with
+ * latency histograms when histogram is set. */
+static bench_publisher *bench_publisher_get(int64_t n, int32_t histogram = 0) {
+  int64_t key = histogram ? -n : n;
+  auto it = publishers.find(key);
   if (it != publishers.end())
     return it->second;
-  bench_publisher *p = bench_publisher_new();
+  bench_publisher *p = bench_publisher_new(histogram);
   bench_entries_create(&p->ic->tpmap, &p->topics, n);
   /* One untimed pass: the producer learns the topic, the record buffer is
    * allocated. */
   bench_buckets_fill(&p->ic->tpmap, ic_now_ms());
   w4ic_publish(p->ic, 0);
   bench_drain(p->ic->mon_rk);
-  publishers[n] = p;
+  publishers[key] = p;
   return p;
 }
 
-/* One pass over range(0) entries of one bucket each. The iteration time is
- * the whole pass; the counters give the hand-over, the only part that holds
- * the lock (recording waits for nothing else), per record and at most. */
-static void BM_publish_pass(benchmark::State &state) {
+/* The pass benchmark's body: one pass over range(0) entries of one bucket
+ * each. The iteration time is the whole pass; the counters give the
+ * hand-over, the only part that holds the lock (recording waits for nothing
+ * else), per record and at most. */
+static void bench_publish_pass(benchmark::State &state, int32_t histogram) {
   int64_t n = state.range(0);
-  bench_publisher *p = bench_publisher_get(n);
+  bench_publisher *p = bench_publisher_get(n, histogram);
   w4ic *ic = p->ic;
   double total_s = 0, handover_max_s = 0, handover_sum_s = 0;
   for (auto _ : state) {
@@ -244,6 +255,16 @@ static void BM_publish_pass(benchmark::State &state) {
   state.counters["lock_held_us_max"] = handover_max_s * 1e6;
   state.SetItemsProcessed(state.iterations() * n);
 }
+/* One pass over range(0) entries of one bucket each. */
+static void BM_publish_pass(benchmark::State &state) {
+  bench_publish_pass(state, 0);
+}
+
+/* The same with the histogram setting off (range(1) 0) or on (1). */
+static void BM_publish_pass_histogram(benchmark::State &state) {
+  bench_publish_pass(state, static_cast<int32_t>(state.range(1)));
+}
+
 BENCHMARK(BM_publish_pass)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
@@ -259,6 +280,15 @@ BENCHMARK(BM_publish_pass)
     ->Unit(benchmark::kMillisecond)
     ->Args({100000})
     ->Iterations(4);
+/* The histogram setting off and on, 10,000 records with three non-empty
+ * buckets each: the encoding's cost per record. */
+BENCHMARK(BM_publish_pass_histogram)
+    ->ArgNames({"records", "histogram"})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Args({10000, 0})
+    ->Args({10000, 1})
+    ->Iterations(15);
 
 /* A recording thread's view of passes over range(0) entries: it records
  * into one entry of its own, timing every call, while the main thread
@@ -315,7 +345,7 @@ static void bench_tail_counters(benchmark::State &state, const char *prefix,
 
 static void BM_record_during_passes(benchmark::State &state) {
   int64_t n = state.range(0);
-  bench_publisher *pub = bench_publisher_get(n);
+  bench_publisher *pub = bench_publisher_get(n, 0);
   bench_probe probe;
   probe.ic = pub->ic;
   probe.calls.reserve(1 << 23);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -34,12 +35,14 @@ static int64_t bench_ts(void) {
   return ts;
 }
 
-/* An instance with an empty store and no client: enough for recording. */
-static w4ic *bench_ic_new(void) {
+/* An instance with an empty store and no client: enough for recording;
+ * its windows carry latency histograms when histogram is set. */
+static w4ic *bench_ic_new(int32_t histogram = 0) {
   w4ic *ic = static_cast<w4ic *>(calloc(1, sizeof(*ic)));
   mtx_init(&ic->lock, mtx_plain);
   tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
   ic->publishms = BENCH_WINDOW_MS;
+  ic->histogram = ic->tpmap.histogram = histogram;
   return ic;
 }
 
@@ -188,19 +191,21 @@ struct bench_filled {
 };
 static std::map<int64_t, bench_filled *> filled;
 
-/* The instance of n entries, each with its bucket, made on first use. */
-static bench_filled *bench_filled_get(int64_t n) {
-  auto it = filled.find(n);
+/* The instance of n entries, each with its bucket, made on first use; with
+ * latency histograms when histogram is set. */
+static bench_filled *bench_filled_get(int64_t n, int32_t histogram = 0) {
+  int64_t key = histogram ? -n : n;
+  auto it = filled.find(key);
   if (it != filled.end())
     return it->second;
   bench_filled *f = new bench_filled;
-  f->ic = bench_ic_new();
+  f->ic = bench_ic_new(histogram);
   bench_fill(f->ic, &f->keys, n);
   for (int64_t i = 0; i < n; i++)
     f->order.push_back(i);
   std::mt19937_64 rng(42);
   std::shuffle(f->order.begin(), f->order.end(), rng);
-  filled[n] = f;
+  filled[key] = f;
   return f;
 }
 
@@ -250,6 +255,47 @@ static void BM_record_run_at(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_record_run_at)->Arg(1)->Arg(1000)->Arg(10000)->Arg(100000);
+
+/* Latencies spread over most buckets, ms: log-uniform from 0 to about
+ * ten minutes, in random order, so that the histogram index sees varied
+ * values and its branch is not learnt. */
+static const std::vector<int64_t> &bench_latencies(void) {
+  static const std::vector<int64_t> lat = [] {
+    std::vector<int64_t> v(4096);
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> exp10(0.0, 5.8);
+    for (int64_t &l : v)
+      l = static_cast<int64_t>(std::pow(10.0, exp10(rng))) - 1;
+    return v;
+  }();
+  return lat;
+}
+
+/* The histogram setting's cost: range(0) off (0) or on (1), over
+ * range(1) entries. One entry: a run of one topic-partition; 1000: the
+ * entries in random order. The same varied latencies either way. */
+static void BM_record_histogram(benchmark::State &state) {
+  bench_filled *f =
+      bench_filled_get(state.range(1), static_cast<int32_t>(state.range(0)));
+  const std::vector<int64_t> &lat = bench_latencies();
+  int64_t ts = bench_ts();
+  size_t k = 0, j = 0;
+  for (auto _ : state) {
+    int64_t i = f->order[k];
+    w4ic_account(f->ic, bench_key_topic(&f->keys, i), bench_key_partition(i),
+                 BENCH_BYTES, ts, lat[j]);
+    j = (j + 1) & (4096 - 1);
+    if (++k == f->order.size())
+      k = 0;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_record_histogram)
+    ->ArgNames({"histogram", "entries"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({0, 1000})
+    ->Args({1, 1000});
 
 /* Runs the selected benchmarks, then releases the kept instances. */
 int main(int argc, char **argv) {

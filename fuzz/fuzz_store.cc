@@ -7,13 +7,16 @@
  * record buffer right after it was produced and decoded with nanopb and the
  * generated table. Each record must hold exactly what was fed in for its
  * window, with its topic-partition's sequence number and recent-window
- * range, kept here by a model of its own. Before each pass the map's chains
- * are checked, at whatever size it has grown to.
+ * range, kept here by a model of its own. Every input runs twice, with the
+ * histogram setting off and on: on, every data record also carries the
+ * latency histogram of its window, bucketed by the layout's bounds. Before each
+ * pass the map's chains are checked, at whatever size it has grown to.
  *
  * The private producer is real, towards an unreachable loopback address;
  * its queue is purged after every input. The cluster id is preset so that
  * nothing asks an intercepted client for it. */
 #include "interceptors/w4ic.h"
+#include "monitoring/histogram_encode.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -48,6 +51,7 @@ struct window_sums {
   int64_t window;
   int64_t count = 0, bytes = 0, latency_sum = 0;
   int64_t min_latency = 2147483647, max_latency = 0;
+  std::map<uint64_t, uint64_t> hist; /* bucket -> messages */
 };
 
 /* The model of one topic-partition: its buckets in order of creation, its
@@ -97,6 +101,8 @@ void model_account(model *m, const std::string &topic, int32_t partition,
     b->min_latency = latency;
   if (latency >= b->max_latency)
     b->max_latency = latency;
+  b->hist[static_cast<uint64_t>(
+      histogram_bucket_search(static_cast<uint64_t>(latency)))]++;
 }
 
 /* A record decoded back, its strings captured. */
@@ -104,7 +110,34 @@ struct decoded {
   MonitoringMessage msg;
   std::string client_id, group_id, session_id, topic, cluster_id;
   bool has_group_id = false, has_cluster_id = false;
+  std::vector<uint64_t> hist_index, hist_count;
 };
+
+/* Takes the packed histogram fields, which the generated table leaves out,
+ * from a record's message bytes. */
+void read_histogram(const pb_byte_t *bytes, size_t n, decoded *d) {
+  pb_istream_t s = pb_istream_from_buffer(bytes, n);
+  uint32_t tag;
+  pb_wire_type_t type;
+  bool eof;
+  while (pb_decode_tag(&s, &type, &tag, &eof)) {
+    if (tag != HISTOGRAM_INDEX_FIELD && tag != HISTOGRAM_COUNT_FIELD) {
+      if (!pb_skip_field(&s, type))
+        fail("record does not walk", static_cast<long>(tag), 0);
+      continue;
+    }
+    pb_istream_t sub;
+    if (type != PB_WT_STRING || !pb_make_string_substream(&s, &sub))
+      fail("histogram field not packed", static_cast<long>(tag), type);
+    std::vector<uint64_t> *out =
+        tag == HISTOGRAM_INDEX_FIELD ? &d->hist_index : &d->hist_count;
+    uint64_t v;
+    while (sub.bytes_left && pb_decode_varint(&sub, &v))
+      out->push_back(v);
+    if (sub.bytes_left || !pb_close_string_substream(&s, &sub))
+      fail("histogram field does not decode", static_cast<long>(tag), 0);
+  }
+}
 
 /* nanopb decode callback: the string into the std::string at *arg. */
 bool read_string(pb_istream_t *stream, const pb_field_t *, void **arg) {
@@ -123,11 +156,14 @@ bool read_string_seen(pb_istream_t *stream, const pb_field_t *f, void **arg) {
 }
 
 /* Decodes the framed record that the last produce call left in the
- * instance's record buffer. */
-decoded decode_last(const w4ic *ic, const MonitoringMessage *sent) {
+ * instance's record buffer, sent with the latency counts when given. */
+decoded decode_last(const w4ic *ic, const MonitoringMessage *sent,
+                    const uint32_t *counts = nullptr) {
   size_t n = 0;
   if (!pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, sent))
     fail("record cannot be measured", 0, 0);
+  if (counts)
+    n += histogram_encoded_size(counts, sent->count);
   if (!ic->record_buf || ic->record_buf_size < n + 1)
     fail("record buffer too small", static_cast<long>(ic->record_buf_size),
          static_cast<long>(n + 1));
@@ -153,6 +189,7 @@ decoded decode_last(const w4ic *ic, const MonitoringMessage *sent) {
     fail("record does not decode", static_cast<long>(n), 0);
   if (stream.bytes_left)
     fail("record has trailing bytes", static_cast<long>(stream.bytes_left), 0);
+  read_histogram(ic->record_buf + 1, n, &d);
   return d;
 }
 
@@ -185,6 +222,15 @@ void check_record(const w4ic *ic, const decoded &d, entry_model *e,
   expect_eq("latency sum", b ? b->latency_sum : 0, d.msg.latency_sum);
   expect_eq("min latency", b ? b->min_latency : 0, d.msg.min_latency);
   expect_eq("max latency", b ? b->max_latency : 0, d.msg.max_latency);
+  std::vector<uint64_t> idx, cnt;
+  if (b && ic->histogram)
+    for (const auto &kv : b->hist) {
+      idx.push_back(kv.first);
+      cnt.push_back(kv.second);
+    }
+  if (d.hist_index != idx || d.hist_count != cnt)
+    fail("histogram", static_cast<long>(d.hist_index.size()),
+         static_cast<long>(idx.size()));
 
   bool any = false;
   int64_t lo = 0, hi = 0;
@@ -264,8 +310,9 @@ void pass(w4ic *ic, model *m, bool final, int64_t now) {
       next = tailq_next(b, &timebucket::list_link);
       if (j >= e->buckets.size())
         fail("more buckets than windows", static_cast<long>(j), 0);
-      w4ic_produce_message(ic, tp, &b->msg, final && !next, now);
-      check_record(ic, decode_last(ic, &b->msg), e, &e->buckets[j],
+      const uint32_t *counts = tb->histogram ? b->latency_counts : nullptr;
+      w4ic_produce_message(ic, tp, &b->msg, final && !next, now, counts);
+      check_record(ic, decode_last(ic, &b->msg, counts), e, &e->buckets[j],
                    final && !next, now);
       timebucket_destroy(b);
     }
@@ -282,8 +329,9 @@ void pass(w4ic *ic, model *m, bool final, int64_t now) {
   tinycthread::mtx_unlock(&ic->lock);
 }
 
-/* An instance with its identity, a map, and the shared private producer. */
-w4ic *make_instance(FuzzedDataProvider &in) {
+/* An instance with its identity, a map, and the shared private producer;
+ * its windows carry latency histograms when histogram is set. */
+w4ic *make_instance(FuzzedDataProvider &in, int32_t histogram) {
   w4ic *ic = static_cast<w4ic *>(ic_calloc(1, sizeof(w4ic)));
   tinycthread::mtx_init(&ic->lock, tinycthread::mtx_plain);
   tinycthread::cnd_init(&ic->cnd);
@@ -291,6 +339,7 @@ w4ic *make_instance(FuzzedDataProvider &in) {
   tpmap_init(&ic->tpmap, in.ConsumeBool()
                              ? TPMAP_CHAIN_CNT
                              : in.ConsumeIntegralInRange<int32_t>(1, 8));
+  ic->histogram = ic->tpmap.histogram = histogram;
   ic->client_type = in.ConsumeBool() ? 1 : 0;
   ic->client_id = ic_strdup(in.ConsumeRandomLengthString(40).c_str());
   if (ic->client_type == 0 && in.ConsumeBool())
@@ -339,9 +388,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+namespace {
+
+/* Runs one input on a fresh instance. */
+void run_input(const uint8_t *data, size_t size, int32_t histogram) {
   FuzzedDataProvider in(data, size);
-  w4ic *ic = make_instance(in);
+  w4ic *ic = make_instance(in, histogram);
   model m;
   int64_t now = in.ConsumeIntegralInRange<int64_t>(0, INT64_MAX / 2);
 
@@ -370,5 +422,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   free_instance(ic);
   rd_kafka_purge(mon_rk, RD_KAFKA_PURGE_F_QUEUE);
   rd_kafka_poll(mon_rk, 0);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  run_input(data, size, 0);
+  run_input(data, size, 1);
   return 0;
 }

@@ -183,7 +183,8 @@ int occurrences(const std::string &text, const std::string &needle) {
   return n;
 }
 
-/* A client with the plug-in, publishing every 500 ms. */
+/* A client with the plug-in, publishing every 500 ms, with latency
+ * histograms. */
 rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
                           const std::string &client_id,
                           const std::string &group) {
@@ -191,7 +192,8 @@ rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
       {"bootstrap.servers", mc->bootstraps},
       {"client.id", client_id},
       {"plugin.library.paths", w4test::plugin_path()},
-      {P + "publishms", "500"}};
+      {P + "publishms", "500"},
+      {P + "histogram", "true"}};
   if (!group.empty()) {
     props.push_back({"group.id", group});
     props.push_back({"enable.partition.eof", "false"});
@@ -256,6 +258,9 @@ TEST(Page, DeliveredAndShortGroupsChartsAndClientsInABrowser) {
   }
   std::string streams = wait_settled(exporter, 2);
   ASSERT_NE(std::string::npos, streams.find("\"state\":\"delivered\""))
+      << streams;
+  /* The records carry histograms: every row has its p99. */
+  EXPECT_EQ(std::string::npos, streams.find("\"latency_p99_ms\":null"))
       << streams;
   /* A few more steps of history, so that every chart has lines. */
   w4test::sleep_ms(2500);

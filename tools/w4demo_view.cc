@@ -1,6 +1,7 @@
 /* The demo's view of the monitoring topic. */
 #include "w4demo_view.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -21,6 +22,7 @@ static void demo_row_add(demo_row *row, const w4_record &rec) {
   row->count += m.count;
   row->bytes += m.aggregate_bytes;
   row->latency_sum += m.latency_sum;
+  w4_latency_hist_add(&row->hist, rec);
   if (m.count > 0 && m.min_latency < row->latency_min)
     row->latency_min = m.min_latency;
   if (m.count > 0 && m.max_latency > row->latency_max)
@@ -114,9 +116,11 @@ std::string demo_view_table(const demo_view &v) {
   char buf[512];
   std::string out;
   snprintf(buf, sizeof(buf),
-           "%-8s  %-16s %4s %6s %8s %7s %7s %5s %5s %7s %5s %4s  %-8s %s\n",
+           "%-8s  %-16s %4s %6s %8s %7s %7s %5s %5s %7s %7s %7s %5s %4s  %-8s "
+           "%s\n",
            "client", "topic", "part", "msgs", "bytes", "msg/s", "lat avg",
-           "min", "max", "total", "seq", "gaps", "session", "mark");
+           "min", "max", "p50", "p99", "total", "seq", "gaps", "session",
+           "mark");
   out += buf;
   if (v.rows.empty())
     out += "(waiting for the first monitoring records)\n";
@@ -128,7 +132,7 @@ std::string demo_view_table(const demo_view &v) {
     double rate = r.window_size > 0 ? static_cast<double>(r.count) * 1000.0 /
                                           static_cast<double>(r.window_size)
                                     : 0.0;
-    char lat[3][24];
+    char lat[5][24];
     if (r.count > 0) {
       snprintf(lat[0], sizeof(lat[0]), "%.1f",
                static_cast<double>(r.latency_sum) /
@@ -140,17 +144,28 @@ std::string demo_view_table(const demo_view &v) {
       snprintf(lat[1], sizeof(lat[1]), "-");
       snprintf(lat[2], sizeof(lat[2]), "-");
     }
+    /* Estimates from the histograms, within the pass's exact extremes. */
+    for (int i = 0; i < 2; i++) {
+      double q = w4_latency_hist_quantile(r.hist, i ? 0.99 : 0.5);
+      if (q < 0) {
+        snprintf(lat[3 + i], sizeof(lat[3 + i]), "-");
+        continue;
+      }
+      q = std::min(std::max(q, static_cast<double>(r.latency_min)),
+                   static_cast<double>(r.latency_max));
+      snprintf(lat[3 + i], sizeof(lat[3 + i]), "%.1f", q);
+    }
     std::string mark = r.empty ? "empty" : "";
     if (r.final)
       mark += mark.empty() ? "final" : " final";
     snprintf(buf, sizeof(buf),
              "%-8s  %-16s %4" PRId32 " %6" PRId64 " %8" PRId64
-             " %7.1f %7s %5s %5s %7" PRId64 " %5" PRId64 " %4" PRId64
+             " %7.1f %7s %5s %5s %7s %7s %7" PRId64 " %5" PRId64 " %4" PRId64
              "  %-8.8s %s\n",
              std::get<0>(key) == DEMO_PRODUCER ? "producer" : "consumer",
              std::get<1>(key).c_str(), std::get<2>(key), r.count, r.bytes, rate,
-             lat[0], lat[1], lat[2], r.total, r.last_seq, gaps + dups,
-             r.session_id.c_str(), mark.c_str());
+             lat[0], lat[1], lat[2], lat[3], lat[4], r.total, r.last_seq,
+             gaps + dups, r.session_id.c_str(), mark.c_str());
     out += buf;
   }
   return out;

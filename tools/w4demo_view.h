@@ -32,7 +32,8 @@ struct demo_row {
   int64_t last_seq = -1;
   std::string session_id;
   bool final = false;
-  bool empty = false; /* the latest record was an empty-window record */
+  bool empty = false;   /* the latest record was an empty-window record */
+  w4_latency_hist hist; /* of that pass's records that carry one */
 };
 
 /* Sequence numbers seen for one client, session and topic-partition. */

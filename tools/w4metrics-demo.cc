@@ -236,6 +236,8 @@ static void demo_add_plugin_props(const demo *d, std::vector<w4_prop> *props) {
   props->push_back({"plugin.library.paths", d->o.plugin});
   props->push_back(
       {std::string(W4_PREFIX) + "publishms", std::to_string(d->o.interval_ms)});
+  /* The table shows p50 and p99 from the records' histograms. */
+  props->push_back({std::string(W4_PREFIX) + "histogram", "true"});
   if (d->o.debug)
     props->push_back({std::string(W4_PREFIX) + "icdebug", "true"});
 }

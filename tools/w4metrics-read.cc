@@ -142,13 +142,14 @@ static void reader_audit_finish(w4_audit *a, bool *head) {
   w4_audit_table_print(rows, head);
   for (const auto &kv : a->totals) {
     printf("total  %s  %s  produced %llu, missing %llu, duplicate %llu in %llu "
-           "windows\n",
+           "windows, %s\n",
            kv.first.first.c_str(),
            kv.first.second.empty() ? "-" : kv.first.second.c_str(),
            static_cast<unsigned long long>(kv.second.messages),
            static_cast<unsigned long long>(kv.second.missing),
            static_cast<unsigned long long>(kv.second.duplicate),
-           static_cast<unsigned long long>(kv.second.windows));
+           static_cast<unsigned long long>(kv.second.windows),
+           w4_audit_p99_str(w4_audit_totals_p99(kv.second)).c_str());
   }
   if (a->totals.empty())
     printf("total  no consumer group has consumed from a monitored topic\n");

@@ -33,6 +33,100 @@ static void w4_string_attach(pb_callback_t *cb, w4_string_slot *slot) {
   cb->arg = slot;
 }
 
+/* Reads the varint at *p, before end, and moves *p past it; false when it
+ * runs past end or beyond ten bytes. */
+static bool w4_varint_read(const pb_byte_t **p, const pb_byte_t *end,
+                           uint64_t *v) {
+  uint64_t r = 0;
+  for (int shift = 0; shift < 64 && *p < end; shift += 7) {
+    pb_byte_t b = *(*p)++;
+    r |= static_cast<uint64_t>(b & 0x7f) << shift;
+    if (!(b & 0x80)) {
+      *v = r;
+      return true;
+    }
+  }
+  return false;
+}
+
+/* Appends the varints in [p, end) to *values: at most as many as a
+ * histogram has buckets, each fitting T. */
+template <typename T>
+static bool w4_hist_values_read(const pb_byte_t *p, const pb_byte_t *end,
+                                std::vector<T> *values) {
+  while (p < end) {
+    uint64_t v;
+    if (values->size() >= static_cast<size_t>(HISTOGRAM_BUCKET_CNT) ||
+        !w4_varint_read(&p, end, &v) ||
+        static_cast<uint64_t>(static_cast<T>(v)) != v)
+      return false;
+    values->push_back(static_cast<T>(v));
+  }
+  return true;
+}
+
+/* Reads the histogram fields of a message, which the generated table leaves
+ * out: walks its fields and takes 25 and 26, packed or not. False, with a
+ * reason, when they do not read as numbers. *known_len is the length of the
+ * message without the histogram fields when they end it (as the plug-in
+ * writes them), else the whole length: nanopb then decodes no more than
+ * that, and does not search its table for the fields it does not know. A
+ * walk that finds the message broken stops there, and nanopb says why. A
+ * walk of its own: nanopb's stream reads byte by byte through a callback. */
+static bool w4_hist_fields_read(const pb_byte_t *start, size_t len,
+                                w4_record *rec, size_t *known_len,
+                                std::string *err) {
+  const pb_byte_t *p = start, *end = start + len, *tail = nullptr;
+  *known_len = len;
+  while (p < end) {
+    uint64_t key, v;
+    const pb_byte_t *at = p;
+    if (!w4_varint_read(&p, end, &key))
+      return true;
+    uint64_t field = key >> 3;
+    const pb_byte_t *from = p, *to;
+    switch (key & 7) {
+    case PB_WT_VARINT:
+      if (!w4_varint_read(&p, end, &v))
+        return true;
+      break;
+    case PB_WT_64BIT:
+      p += end - p < 8 ? end - p : 8;
+      break;
+    case PB_WT_STRING:
+      if (!w4_varint_read(&p, end, &v) || v > static_cast<uint64_t>(end - p))
+        return true;
+      from = p;
+      p += v;
+      break;
+    case PB_WT_32BIT:
+      p += end - p < 4 ? end - p : 4;
+      break;
+    default:
+      return true;
+    }
+    if (field != HISTOGRAM_INDEX_FIELD && field != HISTOGRAM_COUNT_FIELD) {
+      tail = nullptr;
+      continue;
+    }
+    if (!tail)
+      tail = at;
+    to = p;
+    bool ok = (key & 7) == PB_WT_STRING || (key & 7) == PB_WT_VARINT;
+    if (ok && field == HISTOGRAM_INDEX_FIELD)
+      ok = w4_hist_values_read(from, to, &rec->hist_index);
+    else if (ok)
+      ok = w4_hist_values_read(from, to, &rec->hist_count);
+    if (!ok) {
+      *err = "histogram fields that are not numbers, or too many of them";
+      return false;
+    }
+  }
+  if (tail && p == end)
+    *known_len = static_cast<size_t>(tail - start);
+  return true;
+}
+
 /* Checks what every record of the plug-in carries, so that a value cut short
  * at a field boundary (still valid protobuf) is not taken for a record. */
 static bool w4_record_complete(const w4_record &rec, std::string *err) {
@@ -61,9 +155,19 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
     return false;
   }
 
+  /* A record reused for every value keeps the room of its histogram. */
+  std::vector<uint32_t> hist_index = std::move(rec->hist_index);
+  std::vector<uint64_t> hist_count = std::move(rec->hist_count);
+  hist_index.clear();
+  hist_count.clear();
   *rec = w4_record();
+  rec->hist_index = std::move(hist_index);
+  rec->hist_count = std::move(hist_count);
   monitoring_MonitoringMessage init = monitoring_MonitoringMessage_init_zero;
   rec->msg = init;
+  size_t known_len;
+  if (!w4_hist_fields_read(bytes + 1, len - 1, rec, &known_len, err))
+    return false;
   w4_string_slot client_id = {&rec->client_id, false};
   w4_string_slot group_id = {&rec->group_id, false};
   w4_string_slot session_id = {&rec->session_id, false};
@@ -75,7 +179,7 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   w4_string_attach(&rec->msg.topic, &topic);
   w4_string_attach(&rec->msg.cluster_id, &cluster_id);
 
-  pb_istream_t stream = pb_istream_from_buffer(bytes + 1, len - 1);
+  pb_istream_t stream = pb_istream_from_buffer(bytes + 1, known_len);
   bool ok = pb_decode(&stream, monitoring_MonitoringMessage_fields, &rec->msg);
 
   /* The slots live on this stack frame: leave no pointer to them behind. */
@@ -90,6 +194,54 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
     return false;
   }
   return w4_record_complete(*rec, err);
+}
+
+/* Adds v to *c, saturating. */
+static void w4_hist_count_add(uint64_t *c, uint64_t v) {
+  *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
+}
+
+void w4_latency_hist_merge(w4_latency_hist *into, const w4_latency_hist &from) {
+  for (int i = 0; i < HISTOGRAM_BUCKET_CNT; i++)
+    w4_hist_count_add(&into->counts[i], from.counts[i]);
+  w4_hist_count_add(&into->total, from.total);
+}
+
+void w4_latency_hist_add(w4_latency_hist *h, const w4_record &rec) {
+  for (size_t i = 0; i < rec.hist_index.size() && i < rec.hist_count.size();
+       i++) {
+    uint32_t b = rec.hist_index[i];
+    if (b >= static_cast<uint32_t>(HISTOGRAM_BUCKET_CNT))
+      continue;
+    w4_hist_count_add(&h->counts[b], rec.hist_count[i]);
+    w4_hist_count_add(&h->total, rec.hist_count[i]);
+  }
+}
+
+uint64_t w4_hist_bucket_low(int i) {
+  return i == 0 ? 0 : static_cast<uint64_t>(histogram_bounds[i - 1]) + 1;
+}
+
+double w4_latency_hist_quantile(const w4_latency_hist &h, double q) {
+  if (h.total == 0)
+    return -1;
+  double rank = q * static_cast<double>(h.total);
+  if (rank < 1)
+    rank = 1;
+  double before = 0;
+  for (int i = 0; i < HISTOGRAM_BUCKET_CNT; i++) {
+    double c = static_cast<double>(h.counts[i]);
+    if (c == 0 || before + c < rank) {
+      before += c;
+      continue;
+    }
+    if (i == HISTOGRAM_BUCKET_CNT - 1)
+      return static_cast<double>(HISTOGRAM_CLAMP_MS);
+    double lo = static_cast<double>(w4_hist_bucket_low(i));
+    double hi = static_cast<double>(histogram_bounds[i]);
+    return lo + (hi - lo) * (rank - before) / c;
+  }
+  return static_cast<double>(histogram_bounds[HISTOGRAM_BUCKET_CNT - 2]);
 }
 
 size_t w4_utf8_len(const std::string &s, size_t i) {
@@ -174,6 +326,25 @@ static void w4_json_str(std::string *out, const char *name,
   w4_json_string(out, v);
 }
 
+bool w4_record_percentiles(const w4_record &rec, double *p50, double *p99) {
+  w4_latency_hist h;
+  w4_latency_hist_add(&h, rec);
+  if (h.total == 0)
+    return false;
+  double q[2] = {0.5, 0.99};
+  double *out[2] = {p50, p99};
+  for (int i = 0; i < 2; i++) {
+    double v = w4_latency_hist_quantile(h, q[i]);
+    /* The record's own extremes are exact: no estimate lies outside. */
+    if (v < static_cast<double>(rec.msg.min_latency))
+      v = static_cast<double>(rec.msg.min_latency);
+    if (v > static_cast<double>(rec.msg.max_latency))
+      v = static_cast<double>(rec.msg.max_latency);
+    *out[i] = v;
+  }
+  return true;
+}
+
 std::string w4_record_json(const w4_record &rec) {
   const monitoring_MonitoringMessage &m = rec.msg;
   char buf[64];
@@ -198,6 +369,26 @@ std::string w4_record_json(const w4_record &rec) {
   w4_json_int(&out, "min_recent_window", m.min_recent_window);
   w4_json_int(&out, "max_recent_window", m.max_recent_window);
   w4_json_str(&out, "cluster_id", rec.cluster_id);
+  if (!rec.hist_index.empty()) {
+    out.append(",\"latency_histogram\":[");
+    for (size_t i = 0; i < rec.hist_index.size(); i++) {
+      uint32_t b = rec.hist_index[i];
+      uint64_t c = i < rec.hist_count.size() ? rec.hist_count[i] : 0;
+      if (b + 1 < static_cast<uint32_t>(HISTOGRAM_BUCKET_CNT))
+        snprintf(buf, sizeof(buf),
+                 "%s{\"le_ms\":%" PRIu32 ",\"count\":%" PRIu64 "}",
+                 i ? "," : "", histogram_bounds[b], c);
+      else
+        snprintf(buf, sizeof(buf), "%s{\"le_ms\":null,\"count\":%" PRIu64 "}",
+                 i ? "," : "", c);
+      out.append(buf);
+    }
+    out.push_back(']');
+    double p50, p99;
+    w4_record_percentiles(rec, &p50, &p99);
+    snprintf(buf, sizeof(buf), ",\"p50_ms\":%.1f,\"p99_ms\":%.1f", p50, p99);
+    out.append(buf);
+  }
   out.push_back('}');
   return out;
 }
@@ -246,6 +437,13 @@ std::string w4_record_line(const w4_record &rec) {
              " bytes  latency avg %.1f min %" PRId64 " max %" PRId64 " ms",
              w4_clock_str(m.window).c_str(), m.window_size, m.count,
              m.aggregate_bytes, avg, m.min_latency, m.max_latency);
+    out += buf;
+    double p50, p99;
+    if (w4_record_percentiles(rec, &p50, &p99)) {
+      snprintf(buf, sizeof(buf), "  p50 %.1f p99 %.1f ms", p50, p99);
+      out += buf;
+    }
+    buf[0] = '\0';
   }
   out += buf;
   if (m.record_kind != 0 && m.record_kind != 2) {

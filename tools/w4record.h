@@ -2,10 +2,12 @@
 #pragma once
 
 #include "monitoring.pb.h"
+#include "monitoring/histogram.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 /* One decoded monitoring record: the numeric fields in the generated message,
  * the string fields copied out. Absent strings are empty, as in proto3; the
@@ -19,14 +21,49 @@ struct w4_record {
   std::string cluster_id;
   bool has_group_id;
   bool has_cluster_id;
+  /* The latency histogram as it came (fields 25 and 26, at most
+   * HISTOGRAM_BUCKET_CNT values each; more fails the decoding): bucket
+   * indices and their counts. Empty when the record has none. w4_record_sane
+   * checks that they make a histogram of count messages. */
+  std::vector<uint32_t> hist_index;
+  std::vector<uint64_t> hist_count;
 };
+
+/* A dense latency histogram: one record's, or several merged. */
+struct w4_latency_hist {
+  uint64_t counts[HISTOGRAM_BUCKET_CNT] = {};
+  uint64_t total = 0;
+};
+
+/* Adds the (sane) histogram of rec to *h; nothing when it has none. */
+void w4_latency_hist_add(w4_latency_hist *h, const w4_record &rec);
+
+/* Adds the counts of from to *into. */
+void w4_latency_hist_merge(w4_latency_hist *into, const w4_latency_hist &from);
+
+/* Estimate of the q-quantile (0 < q <= 1) in ms: the bucket that holds the
+ * message of rank ceil(q * total), interpolated linearly between the
+ * bucket's smallest and largest latency. In the overflow bucket the
+ * estimate is that bucket's smallest latency, HISTOGRAM_CLAMP_MS. -1 when
+ * the histogram is empty. */
+double w4_latency_hist_quantile(const w4_latency_hist &h, double q);
+
+/* The smallest latency of bucket i, ms. */
+uint64_t w4_hist_bucket_low(int i);
 
 /* Decodes a framed record value (0x7F, then the message). On failure returns
  * false with a reason in *err, and *rec holds nothing of use. */
 bool w4_record_decode(const void *value, size_t len, w4_record *rec,
                       std::string *err);
 
-/* One JSON object, every field by its schema name, no trailing newline. */
+/* p50 and p99 estimates (ms) from rec's histogram, kept within its
+ * min_latency and max_latency; false when it has none. */
+bool w4_record_percentiles(const w4_record &rec, double *p50, double *p99);
+
+/* One JSON object, every field by its schema name, no trailing newline.
+ * With a histogram also "latency_histogram": [{"le_ms": bound, "count": n},
+ * ...] for the non-empty buckets in ascending order, the overflow bucket
+ * with "le_ms": null, and the estimates "p50_ms" and "p99_ms". */
 std::string w4_record_json(const w4_record &rec);
 
 /* One readable line, no trailing newline. */

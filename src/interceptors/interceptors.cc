@@ -225,7 +225,7 @@ static rd_kafka_conf_res_t ic_set_topic(ic_overrides *ic_ov, const char *name,
   return RD_KAFKA_CONF_OK;
 }
 
-/* Applies one of the five settings; UNKNOWN when suffix names none. */
+/* Applies one of the six settings; UNKNOWN when suffix names none. */
 static rd_kafka_conf_res_t ic_set_setting(ic_overrides *ic_ov, const char *name,
                                           const char *suffix, const char *val,
                                           char *errstr, size_t errstr_size) {
@@ -247,6 +247,10 @@ static rd_kafka_conf_res_t ic_set_setting(ic_overrides *ic_ov, const char *name,
     return ic_set_topic(ic_ov, name, val, errstr, errstr_size);
   if (!strcmp(suffix, "icdebug")) {
     ic_ov->icdebug = val && strcasecmp(val, "false") ? 1 : 0;
+    return RD_KAFKA_CONF_OK;
+  }
+  if (!strcmp(suffix, "histogram")) {
+    ic_ov->histogram = val && strcasecmp(val, "false") ? 1 : 0;
     return RD_KAFKA_CONF_OK;
   }
   if (!strcmp(suffix, "client.id")) {

@@ -30,6 +30,7 @@ struct ic_overrides {
   int32_t publishms;
   int32_t sessiondurationms;
   int32_t icdebug;
+  int32_t histogram;
   char client_id[512]; /* private producer's client id; empty: derived */
 
   /* The instance created from this configuration. Its last remains are

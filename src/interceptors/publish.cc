@@ -49,7 +49,8 @@ static void w4ic_publish_buckets(w4ic *ic, tp *tp, timebuckets *tb, bool final,
   timebucket *next;
   for (timebucket *b = tb->buckets.first; b; b = next) {
     next = tailq_next(b, &timebucket::list_link);
-    w4ic_produce_message(ic, tp, &b->msg, final && !next, now);
+    w4ic_produce_message(ic, tp, &b->msg, final && !next, now,
+                         tb->histogram ? b->latency_counts : nullptr);
     timebucket_destroy(b);
   }
   timebuckets_clear(tb, 0);

@@ -13,6 +13,8 @@ constexpr int64_t W4IC_IGNORED_WARN_INTERVAL_MS = 3600000;
 static inline void w4ic_account_inline(w4ic *ic, const char *topic,
                                        int32_t partition, int64_t bytes,
                                        int64_t ts, int64_t latency) {
+  /* Outside the lock: the map's setting never changes after creation. */
+  uint32_t hist_idx = ic->tpmap.histogram ? histogram_index(latency) : 0;
   mtx_lock(&ic->lock);
   /* Without memory for a new entry or bucket the message's metrics are
    * dropped; the next message tries again. A run of one topic-partition in
@@ -21,12 +23,16 @@ static inline void w4ic_account_inline(w4ic *ic, const char *topic,
   if (!tp)
     tp = tp_get(&ic->tpmap, topic, partition, ic->publishms);
   timebucket *b = nullptr;
+  timebuckets *set = nullptr;
   if (tp) {
-    timebuckets *set = tp_recording_set(&ic->tpmap, tp);
+    set = tp_recording_set(&ic->tpmap, tp);
     if (!(b = timebucket_first_get(set, ts)))
       b = timebucket_get(set, ts);
   }
   if (b) {
+    /* First: the count's line loads while the record's fields change. */
+    if (set->histogram) /* its buckets have counts */
+      b->latency_counts[hist_idx]++;
     MonitoringMessage *msg = &b->msg;
     msg->count++;
     msg->aggregate_bytes += bytes;

@@ -47,6 +47,7 @@ struct w4ic {
   int32_t publishms;
   int32_t sessiondurationms;
   int32_t icdebug;
+  int32_t histogram;  /* windows carry latency histograms */
   rd_kafka_t *rk;     /* the intercepted client, not owned */
   rd_kafka_t *mon_rk; /* private monitoring producer */
   rd_kafka_topic_t *mon_rkt;
@@ -124,10 +125,12 @@ void w4ic_pass_publish(w4ic *ic, const w4ic_pass &pass, int final_pass,
  * the background thread has ended. */
 void w4ic_take_known_cluster_id(w4ic *ic);
 
-/* Completes, encodes, frames and produces one record; the publishing
- * thread, without `lock`. */
+/* Completes, encodes, frames and produces one record, with the latency
+ * histogram of latency_counts (HISTOGRAM_BUCKET_CNT of them) when given;
+ * the publishing thread, without `lock`. */
 void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
-                          int64_t now);
+                          int64_t now,
+                          const uint32_t *latency_counts = nullptr);
 
 W4_EXPORT rd_kafka_resp_err_t on_destroy(rd_kafka_t *rk, void *ic_opaque);
 W4_EXPORT rd_kafka_resp_err_t on_broker_state_change(

@@ -1,6 +1,7 @@
 /* Monitoring record production: completes, encodes, frames and produces one
  * record. The publishing thread, inside the publish pass, without `lock`. */
 #include "interceptors/w4ic.h"
+#include "monitoring/histogram_encode.h"
 
 #include <cerrno>
 #include <cstring>
@@ -44,10 +45,11 @@ static bool w4ic_record_buf_reserve(w4ic *ic, size_t need) {
   return false;
 }
 
-/* Completes, encodes, frames and produces one record; the publishing
- * thread, without `lock`. */
+/* Completes, encodes, frames and produces one record, with the window's
+ * latency histogram after the generated fields when latency_counts are
+ * given; the publishing thread, without `lock`. */
 void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
-                          int64_t now) {
+                          int64_t now, const uint32_t *latency_counts) {
   msg->client_type = static_cast<uint32_t>(ic->client_type);
   string_encode_callback(&msg->client_id, ic->client_id);
   string_encode_callback(&msg->group_id, ic->group_id);
@@ -66,12 +68,16 @@ void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
   size_t size = 0;
   if (!pb_get_encoded_size(&size, monitoring_MonitoringMessage_fields, msg))
     return; /* cannot happen for this schema; dropped like a failed alloc */
+  if (latency_counts)
+    size += histogram_encoded_size(latency_counts, msg->count);
   if (!w4ic_record_buf_reserve(ic, size + 1))
     return;
 
   ic->record_buf[0] = W4_RECORD_MAGIC;
   pb_ostream_t stream = pb_ostream_from_buffer(ic->record_buf + 1, size);
-  if (!pb_encode(&stream, monitoring_MonitoringMessage_fields, msg))
+  if (!pb_encode(&stream, monitoring_MonitoringMessage_fields, msg) ||
+      (latency_counts &&
+       !histogram_encode(&stream, latency_counts, msg->count)))
     return;
 
   w4ic_log0(ic, 1,

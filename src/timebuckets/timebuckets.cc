@@ -24,17 +24,19 @@ void timebuckets_recent_reset(timebuckets_recent *recent) {
 }
 
 /* Initialises an empty set without chains. */
-void timebuckets_init(timebuckets *tb, int16_t chain_cnt, int32_t window_ms) {
+void timebuckets_init(timebuckets *tb, int8_t chain_cnt, int32_t window_ms) {
   *tb = timebuckets{};
   tb->chain_cnt = chain_cnt;
   tb->window_ms = window_ms;
   tailq_init(&tb->buckets);
 }
 
-/* Allocates a bucket for window_start with its record's defaults; nullptr
- * when memory cannot be had. */
-static timebucket *timebucket_new(int64_t window_start) {
-  timebucket *bucket = static_cast<timebucket *>(ic_calloc(1, sizeof(*bucket)));
+/* Allocates a bucket for window_start with its record's defaults, and with
+ * zeroed latency counts when histogram is set; nullptr when memory cannot be
+ * had. */
+static timebucket *timebucket_new(int64_t window_start, int32_t histogram) {
+  size_t size = sizeof(timebucket) + (histogram ? HISTOGRAM_COUNTS_SIZE : 0);
+  timebucket *bucket = static_cast<timebucket *>(ic_calloc(1, size));
   if (!bucket)
     return nullptr;
   monitoring_message_init(&bucket->msg);
@@ -128,7 +130,7 @@ timebucket *timebucket_get(timebuckets *tb, int64_t time) {
       return at;
   }
 
-  timebucket *bucket = timebucket_new(window_start);
+  timebucket *bucket = timebucket_new(window_start, tb->histogram);
   if (!bucket)
     return nullptr;
   if (at)

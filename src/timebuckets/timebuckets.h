@@ -2,6 +2,7 @@
  * owning instance decides who may touch a set, and when (see tpmap.h). */
 #pragma once
 
+#include "monitoring/histogram.h"
 #include "monitoring/monitoring.h"
 #include "platform/platform.h"
 #include "timebuckets/tailq.h"
@@ -11,7 +12,7 @@
 constexpr int TIMEBUCKETS_RECENT_SIZE = 10;
 
 /* Chains of a set that holds more buckets than TIMEBUCKETS_LIST_MAX. */
-constexpr int16_t TIMEBUCKETS_CHAIN_CNT = 31;
+constexpr int8_t TIMEBUCKETS_CHAIN_CNT = 31;
 
 /* Buckets that a set finds by walking its creation list; beyond this many it
  * allocates its chains. A set usually holds one or two windows. */
@@ -23,6 +24,10 @@ struct timebucket {
   tailq_link<timebucket> chain_link; /* unused while the set has no chains */
   tailq_link<timebucket> list_link;
   MonitoringMessage msg;
+  /* Latency histogram of the window: allocated with the bucket only when
+   * its set has the histogram on (HISTOGRAM_COUNTS_SIZE bytes), absent
+   * otherwise. */
+  uint32_t latency_counts[];
 };
 
 /* One set of window buckets. An entry has two (see tpmap.h): recording
@@ -32,7 +37,8 @@ struct timebuckets {
                                      none while the set holds at most
                                      TIMEBUCKETS_LIST_MAX buckets */
   int32_t window_ms;              /* the publish interval */
-  int16_t chain_cnt;
+  int8_t chain_cnt;
+  int8_t histogram;   /* new buckets carry latency counts */
   int16_t bucket_cnt; /* stops counting at INT16_MAX: it only tells when the
                          set needs its chains */
   /* Last, next to its entry's chain link: every lookup reads it. */
@@ -51,7 +57,7 @@ struct timebuckets_recent {
 W4_EXPORT void timebuckets_recent_reset(timebuckets_recent *recent);
 
 /* Initialises an empty set; its chains come with its buckets. */
-W4_EXPORT void timebuckets_init(timebuckets *tb, int16_t chain_cnt,
+W4_EXPORT void timebuckets_init(timebuckets *tb, int8_t chain_cnt,
                                 int32_t window_ms);
 
 /* Finds or creates the bucket of the window holding time (> 0); none when

@@ -50,6 +50,7 @@ struct tpmap {
   int64_t entry_cnt;
   tp *last;    /* the entry tp_get found or made last; none after a clear */
   int32_t cur; /* the bucket set that recording fills, 0 or 1 */
+  int32_t histogram; /* new entries' buckets carry latency counts */
 };
 
 /* The set of an entry that recording fills now. */

@@ -40,6 +40,32 @@ static std::string w4_client_key(const w4_record &rec) {
   return key;
 }
 
+/* Why the record's histogram cannot be the plug-in's, or none: both lists
+ * of one length, indices ascending and in range, counts non-zero and adding
+ * up to count, only in data records. */
+static const char *w4_hist_insane(const w4_record &rec) {
+  if (rec.hist_index.empty() && rec.hist_count.empty())
+    return nullptr;
+  if (rec.hist_index.size() != rec.hist_count.size())
+    return "histogram indices and counts differ in number";
+  if (rec.msg.record_kind != 0)
+    return "histogram in an empty-window record";
+  uint64_t sum = 0;
+  for (size_t i = 0; i < rec.hist_index.size(); i++) {
+    if (rec.hist_index[i] >= static_cast<uint32_t>(HISTOGRAM_BUCKET_CNT))
+      return "histogram bucket index out of range";
+    if (i > 0 && rec.hist_index[i] <= rec.hist_index[i - 1])
+      return "histogram bucket indices not ascending";
+    uint64_t c = rec.hist_count[i];
+    if (c == 0 || c > static_cast<uint64_t>(INT64_MAX) - sum)
+      return "histogram bucket count zero or too large";
+    sum += c;
+  }
+  if (sum != static_cast<uint64_t>(rec.msg.count))
+    return "histogram counts do not add up to count";
+  return nullptr;
+}
+
 bool w4_record_sane(const w4_record &rec, std::string *err) {
   const monitoring_MonitoringMessage &m = rec.msg;
   const char *why = nullptr;
@@ -58,6 +84,8 @@ bool w4_record_sane(const w4_record &rec, std::string *err) {
     why = "negative partition";
   else if (m.record_kind == 2 && (m.count != 0 || m.window != 0))
     why = "empty-window record with a count or window";
+  else
+    why = w4_hist_insane(rec);
   if (why)
     *err = why;
   return why == nullptr;
@@ -186,6 +214,12 @@ void w4_aggregate_add(w4_aggregate *agg, const w4_record &rec, int64_t now_ms) {
     w4_counter_add(&s->bytes, m.aggregate_bytes);
     w4_counter_add(&s->latency_sum_ms, m.latency_sum);
     w4_counter_add(&s->latency_count, m.count);
+    if (!rec.hist_index.empty()) {
+      if (!s->hist)
+        s->hist.reset(new w4_latency_hist());
+      w4_latency_hist_add(s->hist.get(), rec);
+      w4_counter_add(&s->hist_sum_ms, m.latency_sum);
+    }
     if (m.count > 0 && m.window > s->latest_window) {
       s->latest_window = m.window;
       s->latest_min_ms = m.min_latency;
@@ -263,4 +297,24 @@ uint64_t w4_aggregate_missing(const w4_aggregate &agg) {
   for (const auto &kv : agg.series)
     n += kv.second->missing_records;
   return n;
+}
+
+w4_latency_hist w4_aggregate_group_hist(const w4_aggregate &agg,
+                                        const std::string &group_id,
+                                        const std::string *topic) {
+  w4_latency_hist h;
+  for (const auto &kv : agg.series) {
+    const w4_series &s = *kv.second;
+    if (s.hist && s.client_type == 0 && s.group_id == group_id &&
+        (!topic || s.topic == *topic))
+      w4_latency_hist_merge(&h, *s.hist);
+  }
+  return h;
+}
+
+double w4_aggregate_group_p99(const w4_aggregate &agg,
+                              const std::string &group_id,
+                              const std::string *topic) {
+  return w4_latency_hist_quantile(w4_aggregate_group_hist(agg, group_id, topic),
+                                  0.99);
 }

@@ -37,6 +37,13 @@ struct w4_series {
   int64_t latest_window = -1;
   int64_t latest_min_ms = 0;
   int64_t latest_max_ms = 0;
+
+  /* The latencies of the records that carry a histogram, merged, and the
+   * sum of their latency_sum: the exported histogram (its count is
+   * hist->total). None while no record of the series had one, so that
+   * series without histograms cost nothing more. */
+  std::unique_ptr<w4_latency_hist> hist;
+  uint64_t hist_sum_ms = 0;
 };
 
 /* Sessions seen per client label set (no topic, no partition). */
@@ -112,3 +119,17 @@ void w4_aggregate_finish(w4_aggregate *agg);
 
 /* Sum of missing records over every series. */
 uint64_t w4_aggregate_missing(const w4_aggregate &agg);
+
+/* The merged latency histogram of a consumer group's series (client_type
+ * consumer, that group_id; one topic when topic is given), since the
+ * exporter started. */
+w4_latency_hist w4_aggregate_group_hist(const w4_aggregate &agg,
+                                        const std::string &group_id,
+                                        const std::string *topic = nullptr);
+
+/* The group's p99 consumer latency in ms, estimated from that merged
+ * histogram (see w4_latency_hist_quantile); -1 when none of its records
+ * carried a histogram. */
+double w4_aggregate_group_p99(const w4_aggregate &agg,
+                              const std::string &group_id,
+                              const std::string *topic = nullptr);

@@ -42,7 +42,10 @@ void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
   if (m.client_type == 1) {
     w4_audit_sum_add(&w->produced, m.count);
   } else {
-    w4_audit_sum_add(&w->consumed[rec.group_id], m.count);
+    w4_audit_consumed *c = &w->consumed[rec.group_id];
+    w4_audit_sum_add(&c->messages, m.count);
+    for (size_t i = 0; i < rec.hist_index.size(); i++)
+      c->hist.emplace_back(rec.hist_index[i], rec.hist_count[i]);
     a->groups[rec.topic].insert(rec.group_id);
   }
 }
@@ -50,6 +53,27 @@ void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
 /* Adds v to a counter, saturating: a counter never goes down. */
 static void w4_total_add(uint64_t *c, uint64_t v) {
   *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
+}
+
+/* Adds a window's buckets and counts (sane: indices in range) to *into. */
+static void
+w4_audit_hist_add(w4_latency_hist *into,
+                  const std::vector<std::pair<uint32_t, uint64_t>> &buckets) {
+  for (const auto &b : buckets) {
+    into->counts[b.first] = into->counts[b.first] > UINT64_MAX - b.second
+                                ? UINT64_MAX
+                                : into->counts[b.first] + b.second;
+    into->total = into->total > UINT64_MAX - b.second ? UINT64_MAX
+                                                      : into->total + b.second;
+  }
+}
+
+/* The p99 of a window's buckets and counts, ms. */
+static double
+w4_audit_window_p99(const std::vector<std::pair<uint32_t, uint64_t>> &buckets) {
+  w4_latency_hist h;
+  w4_audit_hist_add(&h, buckets);
+  return w4_latency_hist_quantile(h, 0.99);
 }
 
 /* Adds a settled window to the counters of every group audited for its
@@ -61,8 +85,11 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
     return; /* no group has consumed from the topic yet */
   for (const std::string &group : g->second) {
     auto c = w.consumed.find(group);
-    int64_t consumed = c == w.consumed.end() ? 0 : c->second;
+    int64_t consumed = c == w.consumed.end() ? 0 : c->second.messages;
+    bool hist = c != w.consumed.end() && !c->second.hist.empty();
     w4_audit_totals *t = &a->totals[std::make_pair(w.topic, group)];
+    if (hist)
+      w4_audit_hist_add(&t->hist, c->second.hist);
     w4_total_add(&t->messages, static_cast<uint64_t>(w.produced));
     t->windows++;
     if (w.produced > consumed)
@@ -70,8 +97,9 @@ static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
     else
       w4_total_add(&t->duplicate, static_cast<uint64_t>(consumed - w.produced));
     if (rows && consumed != w.produced)
-      rows->push_back(w4_audit_row{w.topic, w.partition, w.window,
-                                   w.window_size, group, w.produced, consumed});
+      rows->push_back(w4_audit_row{
+          w.topic, w.partition, w.window, w.window_size, group, w.produced,
+          consumed, hist ? w4_audit_window_p99(c->second.hist) : -1});
   }
 }
 
@@ -120,15 +148,30 @@ w4_audit_totals w4_audit_sum(const w4_audit &a) {
     sum.missing += kv.second.missing;
     sum.duplicate += kv.second.duplicate;
     sum.windows += kv.second.windows;
+    w4_latency_hist_merge(&sum.hist, kv.second.hist);
   }
   return sum;
 }
 
+double w4_audit_totals_p99(const w4_audit_totals &t) {
+  return w4_latency_hist_quantile(t.hist, 0.99);
+}
+
+std::string w4_audit_p99_str(double p99_ms) {
+  char buf[48];
+  if (p99_ms < 0)
+    snprintf(buf, sizeof(buf), "p99 -");
+  else
+    snprintf(buf, sizeof(buf), "p99 %.1f ms", p99_ms);
+  return buf;
+}
+
 std::string w4_audit_table_head(void) {
   char buf[256];
-  snprintf(buf, sizeof(buf), "%-24s %-10s %-24s %6s %-20s %10s %10s %10s\n",
-           "window", "length", "topic", "part", "group", "produced", "consumed",
-           "difference");
+  snprintf(buf, sizeof(buf),
+           "%-24s %-10s %-24s %6s %-20s %10s %10s %10s %10s\n", "window",
+           "length", "topic", "part", "group", "produced", "consumed",
+           "difference", "p99 ms");
   return buf;
 }
 
@@ -143,12 +186,17 @@ std::string w4_audit_table_line(const w4_audit_row &r) {
   char len[24];
   snprintf(len, sizeof(len), "%" PRId64 "ms", r.window_size);
   std::string group = r.group_id.empty() ? "-" : r.group_id;
+  char p99[32];
+  if (r.p99_ms < 0)
+    snprintf(p99, sizeof(p99), "-");
+  else
+    snprintf(p99, sizeof(p99), "%.1f", r.p99_ms);
   char buf[1024];
   snprintf(buf, sizeof(buf),
            "%-24s %-10s %-24s %6" PRId32 " %-20s %10" PRId64 " %10" PRId64
-           " %+10" PRId64 "\n",
+           " %+10" PRId64 " %10s\n",
            when, len, r.topic.c_str(), r.partition, group.c_str(), r.produced,
-           r.consumed, r.consumed - r.produced);
+           r.consumed, r.consumed - r.produced, p99);
   return buf;
 }
 

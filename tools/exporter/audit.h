@@ -13,6 +13,14 @@
 #include <utility>
 #include <vector>
 
+/* What one consumer group consumed in an open window: its messages and,
+ * from its records that carry a histogram, their buckets and counts as they
+ * came (usually one record), merged when the window settles. */
+struct w4_audit_consumed {
+  int64_t messages = 0;
+  std::vector<std::pair<uint32_t, uint64_t>> hist;
+};
+
 /* One open window of one topic-partition. */
 struct w4_audit_window {
   std::string topic;
@@ -20,9 +28,9 @@ struct w4_audit_window {
   int64_t window = 0;
   int64_t window_size = 0;
   int64_t produced = 0;
-  std::map<std::string, int64_t> consumed; /* by consumer group */
-  int64_t first_ms = 0;                    /* arrival of its first record */
-  int64_t last_ms = 0;                     /* arrival of its latest record */
+  std::map<std::string, w4_audit_consumed> consumed; /* by consumer group */
+  int64_t first_ms = 0; /* arrival of its first record */
+  int64_t last_ms = 0;  /* arrival of its latest record */
 };
 
 /* A settled window of one group whose consumption differs from what was
@@ -35,6 +43,9 @@ struct w4_audit_row {
   std::string group_id;
   int64_t produced;
   int64_t consumed;
+  /* The group's p99 latency in the window, ms, estimated from its records'
+   * histograms; -1 when they carried none. */
+  double p99_ms;
 };
 
 /* The audit counters of one topic and consumer group. */
@@ -43,7 +54,18 @@ struct w4_audit_totals {
   uint64_t missing = 0;   /* produced, not consumed by the group */
   uint64_t duplicate = 0; /* consumed more often than produced */
   uint64_t windows = 0;   /* settled windows */
+  /* The group's consumer latencies over the settled windows, from the
+   * records that carry histograms (empty when none did). */
+  w4_latency_hist hist;
 };
+
+/* The group's p99 latency over its settled windows, ms, estimated from the
+ * merged histograms (see w4_latency_hist_quantile); -1 without histograms.
+ * For the table's total lines and the exporter's pages. */
+double w4_audit_totals_p99(const w4_audit_totals &t);
+
+/* "p99 <n> ms" (or "p99 -" without histograms) for the total lines. */
+std::string w4_audit_p99_str(double p99_ms);
 
 struct w4_audit {
   int64_t settle_ms = 60000;

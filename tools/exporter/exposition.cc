@@ -122,6 +122,63 @@ static void w4_series_family(std::string *out,
     w4_sample_u64(out, name, s->labels, s->*field);
 }
 
+/* The le label value of an exported bound: milliseconds in seconds, no
+ * trailing zeros. */
+static std::string w4_le_str(uint32_t ms) {
+  char buf[32];
+  if (ms % 1000 == 0)
+    snprintf(buf, sizeof(buf), "%" PRIu32, ms / 1000);
+  else {
+    int n = snprintf(buf, sizeof(buf), "%" PRIu32 ".%03" PRIu32, ms / 1000,
+                     ms % 1000);
+    while (n > 0 && buf[n - 1] == '0')
+      buf[--n] = '\0';
+  }
+  return buf;
+}
+
+/* The latency histogram family: for every series whose records carried
+ * histograms, its cumulative buckets at the fixed bounds, sum and count. */
+static void w4_expose_histograms(std::string *out,
+                                 const std::vector<w4_series *> &all) {
+  static const std::vector<std::string> le_strs = [] {
+    std::vector<std::string> v;
+    for (uint32_t ms : W4_EXPORT_LE_MS)
+      v.push_back(w4_le_str(ms));
+    v.push_back("+Inf");
+    return v;
+  }();
+  w4_family(out, "message_latency_seconds", "histogram",
+            "Latency of the counted messages whose records carry a "
+            "histogram, seconds.");
+  std::string labels;
+  for (w4_series *s : all) {
+    if (!s->hist)
+      continue;
+    uint64_t cumulative = 0;
+    int bucket = 0;
+    for (int i = 0; i <= W4_EXPORT_LE_CNT; i++) {
+      if (i < W4_EXPORT_LE_CNT)
+        for (; bucket < HISTOGRAM_BUCKET_CNT &&
+               histogram_bounds[bucket] <= W4_EXPORT_LE_MS[i];
+             bucket++)
+          cumulative += s->hist->counts[bucket];
+      else
+        cumulative = s->hist->total;
+      labels = s->labels;
+      labels.append(",le=\"");
+      labels.append(le_strs[static_cast<size_t>(i)]);
+      labels.push_back('"');
+      w4_sample_u64(out, "message_latency_seconds_bucket", labels,
+                    cumulative);
+    }
+    w4_sample_ms(out, "message_latency_seconds_sum", s->labels,
+                 s->hist_sum_ms);
+    w4_sample_u64(out, "message_latency_seconds_count", s->labels,
+                  s->hist->total);
+  }
+}
+
 /* The families of the per-series counters and gauges. */
 static void w4_expose_series(std::string *out, w4_aggregate *agg,
                              const w4_exposition_opts &opts) {
@@ -148,6 +205,7 @@ static void w4_expose_series(std::string *out, w4_aggregate *agg,
     w4_sample_ms(out, "latency_seconds_sum", s->labels, s->latency_sum_ms);
     w4_sample_u64(out, "latency_seconds_count", s->labels, s->latency_count);
   }
+  w4_expose_histograms(out, all);
   w4_family(out, "window_latency_min_seconds", "gauge",
             "Smallest latency in the latest window reported.");
   for (w4_series *s : all)

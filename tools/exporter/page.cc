@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -138,6 +139,9 @@ struct w4_page_sum {
   uint64_t messages = 0;
   uint64_t latency_sum = 0;
   uint64_t latency_count = 0;
+  /* The merged latency histograms of its series that have one; none while
+   * no record carried one. */
+  std::unique_ptr<w4_latency_hist> hist;
 
   /* Partitions of its series, repeated when several clients of a group
    * read one: counted only for the rows written out. */
@@ -156,8 +160,21 @@ static void w4_page_sum_add(w4_page_sum *s, const w4_series &se) {
   s->messages += se.messages;
   s->latency_sum += se.latency_sum_ms;
   s->latency_count += se.latency_count;
+  if (se.hist) {
+    if (!s->hist)
+      s->hist.reset(new w4_latency_hist());
+    w4_latency_hist_merge(s->hist.get(), *se.hist);
+  }
 
   s->partitions.push_back(se.partition);
+}
+
+/* The p99 latency of a sum, ms, from its histograms; null without any. */
+static void w4_jp99(std::string *out, const w4_page_sum *s) {
+  w4_jdouble(out, "latency_p99_ms",
+             s && s->hist && s->hist->total
+                 ? w4_latency_hist_quantile(*s->hist, 0.99)
+                 : std::nan(""));
 }
 
 /* One row of the streams table, before it is written. */
@@ -322,7 +339,7 @@ std::string w4_page_streams_json(const w4_page_view &v,
     bool found = seen != v.history->streams.end();
     w4_jint_or_null(&out, "latency_max_ms",
                     found ? seen->second.latency_max_ms : -1);
-    out.append(",\"latency_p99_ms\":null");
+    w4_jp99(&out, lat);
     w4_juint(&out, "partitions", w4_page_partition_count(*lat));
     w4_jint_or_null(&out, "last_ms", found ? seen->second.last_ms : -1);
     out.push_back('}');
@@ -403,7 +420,7 @@ std::string w4_page_partitions_json(const w4_page_view &v,
     bool found = seen != v.history->partitions.end();
     w4_jint_or_null(&out, "latency_max_ms",
                     found ? seen->second.latency_max_ms : -1);
-    out.append(",\"latency_p99_ms\":null");
+    w4_jp99(&out, &lat);
     w4_jint_or_null(&out, "last_ms", found ? seen->second.last_ms : -1);
     out.push_back('}');
   }

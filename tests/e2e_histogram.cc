@@ -1,0 +1,485 @@
+/* Latency histograms end to end: real clients with the plug-in on the mock
+ * cluster, the monitoring topic decoded by the test's own wire reader, by
+ * protoc with today's and with the 24-field schema, and by the exporter
+ * under a real Prometheus server. */
+#include "monitoring/histogram.h"
+#include "testlib.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace w4test;
+
+namespace {
+
+const char *const MON_TOPIC = "_quarndale-monitoring";
+const std::string P = "quarndale.monitoring.interceptor.";
+
+/* A client with the plug-in and its histograms, publishing every 500 ms. */
+rd_kafka_t *histogram_client(const mock_cluster *mc, rd_kafka_type_t type,
+                             const std::string &client_id) {
+  std::vector<std::pair<std::string, std::string>> props = {
+      {"bootstrap.servers", mc->bootstraps},
+      {"client.id", client_id},
+      {"plugin.library.paths", plugin_path()},
+      {P + "publishms", "500"},
+      {P + "histogram", "true"}};
+  if (type == RD_KAFKA_CONSUMER)
+    props.insert(props.end(), {{"group.id", "g"},
+                               {"fetch.wait.max.ms", "5"},
+                               {"enable.partition.eof", "false"}});
+  return client_new(type, make_conf(props));
+}
+
+/* Produces one message to topic [partition] with timestamp ts. */
+void produce_at(rd_kafka_t *rk, const char *topic, int32_t partition,
+                int64_t ts) {
+  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
+            rd_kafka_producev(rk, RD_KAFKA_V_TOPIC(topic),
+                              RD_KAFKA_V_PARTITION(partition),
+                              RD_KAFKA_V_VALUE(const_cast<char *>("v"), 1),
+                              RD_KAFKA_V_TIMESTAMP(ts), RD_KAFKA_V_END));
+}
+
+/* Assigns partitions 0..n-1 of topic from their beginning. */
+void assign_all(rd_kafka_t *rk, const char *topic, int n) {
+  rd_kafka_poll_set_consumer(rk);
+  rd_kafka_topic_partition_list_t *parts = rd_kafka_topic_partition_list_new(n);
+  for (int p = 0; p < n; p++)
+    rd_kafka_topic_partition_list_add(parts, topic, p)->offset =
+        RD_KAFKA_OFFSET_BEGINNING;
+  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, parts));
+  rd_kafka_topic_partition_list_destroy(parts);
+}
+
+/* The varints of a packed field's bytes. */
+std::vector<uint64_t> unpack(const std::string &bytes) {
+  std::vector<uint64_t> out;
+  uint64_t v = 0;
+  int shift = 0;
+  for (unsigned char c : bytes) {
+    v |= static_cast<uint64_t>(c & 0x7f) << shift;
+    shift += 7;
+    if (!(c & 0x80)) {
+      out.push_back(v);
+      v = shift = 0;
+    }
+  }
+  return out;
+}
+
+/* Bucket -> count of a record's histogram, as the wire has it; every
+ * index once, ascending, every count non-zero. */
+std::map<int, uint64_t> histogram_of(const wire_msg &w) {
+  std::vector<uint64_t> idx = unpack(w.str(25)), cnt = unpack(w.str(26));
+  EXPECT_EQ(idx.size(), cnt.size());
+  std::map<int, uint64_t> out;
+  for (size_t i = 0; i < idx.size() && i < cnt.size(); i++) {
+    EXPECT_TRUE(i == 0 || idx[i] > idx[i - 1]);
+    EXPECT_LT(idx[i], static_cast<uint64_t>(HISTOGRAM_BUCKET_CNT));
+    EXPECT_GT(cnt[i], 0u);
+    out[static_cast<int>(idx[i])] += cnt[i];
+  }
+  return out;
+}
+
+/* The bucket of a latency by the bounds alone. */
+int bucket_of(int64_t ms) {
+  return histogram_bucket_search(static_cast<uint64_t>(ms < 0 ? 0 : ms));
+}
+
+/* Where one message's latency must lie: between what the test saw before
+ * and after the poll that handed it over. */
+struct latency_span {
+  int lo, hi; /* buckets */
+};
+
+/* Each partition holds messages of one age; every message must be in the
+ * bucket of its latency, which the test brackets around each poll. The
+ * producer, on a broker with a round-trip time of 60 ms, has its
+ * acknowledgement latencies in their buckets too. */
+TEST(Histogram, EveryMessageInTheBucketOfItsLatency) {
+  const int64_t AGES[] = {5, 50, 500, 30000, 7200000};
+  const int PARTS = 5, PER_AGE = 6;
+  mock_cluster *mc = mock_cluster_start();
+  rd_kafka_mock_topic_create(mc->mcluster, "ages", PARTS, 1);
+  rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 1, 1);
+
+  /* The producer's acknowledgements take the round trip at least. */
+  rd_kafka_mock_broker_set_rtt(mc->mcluster, 1, 60);
+  rd_kafka_mock_topic_create(mc->mcluster, "warm", 1, 1);
+  rd_kafka_t *prod = histogram_client(mc, RD_KAFKA_PRODUCER, "h-producer");
+  for (int i = 0; i < 10; i++)
+    produce_at(prod, "warm", 0, wall_ms());
+  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 15000));
+  rd_kafka_mock_broker_set_rtt(mc->mcluster, 1, 0);
+
+  /* The consumer fetches before the aged messages arrive, so that they are
+   * handed over within milliseconds. */
+  rd_kafka_t *cons = histogram_client(mc, RD_KAFKA_CONSUMER, "h-consumer");
+  assign_all(cons, "ages", PARTS);
+  for (int i = 0; i < 20; i++)
+    if (rd_kafka_message_t *m = rd_kafka_consumer_poll(cons, 50))
+      rd_kafka_message_destroy(m);
+  for (int p = 0; p < PARTS; p++)
+    for (int i = 0; i < PER_AGE; i++)
+      produce_at(prod, "ages", p, wall_ms() - AGES[p]);
+  rd_kafka_flush(prod, 15000);
+
+  std::map<int32_t, std::vector<latency_span>> spans;
+  int got = 0;
+  int64_t deadline = mono_ms() + 30000;
+  while (got < PARTS * PER_AGE && mono_ms() < deadline) {
+    int64_t before = wall_ms();
+    rd_kafka_message_t *m = rd_kafka_consumer_poll(cons, 0);
+    int64_t after = wall_ms();
+    if (!m) {
+      sleep_ms(1);
+      continue;
+    }
+    if (!m->err) {
+      int64_t ts = rd_kafka_message_timestamp(m, nullptr);
+      spans[m->partition].push_back(
+          {bucket_of(before - ts), bucket_of(after - ts)});
+      got++;
+    }
+    rd_kafka_message_destroy(m);
+  }
+  ASSERT_EQ(PARTS * PER_AGE, got);
+  rd_kafka_consumer_close(cons);
+  rd_kafka_destroy(cons);
+  rd_kafka_destroy(prod);
+
+  std::map<int32_t, std::map<int, uint64_t>> consumed;
+  std::map<int, uint64_t> acked;
+  uint64_t acked_count = 0;
+  int64_t acked_min = INT64_MAX;
+  for (const wire_msg &w : read_records(mc->bootstraps, MON_TOPIC)) {
+    if (w.i64(F_RECORD_KIND) == 2) {
+      EXPECT_FALSE(w.has(25) || w.has(26)) << "empty-window record";
+      continue;
+    }
+    std::map<int, uint64_t> h = histogram_of(w);
+    uint64_t sum = 0;
+    for (const auto &kv : h)
+      sum += kv.second;
+    EXPECT_EQ(static_cast<uint64_t>(w.i64(F_COUNT)), sum);
+    /* The record's own extremes are messages: in their buckets. */
+    EXPECT_TRUE(h.count(bucket_of(w.i64(F_MIN_LATENCY))));
+    EXPECT_TRUE(h.count(bucket_of(w.i64(F_MAX_LATENCY))));
+    std::map<int, uint64_t> *into =
+        w.i64(F_CLIENT_TYPE) == 1
+            ? &acked
+            : &consumed[static_cast<int32_t>(w.i64(F_PARTITION))];
+    if (w.i64(F_CLIENT_TYPE) == 1 && w.str(F_TOPIC) == "warm") {
+      acked_count += sum;
+      acked_min = std::min(acked_min, w.i64(F_MIN_LATENCY));
+    }
+    if (w.i64(F_CLIENT_TYPE) == 1 && w.str(F_TOPIC) != "warm")
+      continue;
+    for (const auto &kv : h)
+      (*into)[kv.first] += kv.second;
+  }
+  EXPECT_EQ(10u, acked_count);
+  EXPECT_GE(acked_min, 60);
+  for (const auto &kv : acked)
+    EXPECT_GE(kv.first, bucket_of(60));
+
+  for (int p = 0; p < PARTS; p++) {
+    SCOPED_TRACE("age " + std::to_string(AGES[p]) + " ms");
+    const std::vector<latency_span> &s = spans[p];
+    std::map<int, uint64_t> &h = consumed[p];
+    uint64_t total = 0;
+    for (const auto &kv : h) {
+      /* Between the messages surely in the bucket and those maybe in it. */
+      uint64_t surely = 0, maybe = 0;
+      for (const latency_span &l : s) {
+        surely += l.lo == kv.first && l.hi == kv.first;
+        maybe += l.lo <= kv.first && kv.first <= l.hi;
+      }
+      EXPECT_GE(kv.second, surely) << "bucket " << kv.first;
+      EXPECT_LE(kv.second, maybe) << "bucket " << kv.first;
+      total += kv.second;
+    }
+    EXPECT_EQ(static_cast<uint64_t>(PER_AGE), total);
+    for (const latency_span &l : s) {
+      if (l.lo == l.hi) {
+        EXPECT_TRUE(h.count(l.lo)) << "bucket " << l.lo;
+      }
+    }
+    EXPECT_GE(h.begin()->first, bucket_of(AGES[p]));
+  }
+  /* Two hours old: beyond the bounded buckets. */
+  EXPECT_EQ(HISTOGRAM_BUCKET_CNT - 1, consumed[4].begin()->first);
+  mock_cluster_stop(mc);
+}
+
+/* Runs protoc --decode with the schema in dir over a record's message. */
+std::string protoc_decode(const std::string &dir, const std::string &value,
+                          int *status) {
+  std::string path = temp_file();
+  std::ofstream(path) << value.substr(1);
+  std::string text =
+      run_command("protoc --decode=monitoring.MonitoringMessage -I '" + dir +
+                      "' monitoring.proto < '" + path + "' 2>&1",
+                  status);
+  unlink(path.c_str());
+  return text;
+}
+
+/* A record with a histogram decodes with today's schema, and with the
+ * 24-field schema of before, which shows the new fields as unknown. */
+TEST(Histogram, RecordsDecodeWithTheOldAndTheNewSchema) {
+  mock_cluster *mc = mock_cluster_start();
+  rd_kafka_mock_topic_create(mc->mcluster, "app", 1, 1);
+  rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 1, 1);
+  rd_kafka_t *prod = histogram_client(mc, RD_KAFKA_PRODUCER, "schema");
+  for (int i = 0; i < 3; i++)
+    produce_at(prod, "app", 0, wall_ms());
+  rd_kafka_flush(prod, 15000);
+  rd_kafka_destroy(prod);
+  std::string value;
+  for (const consumed &c : consume_all(mc->bootstraps, MON_TOPIC))
+    if (record_decode(c.value).i64(F_COUNT) == 3)
+      value = c.value;
+  /* The reader prints it with its histogram and estimates. */
+  int status;
+  std::string json = run_command(std::string(W4_TOOLS_DIR) +
+                                     "/w4metrics-read -b " + mc->bootstraps +
+                                     " --from-beginning --json --exit-idle "
+                                     "3000 2>/dev/null",
+                                 &status);
+  mock_cluster_stop(mc);
+  ASSERT_FALSE(value.empty());
+  EXPECT_EQ(0, status);
+  size_t at = json.find("\"count\":3,");
+  ASSERT_NE(std::string::npos, at) << json;
+  std::string line = json.substr(at, json.find('\n', at) - at);
+  EXPECT_NE(std::string::npos, line.find("\"latency_histogram\":[{\"le_ms\":"))
+      << line;
+  EXPECT_NE(std::string::npos, line.find("\"p99_ms\":")) << line;
+
+  std::string proto = W4_PROTO_PATH;
+  std::string src = proto.substr(0, proto.rfind("/src/"));
+  std::string now =
+      protoc_decode(proto.substr(0, proto.rfind('/')), value, &status);
+  ASSERT_EQ(0, status) << now;
+  EXPECT_NE(std::string::npos, now.find("latency_bucket_index: ")) << now;
+  EXPECT_NE(std::string::npos, now.find("latency_bucket_count: 3")) << now;
+  std::string old = protoc_decode(src + "/tests/schema", value, &status);
+  ASSERT_EQ(0, status) << old;
+  for (const char *field : {"client_id: \"schema\"", "count: 3",
+                            "\n25: ", "\n26: ", "window_size: 500"})
+    EXPECT_NE(std::string::npos, old.find(field)) << field << "\n" << old;
+  EXPECT_EQ(std::string::npos, old.find("latency_bucket"));
+}
+
+/* A child process whose output goes to a file. */
+struct child {
+  pid_t pid = -1;
+  std::string err_path;
+};
+
+/* Starts argv[0] with its arguments, standard error to a file. */
+child spawn(const std::vector<std::string> &argv) {
+  child c;
+  c.err_path = temp_file();
+  c.pid = fork();
+  if (c.pid == 0) {
+    int err = open(c.err_path.c_str(), O_WRONLY | O_TRUNC);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(err, 2);
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+      args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return c;
+}
+
+/* Ends a child with SIGTERM (SIGKILL after 15 s) and removes its file. */
+void stop(child *c) {
+  if (c->pid > 0) {
+    kill(c->pid, SIGTERM);
+    int status;
+    int64_t deadline = mono_ms() + 15000;
+    while (waitpid(c->pid, &status, WNOHANG) == 0) {
+      if (mono_ms() > deadline) {
+        kill(c->pid, SIGKILL);
+        waitpid(c->pid, &status, 0);
+        break;
+      }
+      sleep_ms(50);
+    }
+  }
+  c->pid = -1;
+  unlink(c->err_path.c_str());
+}
+
+/* Stops a child on leaving scope. */
+struct child_guard {
+  child *c;
+  ~child_guard() { stop(c); }
+};
+
+/* The text of a file. */
+std::string read_file(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+/* The port that a child says it serves on standard error after mark; 0
+ * when it says nothing within 30 s. */
+int port_after(const child &c, const std::string &mark) {
+  int64_t deadline = mono_ms() + 30000;
+  while (mono_ms() < deadline) {
+    std::string err = read_file(c.err_path);
+    size_t at = err.find(mark);
+    if (at != std::string::npos)
+      return atoi(err.c_str() + at + mark.size());
+    sleep_ms(100);
+  }
+  return 0;
+}
+
+/* A port that was free a moment ago on the loopback address. */
+int free_port(void) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa));
+  socklen_t len = sizeof(sa);
+  getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
+  close(fd);
+  return ntohs(sa.sin_port);
+}
+
+/* The single value of an instant query, -1 when there is none. */
+double prometheus_query(int port, const std::string &q) {
+  int st;
+  std::string body = run_command(
+      "curl -s -f --max-time 10 --data-urlencode 'query=" + q +
+          "' http://127.0.0.1:" + std::to_string(port) + "/api/v1/query",
+      &st);
+  size_t at = body.find("\"value\":[");
+  if (st != 0 || at == std::string::npos)
+    return -1;
+  size_t quote = body.find('"', body.find(',', at));
+  return quote == std::string::npos ? -1 : atof(body.c_str() + quote + 1);
+}
+
+/* promtool check metrics accepts the text without a remark; true as well
+ * when promtool is not installed. */
+bool promtool_accepts(const std::string &text, std::string *out) {
+  int rc = promtool_check(text, out);
+  return rc == -1 || rc == 0;
+}
+
+/* 980 fresh messages and 20 that are 40 s old: the true p99 lies in
+ * (30 s, 60 s], and so must Prometheus' estimate from the exporter's
+ * histogram. One record with a histogram that does not add up is a bad
+ * record. */
+TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
+  int st;
+  run_command("command -v prometheus", &st);
+  if (st != 0)
+    GTEST_SKIP() << "prometheus is not installed";
+  mock_cluster *mc = mock_cluster_start();
+  rd_kafka_mock_topic_create(mc->mcluster, "orders", 2, 1);
+  rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 1, 1);
+
+  child exporter = spawn({std::string(W4_TOOLS_DIR) + "/w4metrics-exporter",
+                          "-b", mc->bootstraps, "--from-beginning", "--by",
+                          "topic", "--listen", "127.0.0.1:0"});
+  child_guard exporter_guard{&exporter};
+  int port = port_after(exporter, "serving http://127.0.0.1:");
+  ASSERT_GT(port, 0) << read_file(exporter.err_path);
+
+  rd_kafka_t *cons = histogram_client(mc, RD_KAFKA_CONSUMER, "p-consumer");
+  assign_all(cons, "orders", 2);
+  rd_kafka_t *prod = histogram_client(mc, RD_KAFKA_PRODUCER, "p-producer");
+  for (int i = 0; i < 1000; i++)
+    produce_at(prod, "orders", i % 2, wall_ms() - (i % 50 == 7 ? 40000 : 0));
+  rd_kafka_flush(prod, 15000);
+  EXPECT_EQ(1000, consume_n(cons, 1000, 30000));
+  sleep_ms(700); /* a pass publishes the last messages */
+  rd_kafka_consumer_close(cons);
+  rd_kafka_destroy(cons);
+  rd_kafka_destroy(prod);
+  /* count 1, one message in bucket 3 counted twice. */
+  produce_values(mc, MON_TOPIC, 0,
+                 {std::string("\x7f\x22\x20", 3) +
+                  "0123456789abcdef0123456789abcdef" +
+                  std::string("\x50\x01\x80\x01\x98\x75\xca\x01\x01\x03\xd2"
+                              "\x01\x01\x02",
+                              14)});
+
+  std::string dir_tmpl = std::string(P_tmpdir) + "/w4prom-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(&dir_tmpl[0]));
+  const std::string dir = dir_tmpl;
+  std::ofstream(dir + "/prometheus.yml")
+      << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+         "scrape_configs:\n  - job_name: w4metrics\n    static_configs:\n"
+         "      - targets: ['127.0.0.1:"
+      << port << "']\n";
+  int prom_port = free_port();
+  child prom =
+      spawn({run_command("command -v prometheus | tr -d '\\n'", &st),
+             "--config.file=" + dir + "/prometheus.yml",
+             "--storage.tsdb.path=" + dir + "/data",
+             "--web.listen-address=127.0.0.1:" + std::to_string(prom_port)});
+  child_guard prom_guard{&prom};
+
+  const std::string sel =
+      "w4metrics_message_latency_seconds_bucket{client_type=\"consumer\","
+      "group_id=\"g\"}";
+  const std::string count_q =
+      "sum(w4metrics_message_latency_seconds_count{client_type="
+      "\"consumer\"})";
+  double count = -1, bad = -1;
+  int64_t deadline = mono_ms() + 60000;
+  while (
+      mono_ms() < deadline &&
+      ((count = prometheus_query(prom_port, count_q)) != 1000 ||
+       (bad = prometheus_query(prom_port, "w4metrics_bad_records_total")) != 1))
+    sleep_ms(500);
+  EXPECT_EQ(1000, count);
+  EXPECT_EQ(1, bad);
+  double p99 = prometheus_query(
+      prom_port, "histogram_quantile(0.99, sum by (le) (" + sel + "))");
+  EXPECT_GT(p99, 30);
+  EXPECT_LE(p99, 60);
+  double within_1s = prometheus_query(
+      prom_port, "sum(w4metrics_message_latency_seconds_bucket{client_type="
+                 "\"consumer\",le=\"1\"}) / " +
+                     count_q);
+  EXPECT_NEAR(0.98, within_1s, 1e-9);
+
+  std::string text = run_command("curl -s -f --max-time 20 http://127.0.0.1:" +
+                                     std::to_string(port) + "/metrics",
+                                 &st);
+  ASSERT_EQ(0, st);
+  EXPECT_EQ(std::string::npos, text.find("partition=")) << "--by topic";
+  std::string out;
+  EXPECT_TRUE(promtool_accepts(text, &out)) << out;
+
+  stop(&prom);
+  run_command("rm -rf '" + dir + "'", &st);
+  mock_cluster_stop(mc);
+}
+
+} // namespace
