@@ -3,7 +3,8 @@
  * millisecond, new topic-partitions keep coming (so the map grows during
  * passes) and sessions roll over every few passes (so idle entries are
  * retired while recording goes on). The records read back must add up to
- * exactly what was recorded, with every session's numbering intact.
+ * exactly what was recorded, with every session's numbering intact. The
+ * latency histograms are on, so their counts are recorded too.
  *
  * Run under helgrind by scripts/valgrind; the run is bounded in time, so a
  * slower tool makes fewer passes, not a longer test. */
@@ -69,6 +70,27 @@ int64_t pass_count(w4ic *ic) {
   return n;
 }
 
+/* Sum of the packed varints of a length-delimited field. */
+int64_t packed_sum(const wire_msg &m, int field) {
+  int64_t sum = 0;
+  for (const std::string &bytes : m.strings.count(field)
+                                      ? m.strings.at(field)
+                                      : std::vector<std::string>{}) {
+    uint64_t v = 0;
+    int shift = 0;
+    for (unsigned char c : bytes) {
+      v |= static_cast<uint64_t>(c & 0x7f) << shift;
+      shift += 7;
+      if (!(c & 0x80)) {
+        sum += static_cast<int64_t>(v);
+        v = 0;
+        shift = 0;
+      }
+    }
+  }
+  return sum;
+}
+
 struct sums {
   int64_t count = 0, bytes = 0;
 };
@@ -88,6 +110,7 @@ TEST(Stress, RecordsAddUpWhilePassesRunEveryMillisecond) {
            {P + "queue.buffering.max.messages", "2000000"},
            {P + "queue.buffering.max.kbytes", "2000000"},
            {P + "sticky.partitioning.linger.ms", "0"},
+           {P + "histogram", "true"},
            {"client.id", "stress"}})
     ASSERT_EQ(RD_KAFKA_CONF_OK, conf_set(conf, kv.first, kv.second));
   rd_kafka_t *rk = client_new(RD_KAFKA_PRODUCER, conf);
@@ -137,6 +160,8 @@ TEST(Stress, RecordsAddUpWhilePassesRunEveryMillisecond) {
     auto key = std::make_pair(m.str(F_TOPIC),
                               static_cast<int32_t>(m.i64(F_PARTITION)));
     got[key].count += m.i64(F_COUNT);
+    /* the window's histogram counts every one of its messages */
+    EXPECT_EQ(m.i64(F_COUNT), packed_sum(m, 26));
     got[key].bytes += m.i64(F_AGGREGATE_BYTES);
     std::string id = m.str(F_SESSION_ID) + "/" + key.first + "/" +
                      std::to_string(key.second);
