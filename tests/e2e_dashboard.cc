@@ -24,7 +24,6 @@ using json = nlohmann::json;
 
 const std::string P = "quarndale.monitoring.interceptor.";
 
-
 /* The dashboard's JSON, as the project installs it. */
 std::string dashboard_path(void) {
   return std::string(W4_SHARE_DIR) + "/grafana/w4metrics.json";
@@ -370,23 +369,7 @@ TEST(Dashboard, JsonHasTheStructureGrafanaImports) {
             rows);
 }
 
-/* A client with the plug-in, publishing every 500 ms, with latency
- * histograms. */
-rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
-                          const std::string &client_id,
-                          const std::string &group) {
-  std::vector<std::pair<std::string, std::string>> props = {
-      {"bootstrap.servers", mc->bootstraps},
-      {"client.id", client_id},
-      {"plugin.library.paths", w4test::plugin_path()},
-      {P + "publishms", "500"},
-      {P + "histogram", "true"}};
-  if (!group.empty()) {
-    props.push_back({"group.id", group});
-    props.push_back({"enable.partition.eof", "false"});
-  }
-  return w4test::client_new(type, w4test::make_conf(props));
-}
+using w4test::plugin_client;
 
 /* Polls the consumer for ms milliseconds; the messages that came without
  * error. */
@@ -427,17 +410,9 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
 
   w4test::child exporter;
   w4test::child_guard exporter_guard(&exporter);
-  exporter = w4test::spawn({std::string(W4_TOOLS_DIR) + "/w4metrics-exporter",
-                            "--listen", "127.0.0.1:0", "-b", mc->bootstraps,
-                            "--from-beginning", "--settle", "8000"});
-  int port = 0;
-  const std::string mark = "serving http://127.0.0.1:";
-  for (int64_t end = w4test::mono_ms() + 20000;
-       !port && w4test::mono_ms() < end; w4test::sleep_ms(100)) {
-    std::string err = w4test::read_file(exporter.err_path);
-    if (err.find(mark) != std::string::npos)
-      port = atoi(err.c_str() + err.find(mark) + mark.size());
-  }
+  int port = w4test::exporter_start(
+      &exporter,
+      {"-b", mc->bootstraps, "--from-beginning", "--settle", "8000"});
   ASSERT_GT(port, 0) << w4test::read_file(exporter.err_path);
 
   /* The server scrapes from the start, so that it sees the counters grow. */

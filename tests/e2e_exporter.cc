@@ -45,23 +45,7 @@ std::string exporter_path(void) {
   return std::string(W4_TOOLS_DIR) + "/w4metrics-exporter";
 }
 
-/* Starts the exporter on a port of its own choice and waits until it
- * serves; the port is returned, 0 when it did not start. */
-int start_exporter(child *c, const std::vector<std::string> &args) {
-  std::vector<std::string> argv = {exporter_path(), "--listen", "127.0.0.1:0"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  *c = spawn(argv);
-  const std::string mark = "serving http://127.0.0.1:";
-  int64_t deadline = w4test::mono_ms() + 20000;
-  while (w4test::mono_ms() < deadline) {
-    std::string err = read_file(c->err_path);
-    size_t at = err.find(mark);
-    if (at != std::string::npos)
-      return atoi(err.c_str() + at + mark.size());
-    w4test::sleep_ms(100);
-  }
-  return 0;
-}
+using w4test::exporter_start;
 
 /* Samples of an exposition text: "name{labels}" to value. */
 std::map<std::string, double> samples_of(const std::string &text) {
@@ -95,21 +79,7 @@ double sum_of(const std::map<std::string, double> &samples,
   return sum;
 }
 
-/* A client with the plug-in, publishing every 500 ms. */
-rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
-                          const std::string &client_id,
-                          const std::string &group) {
-  std::vector<std::pair<std::string, std::string>> props = {
-      {"bootstrap.servers", mc->bootstraps},
-      {"client.id", client_id},
-      {"plugin.library.paths", w4test::plugin_path()},
-      {P + "publishms", "500"}};
-  if (!group.empty()) {
-    props.push_back({"group.id", group});
-    props.push_back({"enable.partition.eof", "false"});
-  }
-  return w4test::client_new(type, w4test::make_conf(props));
-}
+using w4test::plugin_client;
 
 /* Scrapes the exporter, checks the text with promtool and that no counter
  * went down since the previous scrape. */
@@ -152,7 +122,7 @@ TEST(Exporter, ProducerAndTwoGroupsAuditedThroughPrometheus) {
   child exporter;
   child_guard exporter_guard(&exporter);
   int port =
-      start_exporter(&exporter, {"-b", mc->bootstraps, "--from-beginning",
+      exporter_start(&exporter, {"-b", mc->bootstraps, "--from-beginning",
                                  "--settle", "8000", "--report"});
   ASSERT_GT(port, 0) << read_file(exporter.err_path);
   std::map<std::string, double> seen;
@@ -293,7 +263,7 @@ TEST(Exporter, BadRecordsAreCountedAndReportedOncePerPartition) {
 
   child exporter;
   child_guard exporter_guard(&exporter);
-  int port = start_exporter(
+  int port = exporter_start(
       &exporter, {"-b", mc->bootstraps, "--from-beginning", "--by", "topic"});
   ASSERT_GT(port, 0) << read_file(exporter.err_path);
   std::map<std::string, double> s;

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
-#include <cstdio>
 #include <string>
 #include <tuple>
 #include <unistd.h>

@@ -5,15 +5,9 @@
 #include "monitoring/histogram.h"
 #include "testlib.h"
 
-#include <arpa/inet.h>
-#include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace w4test;
@@ -23,20 +17,13 @@ namespace {
 const char *const MON_TOPIC = "_quarndale-monitoring";
 const std::string P = "quarndale.monitoring.interceptor.";
 
-/* A client with the plug-in and its histograms, publishing every 500 ms. */
+/* A client with the plug-in and its histograms, publishing every 500 ms;
+ * a consumer in group g fetches at once. */
 rd_kafka_t *histogram_client(const mock_cluster *mc, rd_kafka_type_t type,
                              const std::string &client_id) {
-  std::vector<std::pair<std::string, std::string>> props = {
-      {"bootstrap.servers", mc->bootstraps},
-      {"client.id", client_id},
-      {"plugin.library.paths", plugin_path()},
-      {P + "publishms", "500"},
-      {P + "histogram", "true"}};
-  if (type == RD_KAFKA_CONSUMER)
-    props.insert(props.end(), {{"group.id", "g"},
-                               {"fetch.wait.max.ms", "5"},
-                               {"enable.partition.eof", "false"}});
-  return client_new(type, make_conf(props));
+  if (type != RD_KAFKA_CONSUMER)
+    return plugin_client(mc, type, client_id);
+  return plugin_client(mc, type, client_id, "g", {{"fetch.wait.max.ms", "5"}});
 }
 
 /* Produces one message to topic [partition] with timestamp ts. */
@@ -60,26 +47,11 @@ void assign_all(rd_kafka_t *rk, const char *topic, int n) {
   rd_kafka_topic_partition_list_destroy(parts);
 }
 
-/* The varints of a packed field's bytes. */
-std::vector<uint64_t> unpack(const std::string &bytes) {
-  std::vector<uint64_t> out;
-  uint64_t v = 0;
-  int shift = 0;
-  for (unsigned char c : bytes) {
-    v |= static_cast<uint64_t>(c & 0x7f) << shift;
-    shift += 7;
-    if (!(c & 0x80)) {
-      out.push_back(v);
-      v = shift = 0;
-    }
-  }
-  return out;
-}
-
 /* Bucket -> count of a record's histogram, as the wire has it; every
  * index once, ascending, every count non-zero. */
 std::map<int, uint64_t> histogram_of(const wire_msg &w) {
-  std::vector<uint64_t> idx = unpack(w.str(25)), cnt = unpack(w.str(26));
+  std::vector<uint64_t> idx = packed_varints(w.str(25)),
+                        cnt = packed_varints(w.str(26));
   EXPECT_EQ(idx.size(), cnt.size());
   std::map<int, uint64_t> out;
   for (size_t i = 0; i < idx.size() && i < cnt.size(); i++) {
@@ -282,106 +254,6 @@ TEST(Histogram, RecordsDecodeWithTheOldAndTheNewSchema) {
   EXPECT_EQ(std::string::npos, old.find("latency_bucket"));
 }
 
-/* A child process whose output goes to a file. */
-struct child {
-  pid_t pid = -1;
-  std::string err_path;
-};
-
-/* Starts argv[0] with its arguments, standard error to a file. */
-child spawn(const std::vector<std::string> &argv) {
-  child c;
-  c.err_path = temp_file();
-  c.pid = fork();
-  if (c.pid == 0) {
-    int err = open(c.err_path.c_str(), O_WRONLY | O_TRUNC);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(err, 2);
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-      args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return c;
-}
-
-/* Ends a child with SIGTERM (SIGKILL after 15 s) and removes its file. */
-void stop(child *c) {
-  if (c->pid > 0) {
-    kill(c->pid, SIGTERM);
-    int status;
-    int64_t deadline = mono_ms() + 15000;
-    while (waitpid(c->pid, &status, WNOHANG) == 0) {
-      if (mono_ms() > deadline) {
-        kill(c->pid, SIGKILL);
-        waitpid(c->pid, &status, 0);
-        break;
-      }
-      sleep_ms(50);
-    }
-  }
-  c->pid = -1;
-  unlink(c->err_path.c_str());
-}
-
-/* Stops a child on leaving scope. */
-struct child_guard {
-  child *c;
-  ~child_guard() { stop(c); }
-};
-
-/* The text of a file. */
-std::string read_file(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-/* The port that a child says it serves on standard error after mark; 0
- * when it says nothing within 30 s. */
-int port_after(const child &c, const std::string &mark) {
-  int64_t deadline = mono_ms() + 30000;
-  while (mono_ms() < deadline) {
-    std::string err = read_file(c.err_path);
-    size_t at = err.find(mark);
-    if (at != std::string::npos)
-      return atoi(err.c_str() + at + mark.size());
-    sleep_ms(100);
-  }
-  return 0;
-}
-
-/* A port that was free a moment ago on the loopback address. */
-int free_port(void) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa));
-  socklen_t len = sizeof(sa);
-  getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
-
-/* The single value of an instant query, -1 when there is none. */
-double prometheus_query(int port, const std::string &q) {
-  int st;
-  std::string body = run_command(
-      "curl -s -f --max-time 10 --data-urlencode 'query=" + q +
-          "' http://127.0.0.1:" + std::to_string(port) + "/api/v1/query",
-      &st);
-  size_t at = body.find("\"value\":[");
-  if (st != 0 || at == std::string::npos)
-    return -1;
-  size_t quote = body.find('"', body.find(',', at));
-  return quote == std::string::npos ? -1 : atof(body.c_str() + quote + 1);
-}
-
 /* promtool check metrics accepts the text without a remark; true as well
  * when promtool is not installed. */
 bool promtool_accepts(const std::string &text, std::string *out) {
@@ -402,11 +274,10 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
   rd_kafka_mock_topic_create(mc->mcluster, "orders", 2, 1);
   rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 1, 1);
 
-  child exporter = spawn({std::string(W4_TOOLS_DIR) + "/w4metrics-exporter",
-                          "-b", mc->bootstraps, "--from-beginning", "--by",
-                          "topic", "--listen", "127.0.0.1:0"});
-  child_guard exporter_guard{&exporter};
-  int port = port_after(exporter, "serving http://127.0.0.1:");
+  child exporter;
+  child_guard exporter_guard(&exporter);
+  int port = exporter_start(
+      &exporter, {"-b", mc->bootstraps, "--from-beginning", "--by", "topic"});
   ASSERT_GT(port, 0) << read_file(exporter.err_path);
 
   rd_kafka_t *cons = histogram_client(mc, RD_KAFKA_CONSUMER, "p-consumer");
@@ -428,21 +299,9 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
                               "\x01\x01\x02",
                               14)});
 
-  std::string dir_tmpl = std::string(P_tmpdir) + "/w4prom-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(&dir_tmpl[0]));
-  const std::string dir = dir_tmpl;
-  std::ofstream(dir + "/prometheus.yml")
-      << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-         "scrape_configs:\n  - job_name: w4metrics\n    static_configs:\n"
-         "      - targets: ['127.0.0.1:"
-      << port << "']\n";
-  int prom_port = free_port();
-  child prom =
-      spawn({run_command("command -v prometheus | tr -d '\\n'", &st),
-             "--config.file=" + dir + "/prometheus.yml",
-             "--storage.tsdb.path=" + dir + "/data",
-             "--web.listen-address=127.0.0.1:" + std::to_string(prom_port)});
-  child_guard prom_guard{&prom};
+  prometheus_server prom;
+  prometheus_guard prom_guard(&prom);
+  ASSERT_TRUE(prometheus_start(&prom, port)) << read_file(prom.proc.err_path);
 
   const std::string sel =
       "w4metrics_message_latency_seconds_bucket{client_type=\"consumer\","
@@ -452,21 +311,20 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
       "\"consumer\"})";
   double count = -1, bad = -1;
   int64_t deadline = mono_ms() + 60000;
-  while (
-      mono_ms() < deadline &&
-      ((count = prometheus_query(prom_port, count_q)) != 1000 ||
-       (bad = prometheus_query(prom_port, "w4metrics_bad_records_total")) != 1))
+  while (mono_ms() < deadline &&
+         ((count = prometheus_query(prom, count_q)) != 1000 ||
+          (bad = prometheus_query(prom, "w4metrics_bad_records_total")) != 1))
     sleep_ms(500);
   EXPECT_EQ(1000, count);
   EXPECT_EQ(1, bad);
-  double p99 = prometheus_query(
-      prom_port, "histogram_quantile(0.99, sum by (le) (" + sel + "))");
+  double p99 = prometheus_query(prom, "histogram_quantile(0.99, sum by (le) (" +
+                                          sel + "))");
   EXPECT_GT(p99, 30);
   EXPECT_LE(p99, 60);
   double within_1s = prometheus_query(
-      prom_port, "sum(w4metrics_message_latency_seconds_bucket{client_type="
-                 "\"consumer\",le=\"1\"}) / " +
-                     count_q);
+      prom, "sum(w4metrics_message_latency_seconds_bucket{client_type="
+            "\"consumer\",le=\"1\"}) / " +
+                count_q);
   EXPECT_NEAR(0.98, within_1s, 1e-9);
 
   std::string text = run_command("curl -s -f --max-time 20 http://127.0.0.1:" +
@@ -477,8 +335,9 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
   std::string out;
   EXPECT_TRUE(promtool_accepts(text, &out)) << out;
 
-  stop(&prom);
-  run_command("rm -rf '" + dir + "'", &st);
+  prometheus_stop(&prom);
+  stop_child(&exporter);
+  remove_child_files(exporter);
   mock_cluster_stop(mc);
 }
 

@@ -28,79 +28,24 @@ std::string read_file(const std::string &path) {
   return ss.str();
 }
 
-/* The exporter, run as a child process with its standard error in a file. */
+/* The exporter, run as a child process, and the port it serves. */
 struct exporter_proc {
-  pid_t pid = -1;
-  std::string err_path;
+  w4test::child proc;
   int port = 0;
 };
 
-/* Starts the exporter on a port of its choice with args and waits until it
- * serves (20 s at most); false when it does not. */
+/* Starts the exporter with args; false when it does not serve. */
 bool exporter_start(exporter_proc *e, const std::vector<std::string> &args) {
-  std::vector<std::string> argv = {std::string(W4_TOOLS_DIR) +
-                                       "/w4metrics-exporter",
-                                   "--listen", "127.0.0.1:0"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  e->err_path = w4test::temp_file();
-  e->pid = fork();
-  if (e->pid == 0) {
-    int fd = open(e->err_path.c_str(), O_WRONLY | O_TRUNC);
-    dup2(fd, 2);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    std::vector<char *> cargv;
-    for (const std::string &a : argv)
-      cargv.push_back(const_cast<char *>(a.c_str()));
-    cargv.push_back(nullptr);
-    execv(cargv[0], cargv.data());
-    _exit(127);
-  }
-  const std::string mark = "page at http://127.0.0.1:";
-  int64_t deadline = w4test::mono_ms() + 20000;
-  while (w4test::mono_ms() < deadline) {
-    std::string err = read_file(e->err_path);
-    size_t at = err.find(mark);
-    if (at != std::string::npos) {
-      e->port = atoi(err.c_str() + at + mark.size());
-      return e->port > 0;
-    }
-    w4test::sleep_ms(100);
-  }
-  return false;
+  e->port = w4test::exporter_start(&e->proc, args);
+  return e->port > 0;
 }
 
-/* Stops the exporter (SIGTERM, then SIGKILL after 15 s); its exit code, or
- * -1 when it had to be killed. */
+/* Stops the exporter; its exit code, -1 when it had to be killed. */
 int exporter_stop(exporter_proc *e) {
-  if (e->pid <= 0)
-    return -1;
-  kill(e->pid, SIGTERM);
-  int status = 0;
-  int64_t deadline = w4test::mono_ms() + 15000;
-  while (waitpid(e->pid, &status, WNOHANG) == 0) {
-    if (w4test::mono_ms() >= deadline) {
-      kill(e->pid, SIGKILL);
-      waitpid(e->pid, &status, 0);
-      e->pid = -1;
-      return -1;
-    }
-    w4test::sleep_ms(50);
-  }
-  e->pid = -1;
-  unlink(e->err_path.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int rc = w4test::stop_child(&e->proc);
+  w4test::remove_child_files(e->proc);
+  return rc;
 }
-
-/* Stops the exporter on leaving scope, when an assertion left it running. */
-struct exporter_guard {
-  exporter_proc *e;
-  explicit exporter_guard(exporter_proc *p) : e(p) {}
-  ~exporter_guard() {
-    if (e->pid > 0)
-      exporter_stop(e);
-  }
-};
 
 std::string base_url(const exporter_proc &e) {
   return "http://127.0.0.1:" + std::to_string(e.port);
@@ -183,23 +128,7 @@ int occurrences(const std::string &text, const std::string &needle) {
   return n;
 }
 
-/* A client with the plug-in, publishing every 500 ms, with latency
- * histograms. */
-rd_kafka_t *plugin_client(const w4test::mock_cluster *mc, rd_kafka_type_t type,
-                          const std::string &client_id,
-                          const std::string &group) {
-  std::vector<std::pair<std::string, std::string>> props = {
-      {"bootstrap.servers", mc->bootstraps},
-      {"client.id", client_id},
-      {"plugin.library.paths", w4test::plugin_path()},
-      {P + "publishms", "500"},
-      {P + "histogram", "true"}};
-  if (!group.empty()) {
-    props.push_back({"group.id", group});
-    props.push_back({"enable.partition.eof", "false"});
-  }
-  return w4test::client_new(type, w4test::make_conf(props));
-}
+using w4test::plugin_client;
 
 /* Polls /api/streams until every row has settled (none pending, no window
  * open) and rows have come, 60 s at most; the last answer. */
@@ -230,11 +159,11 @@ TEST(Page, DeliveredAndShortGroupsChartsAndClientsInABrowser) {
   ASSERT_GT(ts, 0);
 
   exporter_proc exporter;
-  exporter_guard guard(&exporter);
+  w4test::child_guard guard(&exporter.proc);
   ASSERT_TRUE(
       exporter_start(&exporter, {"-b", mc->bootstraps, "--from-beginning",
                                  "--settle", "3000", "--history-step", "1000"}))
-      << read_file(exporter.err_path);
+      << read_file(exporter.proc.err_path);
 
   rd_kafka_t *prod = plugin_client(mc, RD_KAFKA_PRODUCER, "page-producer", "");
   for (int i = 0; i < N; i++)
@@ -435,11 +364,11 @@ TEST(Page, HostileNamesRenderAsTextAndThePageIsReadOnly) {
   rd_kafka_destroy(prod);
 
   exporter_proc exporter;
-  exporter_guard guard(&exporter);
+  w4test::child_guard guard(&exporter.proc);
   ASSERT_TRUE(
       exporter_start(&exporter, {"-b", mc->bootstraps, "--from-beginning",
                                  "--settle", "1000"}))
-      << read_file(exporter.err_path);
+      << read_file(exporter.proc.err_path);
   std::string json = wait_settled(exporter, 2);
   /* The JSON carries the names with <, > and & escaped. */
   ASSERT_NE(std::string::npos,

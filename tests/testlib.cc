@@ -408,6 +408,57 @@ int stop_child(child *c) {
   return wait_child(c, 15000);
 }
 
+int exporter_start(child *c, const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {std::string(W4_TOOLS_DIR) +
+                                       "/w4metrics-exporter",
+                                   "--listen", "127.0.0.1:0"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  *c = spawn(argv);
+  const std::string mark = "serving http://127.0.0.1:";
+  for (int64_t end = mono_ms() + 20000; mono_ms() < end; sleep_ms(100)) {
+    std::string err = read_file(c->err_path);
+    size_t at = err.find(mark);
+    if (at != std::string::npos)
+      return atoi(err.c_str() + at + mark.size());
+  }
+  return 0;
+}
+
+rd_kafka_t *
+plugin_client(const mock_cluster *mc, rd_kafka_type_t type,
+              const std::string &client_id, const std::string &group,
+              const std::vector<std::pair<std::string, std::string>> &extra) {
+  const std::string p = "quarndale.monitoring.interceptor.";
+  std::vector<std::pair<std::string, std::string>> props = {
+      {"bootstrap.servers", mc->bootstraps},
+      {"client.id", client_id},
+      {"plugin.library.paths", plugin_path()},
+      {p + "publishms", "500"},
+      {p + "histogram", "true"}};
+  if (!group.empty()) {
+    props.push_back({"group.id", group});
+    props.push_back({"enable.partition.eof", "false"});
+  }
+  props.insert(props.end(), extra.begin(), extra.end());
+  return client_new(type, make_conf(props));
+}
+
+std::vector<uint64_t> packed_varints(const std::string &bytes) {
+  std::vector<uint64_t> out;
+  uint64_t v = 0;
+  int shift = 0;
+  for (unsigned char c : bytes) {
+    v |= static_cast<uint64_t>(c & 0x7f) << shift;
+    shift += 7;
+    if (!(c & 0x80)) {
+      out.push_back(v);
+      v = 0;
+      shift = 0;
+    }
+  }
+  return out;
+}
+
 void remove_child_files(const child &c) {
   unlink(c.out_path.c_str());
   unlink(c.err_path.c_str());

@@ -199,6 +199,22 @@ struct child_guard {
 /* Removes the files of the child's standard output and error. */
 void remove_child_files(const child &c);
 
+/* Starts the built exporter on a port of its own choice (--listen
+ * 127.0.0.1:0) with args, and waits until it says where it serves, 20 s at
+ * most; the port, 0 when it did not. */
+int exporter_start(child *c, const std::vector<std::string> &args);
+
+/* A client of type with the plug-in loaded, on the cluster, publishing every
+ * 500 ms with latency histograms; a consumer gets group (when not empty)
+ * and no partition-end events. extra properties come last. */
+rd_kafka_t *plugin_client(
+    const mock_cluster *mc, rd_kafka_type_t type, const std::string &client_id,
+    const std::string &group = "",
+    const std::vector<std::pair<std::string, std::string>> &extra = {});
+
+/* The values of a packed repeated varint field's bytes. */
+std::vector<uint64_t> packed_varints(const std::string &bytes);
+
 /* GET of a URL with curl; the body, or "" when the request failed. */
 std::string http_get(const std::string &url, int *status = nullptr);
 

@@ -1,11 +1,11 @@
 /* The exporter's counters, gap detection, delivery audit and exposition,
  * fed with records encoded as the plug-in encodes them and decoded by the
  * tools' decoder. */
-#include "monitoring/monitoring.h"
-#include "testlib.h"
 #include "exporter/aggregate.h"
 #include "exporter/audit.h"
 #include "exporter/exposition.h"
+#include "monitoring/monitoring.h"
+#include "testlib.h"
 
 #include <algorithm>
 #include <climits>

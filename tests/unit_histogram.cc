@@ -5,6 +5,7 @@
 #include "exporter/exposition.h"
 #include "interceptors/w4ic.h"
 #include "monitoring/histogram_encode.h"
+#include "standalone_instance.h"
 #include "testlib.h"
 #include "w4record.h"
 
@@ -20,45 +21,22 @@ const char SESSION[] = "0123456789abcdef0123456789abcdef";
 const int64_t NOW = 1700000000000;
 
 /* An instance without an intercepted client and with a private producer
- * towards nowhere: enough to account messages and encode records. */
+ * towards nowhere, a consumer of group g: enough to account messages and
+ * encode records. */
 w4ic *make_instance(int32_t histogram) {
-  w4ic *ic = static_cast<w4ic *>(ic_calloc(1, sizeof(w4ic)));
-  tinycthread::mtx_init(&ic->lock, tinycthread::mtx_plain);
-  tinycthread::cnd_init(&ic->cnd);
-  tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
+  w4ic *ic = standalone_instance("127.0.0.1:1", SESSION);
   ic->histogram = histogram;
   ic->tpmap.histogram = histogram;
   ic->client_type = 0;
+  ic_free(ic->client_id);
   ic->client_id = ic_strdup("reader");
   ic->group_id = ic_strdup("g");
   ic->cluster_id = ic_strdup("cluster-1");
-  ic->publishms = 15000;
-  ic->sessiondurationms = 600000;
-  memcpy(ic->session_id, SESSION, sizeof(SESSION));
-  char errstr[512];
-  ic->mon_rk = rd_kafka_new(
-      RD_KAFKA_PRODUCER,
-      make_conf({{"bootstrap.servers", "127.0.0.1:1"}, {"log_level", "0"}}),
-      errstr, sizeof(errstr));
-  EXPECT_NE(nullptr, ic->mon_rk) << errstr;
-  ic->mon_rkt =
-      rd_kafka_topic_new(ic->mon_rk, "_quarndale-monitoring", nullptr);
   return ic;
 }
 
 /* Releases what make_instance made. */
-void free_instance(w4ic *ic) {
-  tpmap_destroy(&ic->tpmap);
-  ic_free(ic->client_id);
-  ic_free(ic->group_id);
-  ic_free(ic->cluster_id);
-  ic_free(ic->record_buf);
-  rd_kafka_topic_destroy(ic->mon_rkt);
-  rd_kafka_destroy(ic->mon_rk);
-  tinycthread::cnd_destroy(&ic->cnd);
-  tinycthread::mtx_destroy(&ic->lock);
-  ic_free(ic);
-}
+void free_instance(w4ic *ic) { standalone_instance_free(ic); }
 
 /* Encodes the first bucket of t's window as the publish pass does; the
  * framed bytes. */
@@ -113,23 +91,6 @@ std::string varint(uint64_t v) {
     v >>= 7;
     out += static_cast<char>(v ? b | 0x80 : b);
   } while (v);
-  return out;
-}
-
-/* The varints of a packed field's bytes. */
-std::vector<uint64_t> unpack(const std::string &bytes) {
-  std::vector<uint64_t> out;
-  uint64_t v = 0;
-  int shift = 0;
-  for (unsigned char c : bytes) {
-    v |= static_cast<uint64_t>(c & 0x7f) << shift;
-    shift += 7;
-    if (!(c & 0x80)) {
-      out.push_back(v);
-      v = 0;
-      shift = 0;
-    }
-  }
   return out;
 }
 
@@ -189,7 +150,7 @@ TEST(HistogramOn, RecordIsTheOldOneAndTwoPackedFields) {
             hex(rec.substr(before.size())));
   wire_msg w = record_decode(rec);
   ASSERT_TRUE(w.ok);
-  std::vector<uint64_t> counts = unpack(w.str(26));
+  std::vector<uint64_t> counts = packed_varints(w.str(26));
   uint64_t sum = 0;
   for (uint64_t c : counts)
     sum += c;
@@ -323,10 +284,8 @@ TEST(HistogramTools, ExportedBucketsAndGroupPercentiles) {
             ",le=\"0.005\"} 0\n",
         "w4metrics_message_latency_seconds_bucket{" + lbl +
             ",le=\"0.01\"} 45\n",
-        "w4metrics_message_latency_seconds_bucket{" + lbl +
-            ",le=\"30\"} 45\n",
-        "w4metrics_message_latency_seconds_bucket{" + lbl +
-            ",le=\"60\"} 50\n",
+        "w4metrics_message_latency_seconds_bucket{" + lbl + ",le=\"30\"} 45\n",
+        "w4metrics_message_latency_seconds_bucket{" + lbl + ",le=\"60\"} 50\n",
         "w4metrics_message_latency_seconds_bucket{" + lbl +
             ",le=\"+Inf\"} 50\n",
         "w4metrics_message_latency_seconds_sum{" + lbl + "} 200.450\n",

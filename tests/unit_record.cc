@@ -3,6 +3,7 @@
  * real. Record bytes are checked against fixed vectors and the test's own
  * wire reader. */
 #include "interceptors/w4ic.h"
+#include "standalone_instance.h"
 #include "testlib.h"
 
 #include <gtest/gtest.h>
@@ -17,44 +18,14 @@ const char SESSION[] = "0123456789abcdef0123456789abcdef";
 const int64_t NOW = 1700000000000; /* a 6-byte varint */
 
 /* An instance without an intercepted client: identity set, a private
- * producer towards bootstrap, and a cluster id already known so that a pass
- * never asks for it. */
+ * producer towards bootstrap. */
 w4ic *
 make_instance(const std::string &bootstrap,
               std::vector<std::pair<std::string, std::string>> props = {}) {
-  w4ic *ic = static_cast<w4ic *>(ic_calloc(1, sizeof(w4ic)));
-  tinycthread::mtx_init(&ic->lock, tinycthread::mtx_plain);
-  tinycthread::cnd_init(&ic->cnd);
-  tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
-  ic->client_type = 1;
-  ic->client_id = ic_strdup("rdkafka");
-  ic->publishms = 15000;
-  ic->sessiondurationms = 600000;
-  ic->session_expiry_ms = ic_now_ms() + 600000;
-  memcpy(ic->session_id, SESSION, sizeof(SESSION));
-  props.insert(props.begin(), {"bootstrap.servers", bootstrap});
-  props.push_back({"log_level", "0"});
-  char errstr[512];
-  ic->mon_rk =
-      rd_kafka_new(RD_KAFKA_PRODUCER, make_conf(props), errstr, sizeof(errstr));
-  EXPECT_NE(nullptr, ic->mon_rk) << errstr;
-  ic->mon_rkt =
-      rd_kafka_topic_new(ic->mon_rk, "_quarndale-monitoring", nullptr);
-  return ic;
+  return standalone_instance(bootstrap, SESSION, std::move(props));
 }
 
-void free_instance(w4ic *ic) {
-  tpmap_destroy(&ic->tpmap);
-  ic_free(ic->client_id);
-  ic_free(ic->group_id);
-  ic_free(ic->cluster_id); /* ours, not librdkafka's, in these tests */
-  ic_free(ic->record_buf);
-  rd_kafka_topic_destroy(ic->mon_rkt);
-  rd_kafka_destroy(ic->mon_rk);
-  tinycthread::cnd_destroy(&ic->cnd);
-  tinycthread::mtx_destroy(&ic->lock);
-  ic_free(ic);
-}
+void free_instance(w4ic *ic) { standalone_instance_free(ic); }
 
 /* The framed record that the last produce call wrote. */
 std::string last_record(const w4ic *ic, const MonitoringMessage *msg) {

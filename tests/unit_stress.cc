@@ -73,21 +73,8 @@ int64_t pass_count(w4ic *ic) {
 /* Sum of the packed varints of a length-delimited field. */
 int64_t packed_sum(const wire_msg &m, int field) {
   int64_t sum = 0;
-  for (const std::string &bytes : m.strings.count(field)
-                                      ? m.strings.at(field)
-                                      : std::vector<std::string>{}) {
-    uint64_t v = 0;
-    int shift = 0;
-    for (unsigned char c : bytes) {
-      v |= static_cast<uint64_t>(c & 0x7f) << shift;
-      shift += 7;
-      if (!(c & 0x80)) {
-        sum += static_cast<int64_t>(v);
-        v = 0;
-        shift = 0;
-      }
-    }
-  }
+  for (uint64_t v : packed_varints(m.str(field)))
+    sum += static_cast<int64_t>(v);
   return sum;
 }
 
