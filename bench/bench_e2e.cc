@@ -331,31 +331,26 @@ static e2e_result e2e_produce(const e2e_options &opt, int partitions,
   return r;
 }
 
-/* Reads the messages back from the beginning of every partition; timed from
- * the first poll to the last message, once every message is in the client's
- * queue. Also checks that the monitoring topic holds records only when
- * w4metrics was loaded. */
-static e2e_result e2e_consume(const e2e_options &opt, int partitions,
-                              const std::string &bootstraps, e2e_mode mode) {
-  e2e_result r = {0, 0, 0, 0, false};
+/* A consumer of the mode with the given client and group ids (after the
+ * settings of extra), assigned every partition from the beginning; none
+ * when it cannot be created. */
+static rd_kafka_t *e2e_consumer_new(
+    const e2e_options &opt, int partitions, const std::string &bootstraps,
+    e2e_mode mode, const char *client_id, const char *group_id,
+    const std::vector<std::pair<const char *, const char *>> &extra) {
   rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
-  e2e_conf_set(conf, "client.id", "bench-e2e-consumer");
-  e2e_conf_set(conf, "group.id", "bench-e2e");
+  e2e_conf_set(conf, "client.id", client_id);
+  e2e_conf_set(conf, "group.id", group_id);
   e2e_conf_set(conf, "enable.auto.commit", "false");
-  e2e_conf_set(conf, "auto.offset.reset", "earliest");
-  /* The whole backlog is fetched ahead (see below), and once it is there
-   * the fetcher waits half a second between its empty fetches. */
-  e2e_conf_set(conf, "fetch.wait.max.ms", "500");
-  e2e_conf_set(conf, "fetch.error.backoff.ms", "10");
-  e2e_conf_set(conf, "queued.min.messages", "10000000");
-  e2e_conf_set(conf, "queued.max.messages.kbytes", "2097151");
+  for (const auto &kv : extra)
+    e2e_conf_set(conf, kv.first, kv.second);
   char errstr[512];
   rd_kafka_t *rk =
       rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
   if (!rk) {
     fprintf(stderr, "bench_e2e: consumer: %s\n", errstr);
     rd_kafka_conf_destroy(conf);
-    return r;
+    return nullptr;
   }
   rd_kafka_topic_partition_list_t *parts =
       rd_kafka_topic_partition_list_new(partitions);
@@ -364,6 +359,27 @@ static e2e_result e2e_consume(const e2e_options &opt, int partitions,
         RD_KAFKA_OFFSET_BEGINNING;
   rd_kafka_assign(rk, parts);
   rd_kafka_topic_partition_list_destroy(parts);
+  return rk;
+}
+
+/* Reads the messages back from the beginning of every partition; timed from
+ * the first poll to the last message, once every message is in the client's
+ * queue. Also checks that the monitoring topic holds records only when
+ * w4metrics was loaded. */
+static e2e_result e2e_consume(const e2e_options &opt, int partitions,
+                              const std::string &bootstraps, e2e_mode mode) {
+  e2e_result r = {0, 0, 0, 0, false};
+  /* The whole backlog is fetched ahead (see below), and once it is there
+   * the fetcher waits half a second between its empty fetches. */
+  rd_kafka_t *rk = e2e_consumer_new(
+      opt, partitions, bootstraps, mode, "bench-e2e-consumer", "bench-e2e",
+      {{"auto.offset.reset", "earliest"},
+       {"fetch.wait.max.ms", "500"},
+       {"fetch.error.backoff.ms", "10"},
+       {"queued.min.messages", "10000000"},
+       {"queued.max.messages.kbytes", "2097151"}});
+  if (!rk)
+    return r;
 
   /* The fetcher fills the client's queue first, one entry per message, so
    * that the timed part is the application's consumption alone, where
@@ -593,25 +609,12 @@ static e2e_tail e2e_latency_consume(const e2e_options &opt, int partitions,
     if (!ok)
       return fail;
   }
-  rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
-  e2e_conf_set(conf, "client.id", "bench-latency-consumer");
-  e2e_conf_set(conf, "group.id", "bench-latency");
-  e2e_conf_set(conf, "enable.auto.commit", "false");
-  e2e_conf_set(conf, "fetch.wait.max.ms", "5");
-  char errstr[512];
-  rd_kafka_t *rk =
-      rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
-  if (!rk) {
-    rd_kafka_conf_destroy(conf);
+  rd_kafka_t *rk = e2e_consumer_new(opt, partitions, bootstraps, mode,
+                                    "bench-latency-consumer", "bench-latency",
+                                    {{"fetch.wait.max.ms", "5"}});
+  if (!rk)
     return fail;
-  }
-  rd_kafka_topic_partition_list_t *parts =
-      rd_kafka_topic_partition_list_new(partitions);
-  for (int p = 0; p < partitions; p++)
-    rd_kafka_topic_partition_list_add(parts, e2e_topic, p)->offset =
-        RD_KAFKA_OFFSET_BEGINNING;
-  rd_kafka_assign(rk, parts);
-  rd_kafka_topic_partition_list_destroy(parts);
+  rd_kafka_topic_partition_list_t *parts;
   int got = 0;
   double deadline = e2e_now_s() + E2E_CONSUME_TIMEOUT_MS / 1000.0;
   while (got < partitions && e2e_now_s() < deadline) {

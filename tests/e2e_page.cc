@@ -165,26 +165,15 @@ TEST(Page, DeliveredAndShortGroupsChartsAndClientsInABrowser) {
                                  "--settle", "3000", "--history-step", "1000"}))
       << read_file(exporter.proc.err_path);
 
-  rd_kafka_t *prod = plugin_client(mc, RD_KAFKA_PRODUCER, "page-producer", "");
-  for (int i = 0; i < N; i++)
-    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
-              rd_kafka_producev(
-                  prod, RD_KAFKA_V_TOPIC("orders"), RD_KAFKA_V_PARTITION(i % 2),
-                  RD_KAFKA_V_VALUE(const_cast<char *>("payload"), 7),
-                  RD_KAFKA_V_TIMESTAMP(ts), RD_KAFKA_V_END));
-  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 15000));
-  rd_kafka_t *ca = plugin_client(mc, RD_KAFKA_CONSUMER, "page-a", "group-a");
-  rd_kafka_t *cb = plugin_client(mc, RD_KAFKA_CONSUMER, "page-b", "group-b");
-  w4test::assign_at(ca, "orders", 0, 0);
-  w4test::assign_at(cb, "orders", SKIP0, SKIP1);
-  EXPECT_EQ(N, w4test::consume_n(ca, N, 30000));
-  EXPECT_EQ(N - SKIP0 - SKIP1, w4test::consume_n(cb, N - SKIP0 - SKIP1, 30000));
-  w4test::sleep_ms(700);
-  rd_kafka_destroy(prod);
-  for (rd_kafka_t *c : {ca, cb}) {
-    rd_kafka_consumer_close(c);
-    rd_kafka_destroy(c);
-  }
+  w4test::two_groups t;
+  t.prefix = "page";
+  t.group_a = "group-a";
+  t.group_b = "group-b";
+  t.n = N;
+  t.skip0 = SKIP0;
+  t.skip1 = SKIP1;
+  t.ts = ts;
+  w4test::two_groups_traffic(mc, t);
   std::string streams = wait_settled(exporter, 2);
   ASSERT_NE(std::string::npos, streams.find("\"state\":\"delivered\""))
       << streams;

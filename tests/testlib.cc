@@ -443,6 +443,38 @@ plugin_client(const mock_cluster *mc, rd_kafka_type_t type,
   return client_new(type, make_conf(props));
 }
 
+void two_groups_traffic(const mock_cluster *mc, const two_groups &t,
+                        void (*between)(void *), void *arg) {
+  rd_kafka_t *prod =
+      plugin_client(mc, RD_KAFKA_PRODUCER, t.prefix + "-producer");
+  for (int i = 0; i < t.n; i++)
+    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
+              rd_kafka_producev(
+                  prod, RD_KAFKA_V_TOPIC("orders"), RD_KAFKA_V_PARTITION(i % 2),
+                  RD_KAFKA_V_VALUE(const_cast<char *>("payload"), 7),
+                  RD_KAFKA_V_TIMESTAMP(t.ts), RD_KAFKA_V_END));
+  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 15000));
+  rd_kafka_t *ca =
+      plugin_client(mc, RD_KAFKA_CONSUMER, t.prefix + "-a", t.group_a);
+  rd_kafka_t *cb =
+      plugin_client(mc, RD_KAFKA_CONSUMER, t.prefix + "-b", t.group_b);
+  assign_at(ca, "orders", 0, 0);
+  assign_at(cb, "orders", t.skip0, t.skip1);
+  if (between)
+    between(arg);
+  int rest = t.n - t.skip0 - t.skip1;
+  EXPECT_EQ(t.n, consume_n(ca, t.n, 30000));
+  EXPECT_EQ(rest, consume_n(cb, rest, 30000));
+  if (between)
+    between(arg);
+  sleep_ms(700); /* one more ordinary pass each */
+  rd_kafka_destroy(prod);
+  for (rd_kafka_t *c : {ca, cb}) {
+    rd_kafka_consumer_close(c);
+    rd_kafka_destroy(c);
+  }
+}
+
 std::vector<uint64_t> packed_varints(const std::string &bytes) {
   std::vector<uint64_t> out;
   uint64_t v = 0;
