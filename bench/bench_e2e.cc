@@ -259,6 +259,31 @@ static void e2e_dr_cb(rd_kafka_t *, const rd_kafka_message_t *msg,
     d->delivered++;
 }
 
+/* A producer of the mode with the given client id (after the settings of
+ * extra), its delivery reports to dr_cb with opaque; none when it cannot be
+ * created. */
+static rd_kafka_t *e2e_producer_new(
+    const e2e_options &opt, const std::string &bootstraps, e2e_mode mode,
+    const char *client_id,
+    void (*dr_cb)(rd_kafka_t *, const rd_kafka_message_t *, void *),
+    void *opaque,
+    const std::vector<std::pair<const char *, const char *>> &extra) {
+  rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
+  e2e_conf_set(conf, "client.id", client_id);
+  for (const auto &kv : extra)
+    e2e_conf_set(conf, kv.first, kv.second);
+  rd_kafka_conf_set_dr_msg_cb(conf, dr_cb);
+  rd_kafka_conf_set_opaque(conf, opaque);
+  char errstr[512];
+  rd_kafka_t *rk =
+      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  if (!rk) {
+    fprintf(stderr, "bench_e2e: producer: %s\n", errstr);
+    rd_kafka_conf_destroy(conf);
+  }
+  return rk;
+}
+
 /* True when every partition still starts at offset 0: the mock cluster
  * has dropped none of the produced batches. */
 static bool e2e_log_complete(rd_kafka_t *rk, int partitions) {
@@ -278,18 +303,10 @@ static e2e_result e2e_produce(const e2e_options &opt, int partitions,
                               const std::string &bootstraps, e2e_mode mode) {
   e2e_result r = {0, 0, 0, 0, false};
   e2e_delivery d = {0, 0};
-  rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
-  e2e_conf_set(conf, "client.id", "bench-e2e-producer");
-  rd_kafka_conf_set_dr_msg_cb(conf, e2e_dr_cb);
-  rd_kafka_conf_set_opaque(conf, &d);
-  char errstr[512];
-  rd_kafka_t *rk =
-      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-  if (!rk) {
-    fprintf(stderr, "bench_e2e: producer: %s\n", errstr);
-    rd_kafka_conf_destroy(conf);
+  rd_kafka_t *rk = e2e_producer_new(opt, bootstraps, mode, "bench-e2e-producer",
+                                    e2e_dr_cb, &d, {});
+  if (!rk)
     return r;
-  }
   char value[E2E_VALUE_LEN];
   memset(value, 'v', sizeof(value));
 
@@ -538,19 +555,11 @@ static e2e_tail e2e_latency_produce(const e2e_options &opt, int partitions,
                                     const std::string &bootstraps,
                                     e2e_mode mode) {
   std::vector<double> lat;
-  rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
-  e2e_conf_set(conf, "client.id", "bench-latency-producer");
-  e2e_conf_set(conf, "linger.ms", "0");
-  rd_kafka_conf_set_dr_msg_cb(conf, e2e_latency_dr_cb);
-  rd_kafka_conf_set_opaque(conf, &lat);
-  char errstr[512];
   rd_kafka_t *rk =
-      rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
-  if (!rk) {
-    fprintf(stderr, "bench_e2e: producer: %s\n", errstr);
-    rd_kafka_conf_destroy(conf);
+      e2e_producer_new(opt, bootstraps, mode, "bench-latency-producer",
+                       e2e_latency_dr_cb, &lat, {{"linger.ms", "0"}});
+  if (!rk)
     return e2e_tail{0, 0, 0, 0, false};
-  }
   bool ok = e2e_touch_partitions(rk, partitions);
   if (ok)
     e2e_paced_produce(rk, opt.latency_ms, true);

@@ -475,6 +475,16 @@ void two_groups_traffic(const mock_cluster *mc, const two_groups &t,
   }
 }
 
+std::string varint(uint64_t v) {
+  std::string out;
+  do {
+    uint8_t b = v & 0x7f;
+    v >>= 7;
+    out += static_cast<char>(v ? b | 0x80 : b);
+  } while (v);
+  return out;
+}
+
 std::vector<uint64_t> packed_varints(const std::string &bytes) {
   std::vector<uint64_t> out;
   uint64_t v = 0;

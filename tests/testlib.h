@@ -227,6 +227,9 @@ struct two_groups {
 void two_groups_traffic(const mock_cluster *mc, const two_groups &t,
                         void (*between)(void *) = nullptr, void *arg = nullptr);
 
+/* The protobuf varint encoding of v. */
+std::string varint(uint64_t v);
+
 /* The values of a packed repeated varint field's bytes. */
 std::vector<uint64_t> packed_varints(const std::string &bytes);
 

@@ -83,17 +83,6 @@ TEST(HistogramOff, RecordBytesAreThoseOfBefore) {
   free_instance(ic);
 }
 
-/* A varint's bytes. */
-std::string varint(uint64_t v) {
-  std::string out;
-  do {
-    uint8_t b = v & 0x7f;
-    v >>= 7;
-    out += static_cast<char>(v ? b | 0x80 : b);
-  } while (v);
-  return out;
-}
-
 /* Bytes as the hex text of testlib's hex(). */
 std::string unhex(const std::string &text) {
   std::string out;

@@ -34,16 +34,6 @@ std::string last_record(const w4ic *ic, const MonitoringMessage *msg) {
   return std::string(reinterpret_cast<const char *>(ic->record_buf), n + 1);
 }
 
-std::string varint(uint64_t v) {
-  std::string out;
-  do {
-    uint8_t b = v & 0x7f;
-    v >>= 7;
-    out += static_cast<char>(v ? b | 0x80 : b);
-  } while (v);
-  return out;
-}
-
 MonitoringMessage empty_window(void) {
   MonitoringMessage m;
   memset(&m, 0, sizeof(m));
