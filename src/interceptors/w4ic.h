@@ -33,8 +33,10 @@
  * join, so every write of one owner happens before the next one's reads.
  *
  * Set at creation and read-only afterwards: the identity strings,
- * client_type, the settings, rk, mon_rk, mon_rkt. brokers_lock, a leaf lock,
- * guards mon_brokers_wanted (below). */
+ * client_type, the settings (histogram and tpmap.histogram included, which
+ * recording reads before it takes the lock), rk, mon_rk, mon_rkt.
+ * brokers_lock, a leaf lock, guards mon_brokers_wanted (below). stopped is
+ * touched only by the application's threads, on_destroy then w4ic_free. */
 struct w4ic {
   tinycthread::thrd_t thread;
   tinycthread::cnd_t cnd;
