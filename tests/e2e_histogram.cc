@@ -263,8 +263,8 @@ bool promtool_accepts(const std::string &text, std::string *out) {
 
 /* 980 fresh messages and 20 that are 40 s old: the true p99 lies in
  * (30 s, 60 s], and so must Prometheus' estimate from the exporter's
- * histogram. One record with a histogram that does not add up is a bad
- * record. */
+ * histogram; the share within 1 s is what the test saw around each poll. One
+ * record with a histogram that does not add up is a bad record. */
 TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
   int st;
   run_command("command -v prometheus", &st);
@@ -286,7 +286,27 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
   for (int i = 0; i < 1000; i++)
     produce_at(prod, "orders", i % 2, wall_ms() - (i % 50 == 7 ? 40000 : 0));
   rd_kafka_flush(prod, 15000);
-  EXPECT_EQ(1000, consume_n(cons, 1000, 30000));
+  /* How many were surely, and how many maybe, consumed within 1 s: a
+   * loaded machine may hand even the fresh ones over later. */
+  int got = 0, surely_1s = 0, maybe_1s = 0;
+  int64_t deadline = mono_ms() + 30000;
+  while (got < 1000 && mono_ms() < deadline) {
+    int64_t before = wall_ms();
+    rd_kafka_message_t *m = rd_kafka_consumer_poll(cons, 0);
+    int64_t after = wall_ms();
+    if (!m) {
+      sleep_ms(1);
+      continue;
+    }
+    if (!m->err) {
+      int64_t ts = rd_kafka_message_timestamp(m, nullptr);
+      surely_1s += after - ts <= 1000;
+      maybe_1s += before - ts <= 1000;
+      got++;
+    }
+    rd_kafka_message_destroy(m);
+  }
+  EXPECT_EQ(1000, got);
   sleep_ms(700); /* a pass publishes the last messages */
   rd_kafka_consumer_close(cons);
   rd_kafka_destroy(cons);
@@ -310,7 +330,7 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
       "sum(w4metrics_message_latency_seconds_count{client_type="
       "\"consumer\"})";
   double count = -1, bad = -1;
-  int64_t deadline = mono_ms() + 60000;
+  deadline = mono_ms() + 60000;
   while (mono_ms() < deadline &&
          ((count = prometheus_query(prom, count_q)) != 1000 ||
           (bad = prometheus_query(prom, "w4metrics_bad_records_total")) != 1))
@@ -325,7 +345,9 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
       prom, "sum(w4metrics_message_latency_seconds_bucket{client_type="
             "\"consumer\",le=\"1\"}) / " +
                 count_q);
-  EXPECT_NEAR(0.98, within_1s, 1e-9);
+  EXPECT_GE(within_1s * 1000, surely_1s - 1e-6);
+  EXPECT_LE(within_1s * 1000, maybe_1s + 1e-6);
+  EXPECT_LE(maybe_1s, 980) << "the old ones are 40 s old";
 
   std::string text = run_command("curl -s -f --max-time 20 http://127.0.0.1:" +
                                      std::to_string(port) + "/metrics",
