@@ -308,16 +308,17 @@ TEST_F(FaultTest, ClusterIdUnavailable) {
   stderr_capture *cap = stderr_capture_start();
   rd_kafka_t *rk = producer({{P + "publishms", "200"}});
   produce(rk, 40);
-  sleep_ms(700);
+  const std::string unable = "W4IC: faulty: Unable to acquire ClusterId "
+                             "from intercepted client (missing "
+                             "api.version.request=true?)";
+  stderr_wait(cap, unable, 3, 15000);
   int64_t took = destroy(rk);
   std::string log = stderr_capture_stop(cap);
   EXPECT_EQ(produced, delivered);
   EXPECT_LT(took, 5000);
   /* The regular passes (at least three) and nothing else; the final pass
    * takes no cluster id that is not already known, and says nothing. */
-  int lines = count_lines(log, "W4IC: faulty: Unable to acquire ClusterId "
-                               "from intercepted client (missing "
-                               "api.version.request=true?)");
+  int lines = count_lines(log, unable);
   EXPECT_GE(lines, 3) << log;
   EXPECT_EQ(lines, count_lines(log, "W4IC: ")) << log;
 

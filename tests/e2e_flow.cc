@@ -359,7 +359,9 @@ TEST_F(FlowTest, ClientDestroyedWithMessagesInFlight) {
 TEST_F(FlowTest, RecordsDecodeWithTheSchema) {
   rd_kafka_t *prod = client_new(
       RD_KAFKA_PRODUCER,
-      plugin_conf(mc, {{"client.id", "schema"}, {P + "publishms", "200"}}));
+      plugin_conf(mc, {{"client.id", "schema"},
+                       {"linger.ms", "100"}, /* one request, one record */
+                       {P + "publishms", "200"}}));
   produce_traffic(prod, "app", 3, 1);
   sleep_ms(500);
   rd_kafka_destroy(prod);

@@ -260,7 +260,7 @@ TEST_F(HostTest, ShortLivedClientsAreDestroyedAtOnce) {
     slowest = std::max(slowest, mono_ms() - t0);
   }
   std::string log = stderr_capture_stop(cap);
-  EXPECT_LT(slowest, 1000);
+  EXPECT_LT(slowest, 2000); /* far below a wait for the cluster id */
   EXPECT_EQ(0, count_lines(log, "W4IC: ")) << log;
 }
 

@@ -77,7 +77,9 @@ TEST(Lifecycle, IdleTopicPartitionsAreReleasedAfterTheirSession) {
       RD_KAFKA_OFFSET_END;
   ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_assign(rk, one));
   rd_kafka_topic_partition_list_destroy(one);
-  int64_t end = mono_ms() + 5500; /* the 2,000 live for two sessions */
+  /* The 2,000 live for two sessions of 1.5 s; the margin is for a busy
+   * machine, whose passes of 2,000 records drift. */
+  int64_t end = mono_ms() + 8000;
   while (mono_ms() < end) {
     produce_values(mc, "wide", 0, {"y"});
     consume_n(rk, 1, 400);
@@ -159,7 +161,7 @@ rd_kafka_resp_err_t count_ack(rd_kafka_t *, rd_kafka_message_t *m,
 /* Another interceptor's teardown that takes its time, as one that flushes
  * does: the client's broker threads go on meanwhile. */
 rd_kafka_resp_err_t slow_destroy(rd_kafka_t *, void *) {
-  sleep_ms(400);
+  sleep_ms(1000);
   return RD_KAFKA_RESP_ERR_NO_ERROR;
 }
 
@@ -172,7 +174,7 @@ rd_kafka_resp_err_t add_ack_counter(rd_kafka_t *rk, const rd_kafka_conf_t *,
 }
 
 /* A producer destroyed without flushing, its messages in flight on a
- * cluster 100 ms away, with a second interceptor whose teardown takes a
+ * cluster 300 ms away, with a second interceptor whose teardown takes a
  * while: the responses arrive after the plug-in's on_destroy, inside
  * rd_kafka_destroy(). Every message acknowledged without error is in the
  * client's records. The records go to a cluster of their own, without the
@@ -182,7 +184,7 @@ TEST(Lifecycle, MessagesAcknowledgedDuringDestroyAreCounted) {
   mock_cluster *mon = mock_cluster_start();
   rd_kafka_mock_topic_create(app->mcluster, "slow", 4, 1);
   rd_kafka_mock_topic_create(mon->mcluster, MON_TOPIC, 1, 1);
-  rd_kafka_mock_broker_set_rtt(app->mcluster, 1, 100);
+  rd_kafka_mock_broker_set_rtt(app->mcluster, 1, 300);
 
   int acked = 0;
   rd_kafka_conf_t *conf = make_conf({{"plugin.library.paths", plugin_path()},

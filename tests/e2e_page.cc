@@ -162,7 +162,7 @@ TEST(Page, DeliveredAndShortGroupsChartsAndClientsInABrowser) {
   w4test::child_guard guard(&exporter.proc);
   ASSERT_TRUE(
       exporter_start(&exporter, {"-b", mc->bootstraps, "--from-beginning",
-                                 "--settle", "3000", "--history-step", "1000"}))
+                                 "--settle", "8000", "--history-step", "1000"}))
       << read_file(exporter.proc.err_path);
 
   w4test::two_groups t;

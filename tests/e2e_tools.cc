@@ -245,7 +245,7 @@ TEST(ToolsDemo, ShortRunAccountsForEveryMessage) {
   int code;
   std::string err;
   std::string out =
-      run_tool("w4metrics-demo --seconds 3 --interval 500", &code, &err);
+      run_tool("w4metrics-demo --seconds 5 --interval 500", &code, &err);
   EXPECT_EQ(0, code) << out << err;
   /* Output to a pipe carries no terminal escape codes. */
   EXPECT_EQ(std::string::npos, out.find('\033'));

@@ -187,6 +187,16 @@ int count_lines(const std::string &text, const std::string &needle) {
   return n;
 }
 
+int stderr_wait(const stderr_capture *cap, const std::string &needle, int n,
+                int timeout_ms) {
+  int64_t deadline = mono_ms() + timeout_ms;
+  int got;
+  while ((got = count_lines(read_file(cap->path), needle)) < n &&
+         mono_ms() < deadline)
+    sleep_ms(50);
+  return got;
+}
+
 std::vector<consumed> consume_all(const std::string &bootstraps,
                                   const std::string &topic, int idle_ms,
                                   int timeout_ms) {
@@ -676,10 +686,17 @@ std::map<pid_t, std::string> thread_names(void) {
 std::vector<pid_t>
 plugin_threads_since(const std::map<pid_t, std::string> &before) {
   std::vector<pid_t> out;
-  for (const auto &t : thread_names())
-    if (!before.count(t.first) && t.second.rfind("rdk:", 0) != 0)
-      out.push_back(t.first);
-  return out;
+  int64_t deadline = mono_ms() + 5000;
+  for (bool first = true;; first = false) {
+    if (!first)
+      sleep_ms(50);
+    out.clear();
+    for (const auto &t : thread_names())
+      if (!before.count(t.first) && t.second.rfind("rdk:", 0) != 0)
+        out.push_back(t.first);
+    if (out.size() == 1 || mono_ms() >= deadline)
+      return out;
+  }
 }
 
 } // namespace w4test

@@ -81,6 +81,10 @@ std::string stderr_capture_stop(stderr_capture *cap);
 
 /* Lines of text that contain needle. */
 int count_lines(const std::string &text, const std::string &needle);
+/* Waits up to timeout_ms until n lines captured so far contain needle;
+ * returns how many do. */
+int stderr_wait(const stderr_capture *cap, const std::string &needle, int n,
+                int timeout_ms);
 
 /* One record value read back from a topic. */
 struct consumed {
@@ -300,7 +304,9 @@ void assign_at(rd_kafka_t *rk, const char *topic, int64_t off0, int64_t off1);
 std::map<pid_t, std::string> thread_names(void);
 
 /* Threads started since before (from thread_names()) that are not
- * librdkafka's ("rdk:..."): the plug-in's. */
+ * librdkafka's ("rdk:..."): the plug-in's. A new thread carries its
+ * creator's name until it names itself, so this waits up to 5 s for
+ * exactly one to remain. */
 std::vector<pid_t>
 plugin_threads_since(const std::map<pid_t, std::string> &before);
 

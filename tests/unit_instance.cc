@@ -181,6 +181,7 @@ TEST_F(InstanceTest, EarlyTeardownGetsOneFinalPassAndIsBounded) {
   rd_kafka_t *rk = client_new(RD_KAFKA_PRODUCER, conf);
   pthread_sigmask(SIG_SETMASK, nullptr, &after);
   EXPECT_TRUE(produce_and_flush(rk, "app", 5));
+  stderr_wait(cap, "W4IC: early: Background thread with interval", 1, 5000);
   auto t0 = std::chrono::steady_clock::now();
   rd_kafka_destroy(rk);
   auto took = std::chrono::steady_clock::now() - t0;
