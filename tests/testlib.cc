@@ -204,7 +204,7 @@ std::vector<consumed> consume_all(const std::string &bootstraps,
   char errstr[512];
   rd_kafka_conf_t *conf = make_conf({{"bootstrap.servers", bootstraps},
                                      {"group.id", "w4test-reader"},
-                                     {"enable.partition.eof", "false"},
+                                     {"enable.partition.eof", "true"},
                                      {"log_level", "0"}});
   rd_kafka_t *rk =
       rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
@@ -237,13 +237,24 @@ std::vector<consumed> consume_all(const std::string &bootstraps,
   rd_kafka_assign(rk, parts);
   rd_kafka_topic_partition_list_destroy(parts);
 
+  /* What is there now is read whatever the wait for the first fetch: the
+   * idle time counts only once every partition has reached its end, and
+   * ends the wait for what may come after. */
+  std::vector<bool> at_end(partition_cnt, false);
+  int behind = partition_cnt;
   int64_t last = mono_ms();
-  while (partition_cnt > 0 && mono_ms() - last < idle_ms &&
+  while (partition_cnt > 0 && (behind > 0 || mono_ms() - last < idle_ms) &&
          mono_ms() - start < timeout_ms) {
     rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
     if (!m)
       continue;
-    if (!m->err) {
+    int p = m->partition;
+    if (m->err == RD_KAFKA_RESP_ERR__PARTITION_EOF && p >= 0 &&
+        p < partition_cnt && !at_end[p]) {
+      at_end[p] = true;
+      if (--behind == 0)
+        last = mono_ms();
+    } else if (!m->err) {
       out.push_back(
           {m->partition, m->offset,
            std::string(static_cast<const char *>(m->payload), m->len)});

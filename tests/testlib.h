@@ -94,7 +94,8 @@ struct consumed {
 };
 
 /* Reads every message of topic (all partitions, from the beginning) with a
- * plain consumer, until idle_ms pass without a new one or timeout_ms in all. */
+ * plain consumer: all that the topic holds when it starts, then on until
+ * idle_ms pass without a new one; timeout_ms in all. */
 std::vector<consumed> consume_all(const std::string &bootstraps,
                                   const std::string &topic, int idle_ms = 1500,
                                   int timeout_ms = 20000);

@@ -55,6 +55,8 @@ static void usage(FILE *f) {
           "consumer (repeatable)\n"
           "  --exit-idle MS             exit once no record arrived for MS "
           "milliseconds\n"
+          "                             since the topic's partitions were "
+          "assigned\n"
           "                             (default: run until SIGINT/SIGTERM)\n");
 }
 
@@ -168,7 +170,10 @@ static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
   w4_record rec;
 
   while (!w4_stop_requested) {
+    int assigned = follow.assigned;
     w4_follow_partitions(&follow, rk, o.topic, o.from_beginning, W4_PROG);
+    if (!assigned && follow.assigned)
+      last_record = w4_mono_ms(); /* quiet is counted from the assignment */
 
     rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 100);
     if (m) {

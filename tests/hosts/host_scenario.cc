@@ -312,6 +312,9 @@ void run(const host_params *hp) {
   }
   std::string bootstraps = rd_kafka_mock_cluster_bootstraps(mcluster);
   rd_kafka_mock_topic_create(mcluster, APP_TOPIC, PARTITION_CNT, 1);
+  /* Made beforehand, so that the plug-in's last records, which its flush
+   * at teardown waits for a bounded time, need no creation round. */
+  rd_kafka_mock_topic_create(mcluster, MON_TOPIC, 1, 1);
 
   run_producer(hp, bootstraps);
 
