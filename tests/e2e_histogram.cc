@@ -74,6 +74,34 @@ struct latency_span {
   int lo, hi; /* buckets */
 };
 
+/* A consumed message: its partition, and its latency as the wall clock
+ * read just before and just after the poll that handed it over. */
+struct polled {
+  int32_t partition;
+  int64_t lo_ms, hi_ms;
+};
+
+/* Polls until n messages are consumed or timeout_ms pass. */
+std::vector<polled> consume_bracketed(rd_kafka_t *rk, int n, int timeout_ms) {
+  std::vector<polled> out;
+  int64_t deadline = mono_ms() + timeout_ms;
+  while (static_cast<int>(out.size()) < n && mono_ms() < deadline) {
+    int64_t before = wall_ms();
+    rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 0);
+    int64_t after = wall_ms();
+    if (!m) {
+      sleep_ms(1);
+      continue;
+    }
+    if (!m->err) {
+      int64_t ts = rd_kafka_message_timestamp(m, nullptr);
+      out.push_back({m->partition, before - ts, after - ts});
+    }
+    rd_kafka_message_destroy(m);
+  }
+  return out;
+}
+
 /* Each partition holds messages of one age; every message must be in the
  * bucket of its latency, which the test brackets around each poll. The
  * producer, on a broker with a round-trip time of 60 ms, has its
@@ -107,25 +135,10 @@ TEST(Histogram, EveryMessageInTheBucketOfItsLatency) {
   rd_kafka_flush(prod, 15000);
 
   std::map<int32_t, std::vector<latency_span>> spans;
-  int got = 0;
-  int64_t deadline = mono_ms() + 30000;
-  while (got < PARTS * PER_AGE && mono_ms() < deadline) {
-    int64_t before = wall_ms();
-    rd_kafka_message_t *m = rd_kafka_consumer_poll(cons, 0);
-    int64_t after = wall_ms();
-    if (!m) {
-      sleep_ms(1);
-      continue;
-    }
-    if (!m->err) {
-      int64_t ts = rd_kafka_message_timestamp(m, nullptr);
-      spans[m->partition].push_back(
-          {bucket_of(before - ts), bucket_of(after - ts)});
-      got++;
-    }
-    rd_kafka_message_destroy(m);
-  }
-  ASSERT_EQ(PARTS * PER_AGE, got);
+  std::vector<polled> got = consume_bracketed(cons, PARTS * PER_AGE, 30000);
+  for (const polled &m : got)
+    spans[m.partition].push_back({bucket_of(m.lo_ms), bucket_of(m.hi_ms)});
+  ASSERT_EQ(static_cast<size_t>(PARTS * PER_AGE), got.size());
   rd_kafka_consumer_close(cons);
   rd_kafka_destroy(cons);
   rd_kafka_destroy(prod);
@@ -290,25 +303,13 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
   rd_kafka_flush(prod, 15000);
   /* How many were surely, and how many maybe, consumed within 1 s: a
    * loaded machine may hand even the fresh ones over later. */
-  int got = 0, surely_1s = 0, maybe_1s = 0;
-  int64_t deadline = mono_ms() + 30000;
-  while (got < 1000 && mono_ms() < deadline) {
-    int64_t before = wall_ms();
-    rd_kafka_message_t *m = rd_kafka_consumer_poll(cons, 0);
-    int64_t after = wall_ms();
-    if (!m) {
-      sleep_ms(1);
-      continue;
-    }
-    if (!m->err) {
-      int64_t ts = rd_kafka_message_timestamp(m, nullptr);
-      surely_1s += after - ts <= 1000;
-      maybe_1s += before - ts <= 1000;
-      got++;
-    }
-    rd_kafka_message_destroy(m);
+  std::vector<polled> got = consume_bracketed(cons, 1000, 30000);
+  int surely_1s = 0, maybe_1s = 0;
+  for (const polled &m : got) {
+    surely_1s += m.hi_ms <= 1000;
+    maybe_1s += m.lo_ms <= 1000;
   }
-  EXPECT_EQ(1000, got);
+  EXPECT_EQ(1000u, got.size());
   sleep_ms(700); /* a pass publishes the last messages */
   rd_kafka_consumer_close(cons);
   rd_kafka_destroy(cons);
@@ -332,7 +333,7 @@ TEST(Histogram, PrometheusAnswersTheP99WithinItsBucket) {
       "sum(w4metrics_message_latency_seconds_count{client_type="
       "\"consumer\"})";
   double count = -1, bad = -1;
-  deadline = mono_ms() + 60000;
+  int64_t deadline = mono_ms() + 60000;
   while (mono_ms() < deadline &&
          ((count = prometheus_query(prom, count_q)) != 1000 ||
           (bad = prometheus_query(prom, "w4metrics_bad_records_total")) != 1))
