@@ -79,7 +79,7 @@ static std::string bench_record(int c, int tp, int p, bool hist = false) {
       pb_ostream_from_buffer(reinterpret_cast<pb_byte_t *>(&out[1]), n);
   pb_encode(&os, monitoring_MonitoringMessage_fields, &m);
   if (hist)
-    histogram_encode(&os, h.counts, h.total);
+    histogram_encode(&os, h.counts);
   return out;
 }
 

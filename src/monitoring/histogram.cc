@@ -42,10 +42,7 @@ size_t histogram_encoded_size(const uint32_t *counts, int64_t total) {
          histogram_varint_size(values) + values;
 }
 
-bool histogram_encode(pb_ostream_t *stream, const uint32_t *counts,
-                      int64_t total) {
-  if (!histogram_counts_complete(counts, total))
-    return true; /* nothing written: a record without histogram */
+bool histogram_encode(pb_ostream_t *stream, const uint32_t *counts) {
   size_t indices, values;
   histogram_packed_lengths(counts, &indices, &values);
   if (!pb_encode_tag(stream, PB_WT_STRING, HISTOGRAM_INDEX_FIELD) ||

@@ -18,7 +18,6 @@ W4_EXPORT bool histogram_counts_complete(const uint32_t *counts, int64_t total);
 W4_EXPORT size_t histogram_encoded_size(const uint32_t *counts, int64_t total);
 
 /* Writes field 25 (tag, packed length, the indices of the non-empty buckets
- * ascending) and field 26 (their counts in the same order); nothing when the
- * counts are not complete. False only when the stream fails. */
-W4_EXPORT bool histogram_encode(pb_ostream_t *stream, const uint32_t *counts,
-                                int64_t total);
+ * ascending) and field 26 (their counts in the same order), for counts that
+ * histogram_encoded_size found complete. False only when the stream fails. */
+W4_EXPORT bool histogram_encode(pb_ostream_t *stream, const uint32_t *counts);

@@ -68,16 +68,18 @@ void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
   size_t size = 0;
   if (!pb_get_encoded_size(&size, monitoring_MonitoringMessage_fields, msg))
     return; /* cannot happen for this schema; dropped like a failed alloc */
-  if (latency_counts)
-    size += histogram_encoded_size(latency_counts, msg->count);
+  /* Counts that do not add up to the record's (a wrapped one) are left
+   * out: a record without histogram. */
+  size_t histogram_size =
+      latency_counts ? histogram_encoded_size(latency_counts, msg->count) : 0;
+  size += histogram_size;
   if (!w4ic_record_buf_reserve(ic, size + 1))
     return;
 
   ic->record_buf[0] = W4_RECORD_MAGIC;
   pb_ostream_t stream = pb_ostream_from_buffer(ic->record_buf + 1, size);
   if (!pb_encode(&stream, monitoring_MonitoringMessage_fields, msg) ||
-      (latency_counts &&
-       !histogram_encode(&stream, latency_counts, msg->count)))
+      (histogram_size && !histogram_encode(&stream, latency_counts)))
     return;
 
   w4ic_log0(ic, 1,
