@@ -558,7 +558,8 @@ TEST(Twin, RecordsAsThePluginWritesThem) {
   /* The layout of a data record is the plug-in producer's. */
   const wire_msg *twin_data = nullptr;
   for (const wire_msg *m : twin)
-    if (!twin_data && m->i64(w4test::F_RECORD_KIND) == 0)
+    if (!twin_data && m->i64(w4test::F_RECORD_KIND) == 0 &&
+        m->i64(w4test::F_PARTITION) == plugin_data->i64(w4test::F_PARTITION))
       twin_data = m;
   ASSERT_NE(nullptr, twin_data);
   EXPECT_EQ(layout_of(*plugin_data), layout_of(*twin_data));
@@ -688,10 +689,14 @@ void drive(traffic *t, reader *r, const std::function<int64_t()> &want,
   }
 }
 
-/* Consumes everything the traffic produced; the reader's total. */
-int64_t consume_rest(traffic *t, reader *r, int64_t expected) {
+/* Waits for the traffic's end and the delivery of its messages, then
+ * consumes the rest of them; the number produced. */
+int64_t consume_rest(traffic *t, reader *r) {
   traffic_join(t);
-  return reader_until(r, expected, 30000);
+  int64_t produced = w4test::twin_delivered(t->tw, t->topic);
+  EXPECT_EQ(traffic_sent(t), produced);
+  EXPECT_EQ(produced, reader_until(r, produced, 30000));
+  return produced;
 }
 
 /* Waits until the group's audit has counted messages produced messages
@@ -776,6 +781,46 @@ struct situation_guard {
   }
 };
 
+/* The monitoring topic's story of a group, for failures: per partition and
+ * window, what the producers' records and the group's records counted,
+ * with the windows where they differ marked. */
+std::string windows_told(const w4test::mock_cluster *mc,
+                         const std::string &cluster_id,
+                         const std::string &topic, const std::string &group) {
+  std::map<std::pair<int64_t, int64_t>, std::pair<int64_t, int64_t>> w;
+  for (const wire_msg &m : monitoring_records(mc)) {
+    if (m.str(w4test::F_TOPIC) != topic || m.i64(w4test::F_RECORD_KIND) != 0 ||
+        m.str(w4test::F_CLUSTER_ID) != cluster_id)
+      continue;
+    bool producer = m.i64(w4test::F_CLIENT_TYPE) == 1;
+    if (!producer && m.str(w4test::F_GROUP_ID) != group)
+      continue;
+    auto &c = w[{m.i64(w4test::F_PARTITION), m.i64(w4test::F_WINDOW)}];
+    (producer ? c.first : c.second) += m.i64(w4test::F_COUNT);
+  }
+  std::string out = "partition window produced consumed (group " + group +
+                    "), as the records tell:\n";
+  for (const auto &kv : w) {
+    char buf[128];
+    snprintf(buf, sizeof(buf), "  %lld %lld %lld %lld%s\n",
+             static_cast<long long>(kv.first.first),
+             static_cast<long long>(kv.first.second),
+             static_cast<long long>(kv.second.first),
+             static_cast<long long>(kv.second.second),
+             kv.second.first != kv.second.second ? "  <-" : "");
+    out += buf;
+  }
+  return out;
+}
+
+/* After a failure, adds what the monitoring topic told of the group, for
+ * the report. */
+void tell_windows_on_failure(const situation &s, const labels &group) {
+  if (::testing::Test::HasFailure())
+    ADD_FAILURE() << windows_told(s.mc, group.at("cluster_id"),
+                                  group.at("topic"), group.at("group_id"));
+}
+
 /* The lag that the audit should show for a reader, seconds: the newest
  * produced window's start minus the newest consumed window's start, the
  * largest over the partitions it consumes. */
@@ -788,13 +833,13 @@ double real_lag(traffic *t, const reader &r) {
   return static_cast<double>(lag) / 1000;
 }
 
-/* A group that reads everything 12 s behind its producers, then catches
- * up while they go on: nothing missing, nothing duplicated, every message
- * judged. */
+/* A group that reads everything: it keeps up for 2 s, falls 12 s behind
+ * its producers and stays there, then catches up while they go on. Nothing
+ * missing, nothing duplicated, every message judged. */
 TEST(Audit, LaggingGroupCatchesUp) {
   situation s;
   situation_guard sg(&s);
-  ASSERT_TRUE(situation_setup(&s, "orders", 2, 30, 20000));
+  ASSERT_TRUE(situation_setup(&s, "orders", 2, 30, 22000));
   labels group = group_labels(s.tw->cluster_id, "orders", "laggard");
   s.r.rk = group_consumer(s.mc, "laggard-1", "laggard");
   ASSERT_NE(nullptr, s.r.rk);
@@ -802,18 +847,19 @@ TEST(Audit, LaggingGroupCatchesUp) {
 
   traffic_start(&s.t);
   drive(&s.t, &s.r, [&] {
-    return traffic_elapsed(&s.t) < 16000
-               ? traffic_sent_until(&s.t, wall_ms() - 12000)
-               : traffic_sent(&s.t);
+    int64_t at = traffic_elapsed(&s.t);
+    if (at < 2000 || at >= 19000)
+      return traffic_sent(&s.t);
+    return traffic_sent_until(&s.t, wall_ms() - 12000);
   });
-  int64_t produced = w4test::twin_delivered(s.tw, "orders");
-  EXPECT_EQ(produced, consume_rest(&s.t, &s.r, produced));
+  int64_t produced = consume_rest(&s.t, &s.r);
   reader_close(&s.r);
   w4test::twin_stop(s.tw);
 
   samples ss = await_verdict(s.port, group, produced);
   expect_clean(ss, group, produced, s.exporter);
   expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
 }
 
 /* The lag gauge of a group 6 s behind shows about 6 s (within two windows
@@ -858,8 +904,7 @@ TEST(Audit, LagGaugeFollowsALaggingGroup) {
       });
   EXPECT_GE(lagging_samples, 3) << "lag gauges seen:" << seen << "\n"
                                 << exporter_err(s.exporter);
-  int64_t produced = w4test::twin_delivered(s.tw, "orders");
-  EXPECT_EQ(produced, consume_rest(&s.t, &s.r, produced));
+  int64_t produced = consume_rest(&s.t, &s.r);
 
   /* Caught up, while the consumer still lives. */
   samples ss = metrics_wait(s.port, 10000, [&](const samples &x) {
@@ -873,6 +918,7 @@ TEST(Audit, LagGaugeFollowsALaggingGroup) {
   w4test::twin_stop(s.tw);
   ss = await_verdict(s.port, group, produced);
   expect_clean(ss, group, produced, s.exporter);
+  tell_windows_on_failure(s, group);
 }
 
 /* Audit counters that Prometheus would see go down between two scrapes;
@@ -933,8 +979,7 @@ TEST(Audit, ExporterKilledAndRestartedAuditsEveryMessageOnce) {
   EXPECT_GT(metric(before_kill, "audit_windows_total", group), 0)
       << "nothing judged before the kill: the restart proves little\n"
       << first_err;
-  int64_t produced = w4test::twin_delivered(s.tw, "orders");
-  EXPECT_EQ(produced, consume_rest(&s.t, &s.r, produced));
+  int64_t produced = consume_rest(&s.t, &s.r);
   reader_close(&s.r);
   w4test::twin_stop(s.tw);
 
@@ -942,6 +987,7 @@ TEST(Audit, ExporterKilledAndRestartedAuditsEveryMessageOnce) {
   EXPECT_EQ("", counter_resets(before_kill, ss));
   expect_clean(ss, group, produced, s.exporter);
   expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
   if (HasFailure())
     ADD_FAILURE() << "the first exporter's stderr:\n" << first_err;
 }
@@ -976,8 +1022,7 @@ TEST(Audit, TwoClustersSharingATopicNameAreTwoStreams) {
   traffic_start(&t2);
   drive(&s.t, &s.r, [&] { return traffic_sent(&s.t); });
   traffic_join(&t2);
-  int64_t produced = w4test::twin_delivered(s.tw, "orders");
-  EXPECT_EQ(produced, consume_rest(&s.t, &s.r, produced));
+  int64_t produced = consume_rest(&s.t, &s.r);
   reader_close(&s.r);
   w4test::twin_stop(s.tw);
   w4test::twin_stop(tw2);
@@ -986,6 +1031,7 @@ TEST(Audit, TwoClustersSharingATopicNameAreTwoStreams) {
   samples ss = await_verdict(s.port, group, produced);
   expect_clean(ss, group, produced, s.exporter);
   expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
   labels elsewhere = {{"cluster_id", tw2->cluster_id}};
   verdict v = verdict_of(ss, elsewhere);
   std::string why = verdict_str(v) + "\n" + exporter_err(s.exporter);
@@ -1030,6 +1076,7 @@ TEST(Audit, GroupAssignedOnePartitionOfThree) {
   samples ss = await_verdict(s.port, group, on_first);
   expect_clean(ss, group, on_first, s.exporter);
   expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
 }
 
 /* A new group that subscribes mid-traffic and starts at the latest offset
@@ -1094,6 +1141,7 @@ TEST(Audit, NewGroupStartingAtTheLatestOffset) {
   EXPECT_EQ(0, v.duplicate) << why;
   EXPECT_EQ(0, v.pending) << why;
   expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
 }
 
 /* A group shut down for good while traffic goes on: what it did not read
@@ -1153,6 +1201,7 @@ TEST(Audit, GroupShutDownForGoodIsLagThenUnconsumedNotLoss) {
   EXPECT_LE(v.unconsumed, w4test::twin_delivered(s.tw, "orders") - v.messages)
       << why;
   expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
 }
 
 /* Seeks the reader's consumer on a partition to offset; the consumer's
@@ -1224,6 +1273,7 @@ TEST(Audit, GroupSkippingThirtyNineMessages) {
   EXPECT_EQ(0, v.duplicate) << why;
   EXPECT_EQ(0, v.pending) << why;
   expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
 }
 
 /* A group that reads 60 messages of one partition twice (a seek back
@@ -1250,6 +1300,7 @@ TEST(Audit, GroupReadingSixtyMessagesTwice) {
   EXPECT_EQ(60, v.duplicate) << why;
   EXPECT_EQ(0, v.pending) << why;
   expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
 }
 
 } // namespace
