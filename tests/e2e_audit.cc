@@ -838,7 +838,7 @@ double real_lag(traffic *t, const reader &r) {
 /* A group that reads everything: it keeps up for 2 s, falls 12 s behind
  * its producers and stays there, then catches up while they go on. Nothing
  * missing, nothing duplicated, every message judged. */
-TEST(Audit, LaggingGroupCatchesUp) {
+TEST(DeliveryAudit, LaggingGroupCatchesUp) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(situation_setup(&s, "orders", 2, 30, 22000));
@@ -866,7 +866,7 @@ TEST(Audit, LaggingGroupCatchesUp) {
 
 /* The lag gauge of a group 6 s behind shows about 6 s (within two windows
  * of its real lag) while it lags, and less than 2 s once it caught up. */
-TEST(Audit, LagGaugeFollowsALaggingGroup) {
+TEST(DeliveryAudit, LagGaugeFollowsALaggingGroup) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(situation_setup(&s, "orders", 2, 30, 16000));
@@ -942,7 +942,7 @@ std::string counter_resets(const samples &before, const samples &after) {
 /* The exporter killed with SIGKILL mid-traffic and started again with the
  * same command line: its audit carries on from its saved state, every
  * message judged once, no counter going down. */
-TEST(Audit, ExporterKilledAndRestartedAuditsEveryMessageOnce) {
+TEST(DeliveryAudit, ExporterKilledAndRestartedAuditsEveryMessageOnce) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(situation_setup(&s, "orders", 2, 30, 16000));
@@ -997,7 +997,7 @@ TEST(Audit, ExporterKilledAndRestartedAuditsEveryMessageOnce) {
 /* Two clusters with a topic of the same name report to one monitoring
  * topic; the group lives on one of them. Its cluster's stream is judged
  * clean, and nothing claims the other cluster's messages missing. */
-TEST(Audit, TwoClustersSharingATopicNameAreTwoStreams) {
+TEST(DeliveryAudit, TwoClustersSharingATopicNameAreTwoStreams) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(situation_setup(&s, "orders", 2, 25, 12000));
@@ -1051,7 +1051,7 @@ TEST(Audit, TwoClustersSharingATopicNameAreTwoStreams) {
 
 /* A group that reads partition 0 of 3 by assignment is judged on that
  * partition alone: clean, and nothing pending on the others. */
-TEST(Audit, GroupAssignedOnePartitionOfThree) {
+TEST(DeliveryAudit, GroupAssignedOnePartitionOfThree) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(situation_setup(&s, "orders", 3, 30, 12000));
@@ -1084,7 +1084,7 @@ TEST(Audit, GroupAssignedOnePartitionOfThree) {
 /* A new group that subscribes mid-traffic and starts at the latest offset
  * begins in the middle of a window: that first window is not judged, every
  * later one is, and nothing is missing. */
-TEST(Audit, NewGroupStartingAtTheLatestOffset) {
+TEST(DeliveryAudit, NewGroupStartingAtTheLatestOffset) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(situation_setup(&s, "orders", 2, 30, 16000));
@@ -1150,7 +1150,7 @@ TEST(Audit, NewGroupStartingAtTheLatestOffset) {
  * is pending and its lag grows while it is gone; once it has read nothing
  * for the horizon, the pending messages count as unconsumed, never as
  * missing. */
-TEST(Audit, GroupShutDownForGoodIsLagThenUnconsumedNotLoss) {
+TEST(DeliveryAudit, GroupShutDownForGoodIsLagThenUnconsumedNotLoss) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(
@@ -1251,7 +1251,7 @@ int64_t read_with_seek(situation *s, int64_t at, int64_t to) {
 
 /* A group that jumps over 39 messages of one partition mid-traffic: those
  * 39 are missing, nothing else is, nothing is duplicated. */
-TEST(Audit, GroupSkippingThirtyNineMessages) {
+TEST(DeliveryAudit, GroupSkippingThirtyNineMessages) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(situation_setup(&s, "orders", 2, 50, 14000));
@@ -1280,7 +1280,7 @@ TEST(Audit, GroupSkippingThirtyNineMessages) {
 
 /* A group that reads 60 messages of one partition twice (a seek back
  * mid-traffic): 60 duplicates, nothing missing. */
-TEST(Audit, GroupReadingSixtyMessagesTwice) {
+TEST(DeliveryAudit, GroupReadingSixtyMessagesTwice) {
   situation s;
   situation_guard sg(&s);
   ASSERT_TRUE(situation_setup(&s, "orders", 2, 50, 14000));
