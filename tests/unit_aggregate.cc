@@ -18,7 +18,7 @@ namespace {
 
 /* What a test record says. */
 struct fields {
-  uint32_t client_type = 1;
+  uint32_t client_type = W4_CLIENT_PRODUCER;
   std::string client_id = "p1";
   std::string group_id; /* attached only for consumers */
   std::string session_id = std::string(32, 'a');
@@ -33,7 +33,7 @@ struct fields {
   int64_t latency_sum = 5;
   int64_t min_latency = 5;
   int64_t max_latency = 5;
-  uint32_t record_kind = 0;
+  uint32_t record_kind = W4_RECORD_DATA;
   bool final = false;
   int64_t timestamp = 1700000000000LL;
 };
@@ -44,20 +44,21 @@ std::string encode(const fields &s) {
   monitoring_message_init(&m);
   m.client_type = s.client_type;
   string_encode_callback(&m.client_id, s.client_id.c_str());
-  if (s.client_type == 0)
+  if (s.client_type == W4_CLIENT_CONSUMER)
     string_encode_callback(&m.group_id, s.group_id.c_str());
   string_encode_callback(&m.session_id, s.session_id.c_str());
   string_encode_callback(&m.cluster_id, s.cluster_id.c_str());
   string_encode_callback(&m.topic, s.topic.c_str());
   m.partition = s.partition;
   m.sequence = s.sequence;
-  m.window = s.record_kind == 2 ? 0 : s.window;
+  bool empty = s.record_kind == W4_RECORD_EMPTY_WINDOW;
+  m.window = empty ? 0 : s.window;
   m.window_size = s.window_size;
-  m.count = s.record_kind == 2 ? 0 : s.count;
-  m.aggregate_bytes = s.record_kind == 2 ? 0 : s.bytes;
-  m.latency_sum = s.record_kind == 2 ? 0 : s.latency_sum;
-  m.min_latency = s.record_kind == 2 ? 0 : s.min_latency;
-  m.max_latency = s.record_kind == 2 ? 0 : s.max_latency;
+  m.count = empty ? 0 : s.count;
+  m.aggregate_bytes = empty ? 0 : s.bytes;
+  m.latency_sum = empty ? 0 : s.latency_sum;
+  m.min_latency = empty ? 0 : s.min_latency;
+  m.max_latency = empty ? 0 : s.max_latency;
   m.record_kind = s.record_kind;
   m.final = s.final;
   m.timestamp = s.timestamp;
@@ -91,14 +92,16 @@ std::vector<fields> recorded_stream(int per_session) {
         for (int seq = 0; seq < per_session; seq++) {
           fields s;
           s.client_id = client;
-          s.client_type = client[0] == 'p' ? 1 : 0;
+          s.client_type =
+              client[0] == 'p' ? W4_CLIENT_PRODUCER : W4_CLIENT_CONSUMER;
           s.group_id = "g";
           s.session_id = std::string(32, session ? 'b' : 'a');
           s.partition = part;
           s.sequence = seq;
           s.window = 1000 * (seq + 1);
           s.count = seq + 1;
-          s.record_kind = seq % 5 == 4 ? 2 : 0;
+          s.record_kind =
+              seq % 5 == 4 ? W4_RECORD_EMPTY_WINDOW : W4_RECORD_DATA;
           s.final = seq == per_session - 1;
           s.timestamp = 1700000000000LL + session * 1000000 + seq * 1000;
           out.push_back(s);
@@ -128,7 +131,7 @@ TEST(Aggregate, RemovedRecordsCountAsMissingInAnyArrivalOrder) {
         continue;
       }
       kept.push_back(encode(s));
-      if (s.record_kind == 0)
+      if (s.record_kind == W4_RECORD_DATA)
         kept_messages += s.count;
     }
     ASSERT_GT(removed, 10);
@@ -346,7 +349,7 @@ void audit_add(w4_audit *a, uint32_t type, const std::string &group,
                int64_t window_size = 1000) {
   fields s;
   s.client_type = type;
-  s.client_id = type ? "prod" : "cons-" + group;
+  s.client_id = type == W4_CLIENT_PRODUCER ? "prod" : "cons-" + group;
   s.group_id = group;
   s.partition = partition;
   s.window = window;
@@ -360,15 +363,15 @@ TEST(Audit, SettledWindowsCountMissingAndDuplicatesPerGroup) {
   a.settle_ms = 1000;
   /* Window 1000 of partition 0: 10 produced in two records; group A
    * consumed 10, group B 7, group C 12. */
-  audit_add(&a, 1, "", 0, 1000, 6, 0);
-  audit_add(&a, 1, "", 0, 1000, 4, 100);
-  audit_add(&a, 0, "A", 0, 1000, 10, 200);
-  audit_add(&a, 0, "B", 0, 1000, 7, 300);
-  audit_add(&a, 0, "C", 0, 1000, 5, 300);
-  audit_add(&a, 0, "C", 0, 1000, 7, 400);
+  audit_add(&a, W4_CLIENT_PRODUCER, "", 0, 1000, 6, 0);
+  audit_add(&a, W4_CLIENT_PRODUCER, "", 0, 1000, 4, 100);
+  audit_add(&a, W4_CLIENT_CONSUMER, "A", 0, 1000, 10, 200);
+  audit_add(&a, W4_CLIENT_CONSUMER, "B", 0, 1000, 7, 300);
+  audit_add(&a, W4_CLIENT_CONSUMER, "C", 0, 1000, 5, 300);
+  audit_add(&a, W4_CLIENT_CONSUMER, "C", 0, 1000, 7, 400);
   /* Window 2000 of partition 1: 5 produced, only A consumed 5. */
-  audit_add(&a, 1, "", 1, 2000, 5, 500);
-  audit_add(&a, 0, "A", 1, 2000, 5, 500);
+  audit_add(&a, W4_CLIENT_PRODUCER, "", 1, 2000, 5, 500);
+  audit_add(&a, W4_CLIENT_CONSUMER, "A", 1, 2000, 5, 500);
   std::vector<w4_audit_row> rows;
   w4_audit_tick(&a, 1450, &rows); /* the first window is quiet, not the 2nd */
   EXPECT_EQ(1u, a.windows.size());
@@ -400,29 +403,29 @@ TEST(Audit, OnlyGroupsThatConsumedTheTopicAndMatchingWindowsCount) {
   a.settle_ms = 1000;
   a.max_age_ms = 5000;
   /* Nothing consumed yet: a settled window audits no group. */
-  audit_add(&a, 1, "", 0, 1000, 4, 0);
+  audit_add(&a, W4_CLIENT_PRODUCER, "", 0, 1000, 4, 0);
   w4_audit_tick(&a, 1000, nullptr);
   EXPECT_TRUE(a.totals.empty());
   /* Windows of another length do not meet. */
-  audit_add(&a, 1, "", 0, 2000, 4, 1000, 1000);
-  audit_add(&a, 0, "A", 0, 2000, 4, 1000, 2000);
+  audit_add(&a, W4_CLIENT_PRODUCER, "", 0, 2000, 4, 1000, 1000);
+  audit_add(&a, W4_CLIENT_CONSUMER, "A", 0, 2000, 4, 1000, 2000);
   w4_audit_tick(&a, 2000, nullptr);
   const w4_audit_totals &ta = a.totals[std::make_pair("orders", "A")];
   EXPECT_EQ(4u, ta.missing);
   EXPECT_EQ(4u, ta.duplicate);
   /* Empty-window records do not open windows. */
   fields e;
-  e.record_kind = 2;
+  e.record_kind = W4_RECORD_EMPTY_WINDOW;
   w4_audit_add(&a, decode(encode(e)), 2000);
   EXPECT_TRUE(a.windows.empty());
   /* A window that never goes quiet is dropped after the longest wait. */
   for (int64_t now = 2000; now <= 8000; now += 500) {
-    audit_add(&a, 1, "", 0, 9000, 1, now);
+    audit_add(&a, W4_CLIENT_PRODUCER, "", 0, 9000, 1, now);
     w4_audit_tick(&a, now, nullptr);
   }
   EXPECT_EQ(1u, a.dropped_windows);
   /* The end of a bounded read settles what is open. */
-  audit_add(&a, 1, "", 3, 9000, 2, 9000);
+  audit_add(&a, W4_CLIENT_PRODUCER, "", 3, 9000, 2, 9000);
   w4_audit_finish(&a, nullptr);
   EXPECT_TRUE(a.windows.empty());
   /* The dropped window opened again with the last two records. */
@@ -444,7 +447,7 @@ TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
   s.client_id = "odd \"client\"\\\n\xfe";
   s.topic = "t\xc0pic";
   w4_aggregate_add(&agg, decode(encode(s)), 0);
-  s.client_type = 0;
+  s.client_type = W4_CLIENT_CONSUMER;
   s.group_id = "g\"1";
   s.latency_sum = 1234567;
   w4_aggregate_add(&agg, decode(encode(s)), 0);

@@ -48,8 +48,8 @@ static void w4_client_labels(std::string *out, uint32_t client_type,
                              const std::string &client_id,
                              const std::string &group_id,
                              const std::string &cluster_id) {
-  w4_label(out, "client_type", client_type == 0 ? "consumer" : "producer",
-           true);
+  w4_label(out, "client_type",
+           client_type == W4_CLIENT_CONSUMER ? "consumer" : "producer", true);
   w4_label(out, "client_id", client_id);
   w4_label(out, "group_id", group_id);
   w4_label(out, "cluster_id", cluster_id);
@@ -169,11 +169,9 @@ static void w4_expose_histograms(std::string *out,
       labels.append(",le=\"");
       labels.append(le_strs[static_cast<size_t>(i)]);
       labels.push_back('"');
-      w4_sample_u64(out, "message_latency_seconds_bucket", labels,
-                    cumulative);
+      w4_sample_u64(out, "message_latency_seconds_bucket", labels, cumulative);
     }
-    w4_sample_ms(out, "message_latency_seconds_sum", s->labels,
-                 s->hist_sum_ms);
+    w4_sample_ms(out, "message_latency_seconds_sum", s->labels, s->hist_sum_ms);
     w4_sample_u64(out, "message_latency_seconds_count", s->labels,
                   s->hist->total);
   }
