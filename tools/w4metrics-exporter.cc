@@ -4,15 +4,11 @@
  * A plain consumer (the plug-in is not loaded) reads the topic: alone, it is
  * assigned every partition, looked up again now and then; with -g it joins a
  * consumer group, so that several exporters share the topic. Each record is
- * decoded and added to the counters, the audit and the page's history under
- * one lock, which the HTTP thread takes to render a scrape or the page's
+ * decoded and added to the monitor (counters, audit and the page's history,
+ * under its lock), which the HTTP thread renders for a scrape or the page's
  * JSON. */
-#include "exporter/aggregate.h"
-#include "exporter/audit.h"
-#include "exporter/exposition.h"
-#include "exporter/history.h"
 #include "exporter/http.h"
-#include "exporter/page.h"
+#include "exporter/monitor.h"
 #include "w4consumer.h"
 #include "w4record.h"
 #include "w4tool.h"
@@ -21,8 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <librdkafka/rdkafka.h>
-#include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -51,11 +45,8 @@ struct exporter_opts {
 struct exporter {
   exporter_opts o;
   rd_kafka_t *rk = nullptr;
-  std::mutex lock; /* guards everything below */
-  w4_aggregate agg;
-  w4_audit audit;
-  w4_exposition_opts expo;
-  w4_history history;
+  w4_monitor mon;
+  /* Of the poll loop only: */
   std::set<int32_t> bad_partitions; /* already reported on stderr */
   bool report_head = false;
 };
@@ -233,35 +224,10 @@ static bool exporter_subscribe(exporter *e) {
   return !err;
 }
 
-/* Render function of the HTTP thread: one scrape, under the lock. */
-static std::string exporter_render(void *opaque) {
-  exporter *e = static_cast<exporter *>(opaque);
-  std::lock_guard<std::mutex> guard(e->lock);
-  return w4_exposition(&e->agg, &e->audit, e->expo);
-}
-
-/* Answers the page's /api/... paths on the HTTP thread, under the lock. */
-static bool exporter_api(void *opaque, const std::string &path,
-                         const std::map<std::string, std::string> &args,
-                         std::string *body) {
-  exporter *e = static_cast<exporter *>(opaque);
-  std::lock_guard<std::mutex> guard(e->lock);
-  w4_page_view v;
-  v.agg = &e->agg;
-  v.audit = &e->audit;
-  v.history = &e->history;
-  v.audit_on = e->expo.audit;
-  v.gaps_on = e->expo.gaps;
-  v.settle_ms = e->o.settle_ms;
-  v.wall_ms = w4_wall_ms();
-  return w4_page_api(v, path, args, body);
-}
-
-/* Counts a value that is not a record; reports the first of each partition
- * of the monitoring topic. Lock held. */
+/* Reports the first value of each partition of the monitoring topic that
+ * is not a record; the monitor counts them all. */
 static void exporter_bad(exporter *e, const rd_kafka_message_t *m,
                          const std::string &why) {
-  e->agg.bad_records++;
   if (!e->bad_partitions.insert(m->partition).second)
     return;
   fprintf(stderr,
@@ -272,37 +238,20 @@ static void exporter_bad(exporter *e, const rd_kafka_message_t *m,
           rd_kafka_topic_name(m->rkt), why.c_str());
 }
 
-/* Decodes one consumed value and adds it everywhere. */
+/* Decodes one consumed value and adds it to the monitor. */
 static void exporter_take(exporter *e, const rd_kafka_message_t *m,
                           w4_record *rec) {
   std::string err;
-  bool ok = w4_record_decode(m->payload, m->len, rec, &err) &&
-            w4_record_sane(*rec, &err);
-  int64_t now = w4_mono_ms();
-  int64_t wall = w4_wall_ms();
-  std::lock_guard<std::mutex> guard(e->lock);
-  if (!ok) {
+  if (!w4_monitor_take(&e->mon, m->payload, m->len, w4_mono_ms(), w4_wall_ms(),
+                       rec, &err))
     exporter_bad(e, m, err);
-    return;
-  }
-  w4_aggregate_add(&e->agg, *rec, now);
-  w4_history_note(&e->history, *rec, wall);
-  if (e->expo.audit)
-    w4_audit_add(&e->audit, *rec, now);
 }
 
 /* Settles what is due, keeps the page's history going and prints the rows
  * of --report. */
 static void exporter_tick(exporter *e) {
   std::vector<w4_audit_row> rows;
-  {
-    std::lock_guard<std::mutex> guard(e->lock);
-    int64_t now = w4_mono_ms();
-    w4_aggregate_tick(&e->agg, now);
-    w4_audit_tick(&e->audit, now, &rows);
-    w4_history_audit_rows(&e->history, rows);
-    w4_history_tick(&e->history, e->audit, w4_wall_ms());
-  }
+  w4_monitor_tick(&e->mon, w4_mono_ms(), w4_wall_ms(), &rows);
   if (e->o.report)
     w4_audit_table_print(rows, &e->report_head);
 }
@@ -332,16 +281,17 @@ static void exporter_run(exporter *e) {
   }
 }
 
-/* Sets the counters' options from the command line. */
+/* Sets the monitor's options from the command line. */
 static void exporter_configure(exporter *e) {
   bool whole = e->o.group.empty() || e->o.force_audit;
-  e->expo.gaps = whole;
-  e->expo.audit = whole;
-  e->agg.by_topic = e->o.by_topic;
-  e->agg.gaps = whole;
-  e->agg.settle_ms = e->audit.settle_ms = e->o.settle_ms;
-  e->agg.max_age_ms = e->audit.max_age_ms = e->o.max_age_ms;
-  w4_history_init(&e->history, e->o.history_step_ms);
+  w4_monitor_opts mo;
+  mo.by_topic = e->o.by_topic;
+  mo.gaps = whole;
+  mo.audit = whole;
+  mo.settle_ms = e->o.settle_ms;
+  mo.max_age_ms = e->o.max_age_ms;
+  mo.history_step_ms = e->o.history_step_ms;
+  w4_monitor_init(&e->mon, mo);
   if (!whole)
     fprintf(stderr, "w4metrics-exporter: with -g this exporter sees a share "
                     "of the records: the audit and the missing-record count "
@@ -362,11 +312,8 @@ int main(int argc, char **argv) {
   if ((rc = exporter_consumer_new(&e)) != 0)
     return rc;
   w4_http http;
-  http.api = exporter_api;
-  http.api_opaque = &e;
   std::string err;
-  if (!w4_http_start(&http, e.o.listen_addr, e.o.port, exporter_render, &e,
-                     &err)) {
+  if (!w4_monitor_serve(&e.mon, &http, e.o.listen_addr, e.o.port, &err)) {
     fprintf(stderr, "w4metrics-exporter: cannot listen on %s:%d: %s\n",
             e.o.listen_addr.c_str(), e.o.port, err.c_str());
     rd_kafka_destroy(e.rk);
