@@ -78,7 +78,7 @@ static void bench_build(w4_monitor *mon, int passes) {
       w4_monitor_tick(mon, wall + step, wall + step, nullptr);
     end_ms = wall + WINDOW_MS;
   }
-  mon->o.page_now_ms = end_ms;
+  mon->o.page_now_ms = end_ms; /* not served yet: no other thread reads it */
 }
 
 /* Milliseconds spent by fn, and its result's size in *bytes. */
