@@ -157,6 +157,10 @@ enum {
   F_CLUSTER_ID = 22,
 };
 
+/* Values of the record's client_type and record_kind on the wire. */
+enum { CLIENT_CONSUMER = 0, CLIENT_PRODUCER = 1 };
+enum { RECORD_DATA = 0, RECORD_EMPTY_WINDOW = 2 };
+
 /* Hex dump "7f 08 01 ..." of bytes, for readable failures. */
 std::string hex(const std::string &bytes);
 
