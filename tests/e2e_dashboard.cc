@@ -293,12 +293,13 @@ TEST(Dashboard, JsonHasTheStructureGrafanaImports) {
   EXPECT_FALSE(dash.value("title", "").empty());
   EXPECT_FALSE(dash.value("uid", "").empty());
 
-  /* A data-source variable, and query variables for topic and group. */
+  /* A data-source variable, and query variables for cluster, topic and
+   * group. */
   json ds = variable(dash, "datasource");
   ASSERT_FALSE(ds.is_null());
   EXPECT_EQ("datasource", ds.value("type", ""));
   EXPECT_EQ("prometheus", variable_query(ds));
-  for (const char *name : {"topic", "group"}) {
+  for (const char *name : {"cluster", "topic", "group"}) {
     json v = variable(dash, name);
     ASSERT_FALSE(v.is_null()) << name;
     EXPECT_EQ("query", v.value("type", "")) << name;
@@ -474,7 +475,8 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
                                              {"__range", "1h"},
                                              {"__range_s", "3600"},
                                              {"datasource", "prometheus"}};
-  for (const char *name : {"topic", "group"}) {
+  /* In the dashboard's order: each narrows the ones after it. */
+  for (const char *name : {"cluster", "topic", "group"}) {
     std::string q = substitute(variable_query(variable(dash, name)), vars);
     bool ok;
     std::vector<std::string> values = label_values(prom, q, &ok);
@@ -487,6 +489,8 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
     ASSERT_FALSE(values.empty()) << q;
     vars[name] = multi_value(values);
   }
+  /* The one mock cluster, by its id. */
+  EXPECT_EQ(std::string::npos, vars["cluster"].find('|')) << vars["cluster"];
   EXPECT_EQ("(orders)", vars["topic"]);
   EXPECT_EQ("(dash-full|dash-skip|dash-twice)", vars["group"]);
 
