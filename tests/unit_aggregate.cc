@@ -6,6 +6,7 @@
 #include "exporter/exposition.h"
 #include "monitoring/monitoring.h"
 #include "testlib.h"
+#include "unit_records.h"
 
 #include <algorithm>
 #include <climits>
@@ -15,70 +16,6 @@
 #include <random>
 
 namespace {
-
-/* What a test record says. */
-struct fields {
-  uint32_t client_type = 1;
-  std::string client_id = "p1";
-  std::string group_id; /* attached only for consumers */
-  std::string session_id = std::string(32, 'a');
-  std::string cluster_id = "cluster";
-  std::string topic = "orders";
-  int32_t partition = 0;
-  int64_t sequence = 0;
-  int64_t window = 60000;
-  int64_t window_size = 1000;
-  int64_t count = 1;
-  int64_t bytes = 10;
-  int64_t latency_sum = 5;
-  int64_t min_latency = 5;
-  int64_t max_latency = 5;
-  uint32_t record_kind = 0;
-  bool final = false;
-  int64_t timestamp = 1700000000000LL;
-};
-
-/* The framed record value of s, encoded with the plug-in's own encoder. */
-std::string encode(const fields &s) {
-  MonitoringMessage m;
-  monitoring_message_init(&m);
-  m.client_type = s.client_type;
-  string_encode_callback(&m.client_id, s.client_id.c_str());
-  if (s.client_type == 0)
-    string_encode_callback(&m.group_id, s.group_id.c_str());
-  string_encode_callback(&m.session_id, s.session_id.c_str());
-  string_encode_callback(&m.cluster_id, s.cluster_id.c_str());
-  string_encode_callback(&m.topic, s.topic.c_str());
-  m.partition = s.partition;
-  m.sequence = s.sequence;
-  m.window = s.record_kind == 2 ? 0 : s.window;
-  m.window_size = s.window_size;
-  m.count = s.record_kind == 2 ? 0 : s.count;
-  m.aggregate_bytes = s.record_kind == 2 ? 0 : s.bytes;
-  m.latency_sum = s.record_kind == 2 ? 0 : s.latency_sum;
-  m.min_latency = s.record_kind == 2 ? 0 : s.min_latency;
-  m.max_latency = s.record_kind == 2 ? 0 : s.max_latency;
-  m.record_kind = s.record_kind;
-  m.final = s.final;
-  m.timestamp = s.timestamp;
-  size_t n = 0;
-  pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &m);
-  std::string out(n + 1, '\0');
-  out[0] = '\x7f';
-  pb_ostream_t os =
-      pb_ostream_from_buffer(reinterpret_cast<pb_byte_t *>(&out[1]), n);
-  EXPECT_TRUE(pb_encode(&os, monitoring_MonitoringMessage_fields, &m));
-  return out;
-}
-
-/* Decodes a value with the tools' decoder and checks it. */
-w4_record decode(const std::string &value) {
-  w4_record rec;
-  std::string err;
-  EXPECT_TRUE(w4_record_decode(value.data(), value.size(), &rec, &err)) << err;
-  EXPECT_TRUE(w4_record_sane(rec, &err)) << err;
-  return rec;
-}
 
 /* One recorded stream: every record of two producers and a consumer over
  * three topic-partitions and two sessions each, in production order. */
@@ -338,95 +275,6 @@ TEST(Aggregate, MutatedRecordsNeverBreakTheCountersOrTheText) {
   if (rc != -1) {
     EXPECT_EQ(0, rc) << out;
   }
-}
-
-/* Adds a record of a producer or a consumer group to the audit. */
-void audit_add(w4_audit *a, uint32_t type, const std::string &group,
-               int32_t partition, int64_t window, int64_t count, int64_t now,
-               int64_t window_size = 1000) {
-  fields s;
-  s.client_type = type;
-  s.client_id = type ? "prod" : "cons-" + group;
-  s.group_id = group;
-  s.partition = partition;
-  s.window = window;
-  s.window_size = window_size;
-  s.count = count;
-  w4_audit_add(a, decode(encode(s)), now);
-}
-
-TEST(Audit, SettledWindowsCountMissingAndDuplicatesPerGroup) {
-  w4_audit a;
-  a.settle_ms = 1000;
-  /* Window 1000 of partition 0: 10 produced in two records; group A
-   * consumed 10, group B 7, group C 12. */
-  audit_add(&a, 1, "", 0, 1000, 6, 0);
-  audit_add(&a, 1, "", 0, 1000, 4, 100);
-  audit_add(&a, 0, "A", 0, 1000, 10, 200);
-  audit_add(&a, 0, "B", 0, 1000, 7, 300);
-  audit_add(&a, 0, "C", 0, 1000, 5, 300);
-  audit_add(&a, 0, "C", 0, 1000, 7, 400);
-  /* Window 2000 of partition 1: 5 produced, only A consumed 5. */
-  audit_add(&a, 1, "", 1, 2000, 5, 500);
-  audit_add(&a, 0, "A", 1, 2000, 5, 500);
-  std::vector<w4_audit_row> rows;
-  w4_audit_tick(&a, 1450, &rows); /* the first window is quiet, not the 2nd */
-  EXPECT_EQ(1u, a.windows.size());
-  EXPECT_EQ(2u, rows.size());
-  w4_audit_tick(&a, 1500, &rows);
-  EXPECT_TRUE(a.windows.empty());
-  auto t = [&](const char *g) { return a.totals[{"orders", g}]; };
-  EXPECT_EQ(15u, t("A").messages);
-  EXPECT_EQ(0u, t("A").missing);
-  EXPECT_EQ(0u, t("A").duplicate);
-  EXPECT_EQ(15u, t("B").messages);
-  EXPECT_EQ(3u + 5u, t("B").missing);
-  EXPECT_EQ(2u, t("C").duplicate);
-  EXPECT_EQ(5u, t("C").missing);
-  EXPECT_EQ(2u, t("C").windows);
-  /* Rows: B short by 3, C over by 2 in the first window; B and C short by
-   * 5 in the second. */
-  ASSERT_EQ(4u, rows.size());
-  EXPECT_EQ("B", rows[0].group_id);
-  EXPECT_EQ(10, rows[0].produced);
-  EXPECT_EQ(7, rows[0].consumed);
-  EXPECT_NE(std::string::npos,
-            w4_audit_table_line(rows[0]).find("1970-01-01T00:00:01.000Z"));
-  EXPECT_NE(std::string::npos, w4_audit_table_line(rows[0]).find("-3"));
-}
-
-TEST(Audit, OnlyGroupsThatConsumedTheTopicAndMatchingWindowsCount) {
-  w4_audit a;
-  a.settle_ms = 1000;
-  a.max_age_ms = 5000;
-  /* Nothing consumed yet: a settled window audits no group. */
-  audit_add(&a, 1, "", 0, 1000, 4, 0);
-  w4_audit_tick(&a, 1000, nullptr);
-  EXPECT_TRUE(a.totals.empty());
-  /* Windows of another length do not meet. */
-  audit_add(&a, 1, "", 0, 2000, 4, 1000, 1000);
-  audit_add(&a, 0, "A", 0, 2000, 4, 1000, 2000);
-  w4_audit_tick(&a, 2000, nullptr);
-  const w4_audit_totals &ta = a.totals[std::make_pair("orders", "A")];
-  EXPECT_EQ(4u, ta.missing);
-  EXPECT_EQ(4u, ta.duplicate);
-  /* Empty-window records do not open windows. */
-  fields e;
-  e.record_kind = 2;
-  w4_audit_add(&a, decode(encode(e)), 2000);
-  EXPECT_TRUE(a.windows.empty());
-  /* A window that never goes quiet is dropped after the longest wait. */
-  for (int64_t now = 2000; now <= 8000; now += 500) {
-    audit_add(&a, 1, "", 0, 9000, 1, now);
-    w4_audit_tick(&a, now, nullptr);
-  }
-  EXPECT_EQ(1u, a.dropped_windows);
-  /* The end of a bounded read settles what is open. */
-  audit_add(&a, 1, "", 3, 9000, 2, 9000);
-  w4_audit_finish(&a, nullptr);
-  EXPECT_TRUE(a.windows.empty());
-  /* The dropped window opened again with the last two records. */
-  EXPECT_EQ(4u + 2u + 2u, ta.missing);
 }
 
 TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {

@@ -5,13 +5,21 @@
 #include <cstdio>
 
 int w4_consumer_new(const char *prog, const std::vector<w4_prop> &props,
-                    const char *refused, rd_kafka_t **rkp) {
+                    const char *refused, rd_kafka_t **rkp,
+                    void (*rebalance_cb)(rd_kafka_t *, rd_kafka_resp_err_t,
+                                         rd_kafka_topic_partition_list_t *,
+                                         void *),
+                    void *opaque) {
   rd_kafka_conf_t *conf = rd_kafka_conf_new();
   std::string err;
   if (!w4_conf_set_all(conf, props, &err)) {
     fprintf(stderr, "%s: %s%s\n", prog, refused, err.c_str());
     rd_kafka_conf_destroy(conf);
     return 2;
+  }
+  if (rebalance_cb) {
+    rd_kafka_conf_set_rebalance_cb(conf, rebalance_cb);
+    rd_kafka_conf_set_opaque(conf, opaque);
   }
   char errstr[512];
   *rkp = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
@@ -23,14 +31,19 @@ int w4_consumer_new(const char *prog, const std::vector<w4_prop> &props,
   return 0;
 }
 
-/* Adds partitions [from, to) of the topic to the assignment, at offset. */
+/* Adds partitions [from, to) of the topic to the assignment, at offset or
+ * at their saved offset. */
 static bool w4_assign_partitions(rd_kafka_t *rk, const std::string &topic,
                                  int from, int to, int64_t offset,
+                                 const std::map<int32_t, int64_t> &saved,
                                  const char *prog) {
   rd_kafka_topic_partition_list_t *parts =
       rd_kafka_topic_partition_list_new(to - from);
-  for (int p = from; p < to; p++)
-    rd_kafka_topic_partition_list_add(parts, topic.c_str(), p)->offset = offset;
+  for (int p = from; p < to; p++) {
+    auto s = saved.find(p);
+    rd_kafka_topic_partition_list_add(parts, topic.c_str(), p)->offset =
+        s == saved.end() ? offset : s->second;
+  }
   rd_kafka_error_t *error = rd_kafka_incremental_assign(rk, parts);
   rd_kafka_topic_partition_list_destroy(parts);
   if (error) {
@@ -52,7 +65,8 @@ void w4_follow_partitions(w4_follow *f, rd_kafka_t *rk,
     int64_t offset = f->first_lookup && !from_beginning
                          ? RD_KAFKA_OFFSET_END
                          : RD_KAFKA_OFFSET_BEGINNING;
-    if (w4_assign_partitions(rk, topic, f->assigned, cnt, offset, prog))
+    if (w4_assign_partitions(rk, topic, f->assigned, cnt, offset, f->saved,
+                             prog))
       f->assigned = cnt;
   }
   if (cnt >= 0)

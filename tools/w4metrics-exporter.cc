@@ -13,6 +13,7 @@
 #include "exporter/history.h"
 #include "exporter/http.h"
 #include "exporter/page.h"
+#include "exporter/statestore.h"
 #include "w4consumer.h"
 #include "w4record.h"
 #include "w4tool.h"
@@ -31,6 +32,9 @@ static const int W4_DEFAULT_PORT = 9478;
 
 static const char *const W4_PROG = "w4metrics-exporter";
 
+/* The group whose state an exporter without -g saves and finds again. */
+static const char *const W4_DEFAULT_GROUP = "w4metrics-exporter";
+
 struct exporter_opts {
   std::string bootstrap;
   std::string topic = "_quarndale-monitoring";
@@ -42,7 +46,11 @@ struct exporter_opts {
   bool by_topic = false;
   long settle_ms = 60000;
   long max_age_ms = 3600000;
+  long horizon_ms = 3600000;
   long connect_timeout_ms = 10000;
+  std::string state_topic = "_quarndale-monitoring-exporter-state";
+  bool state = true;
+  long save_interval_ms = 1000;
   bool report = false;
   bool force_audit = false;
   long history_step_ms = 5000;
@@ -58,6 +66,12 @@ struct exporter {
   w4_history history;
   std::set<int32_t> bad_partitions; /* already reported on stderr */
   bool report_head = false;
+  std::vector<w4_audit_row> late_rows; /* judgements changed by a record */
+  /* Poll thread only: the next offset of each partition read, and the
+   * state's topic (no producer when the state is not kept). */
+  std::map<int32_t, int64_t> positions;
+  w4_state_store store;
+  w4_follow follow;
 };
 
 /* Prints the usage text to f. */
@@ -92,8 +106,19 @@ static void usage(FILE *f) {
       "  --settle MS                a window or a sequence hole is settled "
       "after MS without\n"
       "                             a record for it (default 60000)\n"
-      "  --max-window-age MS        drop windows still unsettled after MS "
+      "  --max-window-age MS        forget windows still unjudged after MS "
       "(default 3600000)\n"
+      "  --horizon MS               a group that consumed nothing on a "
+      "partition for MS\n"
+      "                             stops being audited there (default "
+      "3600000)\n"
+      "  --state-topic TOPIC        where the audit's state and read "
+      "positions are saved\n"
+      "                             (default "
+      "_quarndale-monitoring-exporter-state)\n"
+      "  --no-state                 neither save nor restore the state\n"
+      "  --save-interval MS         how often the state is saved (default "
+      "1000)\n"
       "  --report                   print settled windows with a shortfall "
       "or excess on stdout\n"
       "  --history-step MS          step of the page's charts of the last "
@@ -153,6 +178,12 @@ static int parse_valued(const std::string &a, char **argv, int *i,
     return parse_ms("--settle", v, 1, &o->settle_ms) ? -1 : 2;
   } else if (a == "--max-window-age") {
     return parse_ms("--max-window-age", v, 1, &o->max_age_ms) ? -1 : 2;
+  } else if (a == "--horizon") {
+    return parse_ms("--horizon", v, 1, &o->horizon_ms) ? -1 : 2;
+  } else if (a == "--save-interval") {
+    return parse_ms("--save-interval", v, 100, &o->save_interval_ms) ? -1 : 2;
+  } else if (a == "--state-topic") {
+    o->state_topic = v;
   } else if (a == "--history-step") {
     return parse_ms("--history-step", v, 1000, &o->history_step_ms) ? -1 : 2;
   } else if (a == "--connect-timeout") {
@@ -176,6 +207,8 @@ static int parse_args(int argc, char **argv, exporter_opts *o) {
       o->report = true;
     } else if (a == "--audit") {
       o->force_audit = true;
+    } else if (a == "--no-state") {
+      o->state = false;
     } else {
       int rc = i + 1 < argc ? parse_valued(a, argv, &i, o) : 3;
       if (rc == 3) {
@@ -196,6 +229,10 @@ static int parse_args(int argc, char **argv, exporter_opts *o) {
   return -1;
 }
 
+static void exporter_rebalance(rd_kafka_t *rk, rd_kafka_resp_err_t err,
+                               rd_kafka_topic_partition_list_t *parts,
+                               void *opaque);
+
 /* Creates the consumer: command-line properties go last so they win. A
  * property that librdkafka refuses is a wrong command line (2); a consumer
  * that cannot be created for another reason is 1. */
@@ -205,7 +242,7 @@ static int exporter_consumer_new(exporter *e) {
                                 {"client.id", "w4metrics-exporter"},
                                 {"enable.partition.eof", "false"}};
   if (o.group.empty()) {
-    props.push_back({"group.id", "w4metrics-exporter-" + w4_random_tag()});
+    props.push_back({"group.id", W4_DEFAULT_GROUP});
     props.push_back({"enable.auto.commit", "false"});
   } else {
     props.push_back({"group.id", o.group});
@@ -213,7 +250,8 @@ static int exporter_consumer_new(exporter *e) {
         {"auto.offset.reset", o.from_beginning ? "earliest" : "latest"});
   }
   props.insert(props.end(), o.props.begin(), o.props.end());
-  int rc = w4_consumer_new(W4_PROG, props, "bad property ", &e->rk);
+  int rc = w4_consumer_new(W4_PROG, props, "bad property ", &e->rk,
+                           o.group.empty() ? nullptr : exporter_rebalance, e);
   if (rc != 0)
     return rc;
   rd_kafka_poll_set_consumer(e->rk);
@@ -280,6 +318,7 @@ static void exporter_take(exporter *e, const rd_kafka_message_t *m,
             w4_record_sane(*rec, &err);
   int64_t now = w4_mono_ms();
   int64_t wall = w4_wall_ms();
+  e->positions[m->partition] = m->offset + 1;
   std::lock_guard<std::mutex> guard(e->lock);
   if (!ok) {
     exporter_bad(e, m, err);
@@ -288,7 +327,7 @@ static void exporter_take(exporter *e, const rd_kafka_message_t *m,
   w4_aggregate_add(&e->agg, *rec, now);
   w4_history_note(&e->history, *rec, wall);
   if (e->expo.audit)
-    w4_audit_add(&e->audit, *rec, now);
+    w4_audit_add(&e->audit, *rec, now, &e->late_rows);
 }
 
 /* Settles what is due, keeps the page's history going and prints the rows
@@ -297,6 +336,7 @@ static void exporter_tick(exporter *e) {
   std::vector<w4_audit_row> rows;
   {
     std::lock_guard<std::mutex> guard(e->lock);
+    rows.swap(e->late_rows);
     int64_t now = w4_mono_ms();
     w4_aggregate_tick(&e->agg, now);
     w4_audit_tick(&e->audit, now, &rows);
@@ -307,15 +347,89 @@ static void exporter_tick(exporter *e) {
     w4_audit_table_print(rows, &e->report_head);
 }
 
+/* Saves the audit's state with the read positions that go with it, unless
+ * the previous save is still on its way. Poll thread. */
+static void exporter_save(exporter *e) {
+  if (!e->store.producer)
+    return;
+  w4_state_store_poll(&e->store);
+  if (e->store.inflight > 0)
+    return;
+  w4_state_snapshot snap;
+  snap.positions = e->positions;
+  {
+    std::lock_guard<std::mutex> guard(e->lock);
+    snap.state = w4_audit_save(e->audit, w4_mono_ms());
+  }
+  w4_state_store_save(&e->store, snap);
+}
+
+/* Opens the state's topic and restores the latest state saved for this
+ * exporter's group and topic, with its read positions; without one, an
+ * exporter that starts at the end of the topic audits only the windows
+ * that begin from now on, since it missed the first records of the
+ * others. */
+static bool exporter_restore(exporter *e) {
+  std::string group = e->o.group.empty() ? W4_DEFAULT_GROUP : e->o.group;
+  std::string key = group + std::string(1, '\0') + e->o.topic;
+  std::vector<w4_prop> props = {{"bootstrap.servers", e->o.bootstrap}};
+  props.insert(props.end(), e->o.props.begin(), e->o.props.end());
+  std::string err;
+  if (!w4_state_store_open(&e->store, props, e->o.state_topic, key, &err)) {
+    fprintf(stderr, "w4metrics-exporter: cannot keep the state: %s\n",
+            err.c_str());
+    return false;
+  }
+  w4_state_snapshot snap;
+  if (w4_state_store_load(e->store, props,
+                          static_cast<int>(e->o.connect_timeout_ms), &snap) &&
+      w4_audit_load(&e->audit, snap.state, w4_mono_ms())) {
+    e->positions = snap.positions;
+    e->follow.saved = snap.positions;
+    fprintf(stderr,
+            "w4metrics-exporter: state restored from %s: %zu streams, read "
+            "positions of %zu partitions\n",
+            e->o.state_topic.c_str(), e->audit.streams.size(),
+            snap.positions.size());
+  } else if (!e->o.from_beginning) {
+    e->audit.from_window = w4_wall_ms();
+  }
+  return true;
+}
+
+/* Rebalance callback of -g: partitions whose position the restored state
+ * holds start there. */
+static void exporter_rebalance(rd_kafka_t *rk, rd_kafka_resp_err_t err,
+                               rd_kafka_topic_partition_list_t *parts,
+                               void *opaque) {
+  exporter *e = static_cast<exporter *>(opaque);
+  bool cooperative =
+      strcmp(rd_kafka_rebalance_protocol(rk), "COOPERATIVE") == 0;
+  if (err == RD_KAFKA_RESP_ERR__ASSIGN_PARTITIONS) {
+    for (int i = 0; i < parts->cnt; i++) {
+      auto s = e->follow.saved.find(parts->elems[i].partition);
+      if (s != e->follow.saved.end())
+        parts->elems[i].offset = s->second;
+    }
+    if (cooperative)
+      rd_kafka_error_destroy(rd_kafka_incremental_assign(rk, parts));
+    else
+      rd_kafka_assign(rk, parts);
+  } else if (cooperative) {
+    rd_kafka_error_destroy(rd_kafka_incremental_unassign(rk, parts));
+  } else {
+    rd_kafka_assign(rk, nullptr);
+  }
+}
+
 /* The poll loop: follows the topic's partitions (alone) and takes records
  * until a signal. */
 static void exporter_run(exporter *e) {
-  w4_follow follow;
-  int64_t next_tick = 0;
+  int64_t next_tick = 0, next_save = 0;
   w4_record rec;
   while (!w4_stop_requested) {
     if (e->o.group.empty())
-      w4_follow_partitions(&follow, e->rk, e->o.topic, e->o.from_beginning,
+      w4_follow_partitions(&e->follow, e->rk, e->o.topic, e->o.from_beginning,
                            W4_PROG);
     rd_kafka_message_t *m = rd_kafka_consumer_poll(e->rk, 100);
     if (m) {
@@ -329,6 +443,20 @@ static void exporter_run(exporter *e) {
       exporter_tick(e);
       next_tick = w4_mono_ms() + 500;
     }
+    w4_state_store_poll(&e->store);
+    if (w4_mono_ms() >= next_save) {
+      exporter_save(e);
+      next_save = w4_mono_ms() + e->o.save_interval_ms;
+    }
+  }
+  /* What was read up to the stop is saved, so that a restart reads none of
+   * it again. */
+  if (e->store.producer) {
+    exporter_tick(e);
+    for (int64_t end = w4_mono_ms() + 5000;
+         e->store.inflight > 0 && w4_mono_ms() < end;)
+      rd_kafka_poll(e->store.producer, 100);
+    exporter_save(e);
   }
 }
 
@@ -341,6 +469,7 @@ static void exporter_configure(exporter *e) {
   e->agg.gaps = whole;
   e->agg.settle_ms = e->audit.settle_ms = e->o.settle_ms;
   e->agg.max_age_ms = e->audit.max_age_ms = e->o.max_age_ms;
+  e->audit.horizon_ms = e->o.horizon_ms;
   w4_history_init(&e->history, e->o.history_step_ms);
   if (!whole)
     fprintf(stderr, "w4metrics-exporter: with -g this exporter sees a share "
@@ -383,6 +512,11 @@ int main(int argc, char **argv) {
     rd_kafka_destroy(e.rk);
     return 1;
   }
+  if (e.expo.audit && e.o.state && !exporter_restore(&e)) {
+    w4_http_stop(&http);
+    rd_kafka_destroy(e.rk);
+    return 1;
+  }
   std::string base = w4_http_base_url(http, e.o.listen_addr);
   fprintf(stderr, "w4metrics-exporter: serving %s/metrics\n", base.c_str());
   fprintf(stderr, "w4metrics-exporter: page at %s/\n", base.c_str());
@@ -393,5 +527,6 @@ int main(int argc, char **argv) {
   w4_http_stop(&http);
   rd_kafka_consumer_close(e.rk);
   rd_kafka_destroy(e.rk);
+  w4_state_store_close(&e.store, 5000);
   return rc < 0 ? 0 : rc;
 }

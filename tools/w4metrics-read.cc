@@ -143,14 +143,17 @@ static void reader_audit_finish(w4_audit *a, bool *head) {
   w4_audit_finish(a, &rows);
   w4_audit_table_print(rows, head);
   for (const auto &kv : a->totals) {
+    auto lag = a->lag.find(kv.first);
+    const std::string &group = std::get<2>(kv.first);
     printf("total  %s  %s  produced %llu, missing %llu, duplicate %llu in %llu "
-           "windows, %s\n",
-           kv.first.first.c_str(),
-           kv.first.second.empty() ? "-" : kv.first.second.c_str(),
+           "windows, pending %llu, %s\n",
+           std::get<1>(kv.first).c_str(), group.empty() ? "-" : group.c_str(),
            static_cast<unsigned long long>(kv.second.messages),
            static_cast<unsigned long long>(kv.second.missing),
            static_cast<unsigned long long>(kv.second.duplicate),
            static_cast<unsigned long long>(kv.second.windows),
+           static_cast<unsigned long long>(
+               lag == a->lag.end() ? 0 : lag->second.pending),
            w4_audit_p99_str(w4_audit_totals_p99(kv.second)).c_str());
   }
   if (a->totals.empty())

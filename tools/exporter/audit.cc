@@ -6,48 +6,15 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
-#include <tuple>
-
-/* The key of a record's window. Windows of different lengths do not
- * compare: clients must share their publish interval to be audited. */
-static std::string w4_audit_key(const w4_record &rec) {
-  char buf[96];
-  int n = snprintf(buf, sizeof(buf), "|%" PRId32 "|%" PRId64 "|%" PRId64,
-                   rec.msg.partition, rec.msg.window, rec.msg.window_size);
-  std::string key = rec.topic;
-  key.push_back('\0'); /* no topic name holds it */
-  key.append(buf, static_cast<size_t>(n));
-  return key;
-}
 
 /* Adds v (not negative) to *sum, saturating instead of overflowing. */
 static void w4_audit_sum_add(int64_t *sum, int64_t v) {
   *sum = *sum > INT64_MAX - v ? INT64_MAX : *sum + v;
 }
 
-void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms) {
-  const monitoring_MonitoringMessage &m = rec.msg;
-  if (m.record_kind != 0 || m.count <= 0)
-    return;
-  auto ins = a->windows.emplace(w4_audit_key(rec), w4_audit_window());
-  w4_audit_window *w = &ins.first->second;
-  if (ins.second) {
-    w->topic = rec.topic;
-    w->partition = m.partition;
-    w->window = m.window;
-    w->window_size = m.window_size;
-    w->first_ms = now_ms;
-  }
-  w->last_ms = now_ms;
-  if (m.client_type == 1) {
-    w4_audit_sum_add(&w->produced, m.count);
-  } else {
-    w4_audit_consumed *c = &w->consumed[rec.group_id];
-    w4_audit_sum_add(&c->messages, m.count);
-    for (size_t i = 0; i < rec.hist_index.size(); i++)
-      c->hist.emplace_back(rec.hist_index[i], rec.hist_count[i]);
-    a->groups[rec.topic].insert(rec.group_id);
-  }
+/* a + b for values that are not negative, saturating. */
+static int64_t w4_audit_plus(int64_t a, int64_t b) {
+  return a > INT64_MAX - b ? INT64_MAX : a + b;
 }
 
 /* Adds v to a counter, saturating: a counter never goes down. */
@@ -55,99 +22,530 @@ static void w4_total_add(uint64_t *c, uint64_t v) {
   *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
 }
 
+/* Appends a field and a separator that no name holds. */
+static void w4_audit_key_add(std::string *key, const std::string &s) {
+  key->append(s);
+  key->push_back('\0');
+}
+
+/* The key of a stream: cluster id, topic and partition. */
+static std::string w4_audit_stream_key(const std::string &cluster,
+                                       const std::string &topic,
+                                       int32_t partition) {
+  std::string key;
+  key.reserve(cluster.size() + topic.size() + 16);
+  w4_audit_key_add(&key, cluster);
+  w4_audit_key_add(&key, topic);
+  key.append(std::to_string(partition));
+  return key;
+}
+
+/* The key of a client session: the same id may come from two clients. */
+static std::string w4_audit_session_key(const w4_record &rec) {
+  std::string key;
+  w4_audit_key_add(&key, rec.client_id);
+  key.append(rec.session_id);
+  return key;
+}
+
 /* Adds a window's buckets and counts (sane: indices in range) to *into. */
-static void
-w4_audit_hist_add(w4_latency_hist *into,
-                  const std::vector<std::pair<uint32_t, uint64_t>> &buckets) {
+static void w4_audit_hist_add(w4_latency_hist *into,
+                              const w4_audit_buckets &buckets) {
   for (const auto &b : buckets) {
     into->counts[b.first] = into->counts[b.first] > UINT64_MAX - b.second
                                 ? UINT64_MAX
                                 : into->counts[b.first] + b.second;
-    into->total = into->total > UINT64_MAX - b.second ? UINT64_MAX
-                                                      : into->total + b.second;
+    w4_total_add(&into->total, b.second);
   }
 }
 
 /* The p99 of a window's buckets and counts, ms. */
-static double
-w4_audit_window_p99(const std::vector<std::pair<uint32_t, uint64_t>> &buckets) {
+static double w4_audit_window_p99(const w4_audit_buckets &buckets) {
   w4_latency_hist h;
   w4_audit_hist_add(&h, buckets);
   return w4_latency_hist_quantile(h, 0.99);
 }
 
-/* Adds a settled window to the counters of every group audited for its
- * topic. */
-static void w4_audit_settle(w4_audit *a, const w4_audit_window &w,
+/* The counters of a stream's group. */
+static w4_audit_totals *w4_audit_totals_of(w4_audit *a,
+                                           const w4_audit_stream &s,
+                                           const std::string &group) {
+  return &a->totals[w4_audit_key(s.cluster_id, s.topic, group)];
+}
+
+/* Appends the row of a judgement that counted missing or duplicate
+ * messages. */
+static void w4_audit_row_add(std::vector<w4_audit_row> *rows,
+                             const w4_audit_stream &s, const w4_audit_window &w,
+                             const std::string &group,
+                             const w4_audit_consumed &c, uint64_t missing,
+                             uint64_t duplicate) {
+  if (!rows || (missing == 0 && duplicate == 0))
+    return;
+  rows->push_back(
+      w4_audit_row{s.cluster_id, s.topic, s.partition, w.window, w.window_size,
+                   group, w.produced, c.messages, missing, duplicate,
+                   c.hist.empty() ? -1 : w4_audit_window_p99(c.hist)});
+}
+
+/* Counts what a judged window's new produced or consumed messages change:
+ * the shortfall or excess beyond what its judgement counted so far. A
+ * counter never goes down, so a shortfall made good later stays counted. */
+static void w4_audit_recount(w4_audit *a, const w4_audit_stream &s,
+                             const w4_audit_window &w, const std::string &group,
+                             w4_audit_consumed *c,
+                             std::vector<w4_audit_row> *rows) {
+  w4_audit_totals *t = w4_audit_totals_of(a, s, group);
+  int64_t missing = std::max<int64_t>(w.produced - c->messages, 0);
+  int64_t duplicate = std::max<int64_t>(c->messages - w.produced, 0);
+  uint64_t more_missing = 0, more_duplicate = 0;
+  if (missing > c->counted_missing) {
+    more_missing = static_cast<uint64_t>(missing - c->counted_missing);
+    c->counted_missing = missing;
+  }
+  if (duplicate > c->counted_duplicate) {
+    more_duplicate = static_cast<uint64_t>(duplicate - c->counted_duplicate);
+    c->counted_duplicate = duplicate;
+  }
+  w4_total_add(&t->missing, more_missing);
+  w4_total_add(&t->duplicate, more_duplicate);
+  w4_audit_row_add(rows, s, w, group, *c, more_missing, more_duplicate);
+}
+
+/* A group consumed messages of a window that was forgotten after it had
+ * been judged for it: a replay, counted as duplicate. */
+static void w4_audit_replay(w4_audit *a, const w4_audit_stream &s,
+                            const w4_audit_entry &e,
                             std::vector<w4_audit_row> *rows) {
-  auto g = a->groups.find(w.topic);
-  if (g == a->groups.end())
-    return; /* no group has consumed from the topic yet */
-  for (const std::string &group : g->second) {
-    auto c = w.consumed.find(group);
-    int64_t consumed = c == w.consumed.end() ? 0 : c->second.messages;
-    bool hist = c != w.consumed.end() && !c->second.hist.empty();
-    w4_audit_totals *t = &a->totals[std::make_pair(w.topic, group)];
-    if (hist)
-      w4_audit_hist_add(&t->hist, c->second.hist);
-    w4_total_add(&t->messages, static_cast<uint64_t>(w.produced));
-    t->windows++;
-    if (w.produced > consumed)
-      w4_total_add(&t->missing, static_cast<uint64_t>(w.produced - consumed));
-    else
-      w4_total_add(&t->duplicate, static_cast<uint64_t>(consumed - w.produced));
-    if (rows && consumed != w.produced)
-      rows->push_back(w4_audit_row{
-          w.topic, w.partition, w.window, w.window_size, group, w.produced,
-          consumed, hist ? w4_audit_window_p99(c->second.hist) : -1});
+  w4_total_add(&w4_audit_totals_of(a, s, e.group_id)->duplicate,
+               static_cast<uint64_t>(e.count));
+  if (rows)
+    rows->push_back(w4_audit_row{s.cluster_id, s.topic, s.partition, e.window,
+                                 e.window_size, e.group_id, 0, e.count, 0,
+                                 static_cast<uint64_t>(e.count), -1});
+}
+
+/* Takes a consumer's record of a window that the stream has forgotten. */
+static void w4_audit_add_forgotten(w4_audit *a, w4_audit_stream *s,
+                                   const w4_audit_entry &e,
+                                   std::vector<w4_audit_row> *rows) {
+  auto m = s->members.find(e.group_id);
+  if (e.producer || m == s->members.end() || !m->second.start_fixed ||
+      e.window < m->second.start || e.window <= m->second.floor) {
+    a->late_records++;
+    return;
+  }
+  m->second.last_ms = e.now_ms;
+  w4_audit_replay(a, *s, e, rows);
+}
+
+/* Notes a group's consumption in a window: its member, start and
+ * progress. False when the window is not audited for the group. */
+static bool w4_audit_member_note(w4_audit_stream *s, const w4_audit_entry &e) {
+  w4_audit_member *m = &s->members[e.group_id];
+  m->last_ms = e.now_ms;
+  if (m->stopped) { /* it resumes: audited again after what it gave up */
+    m->stopped = false;
+    m->start = -1;
+    m->start_fixed = false;
+  }
+  if (e.window <= m->floor)
+    return false;
+  if (m->start < 0 || (!m->start_fixed && e.window < m->start))
+    m->start = e.window;
+  if (m->start_fixed && e.window < m->start)
+    return false;
+  if (e.window > m->progress) {
+    m->progress = e.window;
+    m->recent.emplace_back(e.now_ms, e.window);
+  }
+  return true;
+}
+
+/* Takes one record of a known cluster into its stream. */
+static void w4_audit_add_entry(w4_audit *a, const std::string &cluster,
+                               const w4_audit_entry &e,
+                               std::vector<w4_audit_row> *rows) {
+  if (e.window < a->from_window)
+    return;
+  w4_audit_stream *s =
+      &a->streams[w4_audit_stream_key(cluster, e.topic, e.partition)];
+  if (s->topic.empty()) {
+    s->cluster_id = cluster;
+    s->topic = e.topic;
+    s->partition = e.partition;
+  }
+  s->last_ms = e.now_ms;
+  if (e.window <= s->released) {
+    w4_audit_add_forgotten(a, s, e, rows);
+    return;
+  }
+  if (!e.producer && !w4_audit_member_note(s, e))
+    return;
+  auto ins = s->windows.emplace(std::make_pair(e.window, e.window_size),
+                                w4_audit_window());
+  w4_audit_window *w = &ins.first->second;
+  if (ins.second) {
+    w->window = e.window;
+    w->window_size = e.window_size;
+    w->first_ms = e.now_ms;
+  }
+  w->last_ms = e.now_ms;
+  if (e.producer) {
+    s->produced = true;
+    s->newest = std::max(s->newest, e.window);
+    w4_audit_sum_add(&w->produced, e.count);
+    for (auto &kv : w->consumed)
+      if (kv.second.audited) {
+        w4_total_add(&w4_audit_totals_of(a, *s, kv.first)->messages,
+                     static_cast<uint64_t>(e.count));
+        w4_audit_recount(a, *s, *w, kv.first, &kv.second, rows);
+      }
+    return;
+  }
+  w4_audit_consumed *c = &w->consumed[e.group_id];
+  w4_audit_sum_add(&c->messages, e.count);
+  if (c->audited)
+    w4_audit_recount(a, *s, *w, e.group_id, c, rows);
+  else if (!c->judged)
+    c->hist.insert(c->hist.end(), e.hist.begin(), e.hist.end());
+}
+
+/* What the audit takes of a record that arrived at now_ms. */
+static w4_audit_entry w4_audit_entry_of(const w4_record &rec, int64_t now_ms) {
+  w4_audit_entry e;
+  e.producer = rec.msg.client_type == 1;
+  e.group_id = rec.group_id;
+  e.topic = rec.topic;
+  e.partition = rec.msg.partition;
+  e.window = rec.msg.window;
+  e.window_size = rec.msg.window_size;
+  e.count = rec.msg.count;
+  for (size_t i = 0; i < rec.hist_index.size(); i++)
+    e.hist.emplace_back(rec.hist_index[i], rec.hist_count[i]);
+  e.now_ms = now_ms;
+  return e;
+}
+
+void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms,
+                  std::vector<w4_audit_row> *rows) {
+  std::string skey = w4_audit_session_key(rec);
+  w4_audit_session *sess = &a->sessions[skey];
+  sess->last_ms = now_ms;
+  if (!rec.cluster_id.empty() && sess->cluster_id.empty()) {
+    /* The session names its cluster: what waited for it goes there. */
+    sess->cluster_id = rec.cluster_id;
+    auto p = a->parked.find(skey);
+    if (p != a->parked.end()) {
+      std::vector<w4_audit_entry> waiting;
+      waiting.swap(p->second);
+      a->parked.erase(p);
+      for (const w4_audit_entry &e : waiting)
+        w4_audit_add_entry(a, rec.cluster_id, e, rows);
+    }
+  }
+  const monitoring_MonitoringMessage &m = rec.msg;
+  if (m.record_kind != 0 || m.count <= 0)
+    return;
+  std::string cluster =
+      rec.cluster_id.empty() ? sess->cluster_id : rec.cluster_id;
+  if (cluster.empty())
+    a->parked[skey].push_back(w4_audit_entry_of(rec, now_ms));
+  else
+    w4_audit_add_entry(a, cluster, w4_audit_entry_of(rec, now_ms), rows);
+}
+
+/* The cluster of a parked record whose session never named one: the only
+ * cluster with a topic of that name, else none. */
+static std::string w4_audit_guess_cluster(const w4_audit &a,
+                                          const std::string &topic) {
+  std::string found;
+  bool one = false;
+  for (const auto &kv : a.streams) {
+    if (kv.second.topic != topic || kv.second.cluster_id.empty())
+      continue;
+    if (one && kv.second.cluster_id != found)
+      return std::string();
+    found = kv.second.cluster_id;
+    one = true;
+  }
+  return found;
+}
+
+/* Takes the parked records that waited settle_ms for their cluster (all of
+ * them when force). */
+static void w4_audit_unpark(w4_audit *a, int64_t now_ms, bool force,
+                            std::vector<w4_audit_row> *rows) {
+  for (auto it = a->parked.begin(); it != a->parked.end();) {
+    if (!force && now_ms - it->second.front().now_ms < a->settle_ms) {
+      ++it;
+      continue;
+    }
+    std::vector<w4_audit_entry> waiting;
+    waiting.swap(it->second);
+    it = a->parked.erase(it);
+    for (const w4_audit_entry &e : waiting)
+      w4_audit_add_entry(a, w4_audit_guess_cluster(*a, e.topic), e, rows);
   }
 }
 
-/* Sorts the rows appended since from by window, topic, partition and
- * group, for a table that reads in order. */
+/* Whether a window is audited for a member: within its audited range. */
+static bool w4_audit_applies(const w4_audit_member &m,
+                             const w4_audit_window &w) {
+  return !m.stopped && m.start >= 0 && w.window >= m.start &&
+         w.window > m.floor;
+}
+
+/* Judges one window for one group: counted in its totals, or left out when
+ * it is the group's first window and the group did not consume all of it
+ * (it started in its middle). */
+static void w4_audit_judge(w4_audit *a, const w4_audit_stream &s,
+                           w4_audit_window *w, const std::string &group,
+                           w4_audit_member *m,
+                           std::vector<w4_audit_row> *rows) {
+  w4_audit_consumed *c = &w->consumed[group];
+  c->judged = true;
+  if (!m->start_fixed && w->window == m->start) {
+    m->start_fixed = true;
+    if (c->messages < w->produced) {
+      m->start = w4_audit_plus(w->window, 1);
+      return;
+    }
+  }
+  c->audited = true;
+  w4_audit_totals *t = w4_audit_totals_of(a, s, group);
+  w4_total_add(&t->messages, static_cast<uint64_t>(w->produced));
+  t->windows++;
+  w4_audit_hist_add(&t->hist, c->hist);
+  w4_audit_recount(a, s, *w, group, c, rows);
+  c->hist.clear();
+  c->hist.shrink_to_fit();
+}
+
+/* Whether a window can be judged for a group now. */
+static bool w4_audit_due(const w4_audit &a, const w4_audit_window &w,
+                         const w4_audit_consumed *c, const w4_audit_member &m,
+                         int64_t now_ms, bool finish) {
+  if (!finish && now_ms - w.last_ms < a.settle_ms)
+    return false; /* records for it may still come */
+  int64_t consumed = c ? c->messages : 0;
+  if (consumed >= w.produced)
+    return true;
+  int64_t passed = finish ? m.progress : m.passed;
+  return passed >=
+         w4_audit_plus(w4_audit_plus(w.window, w.window_size), a.settle_ms);
+}
+
+/* Moves a member's settled progress on: records that arrived settle_ms ago
+ * have been joined by anything of theirs that was still on its way. */
+static void w4_audit_member_pass(w4_audit_member *m, int64_t now_ms,
+                                 int64_t settle_ms, bool finish) {
+  while (!m->recent.empty() &&
+         (finish || now_ms - m->recent.front().first >= settle_ms)) {
+    m->passed = std::max(m->passed, m->recent.front().second);
+    m->recent.pop_front();
+  }
+}
+
+/* A group idle on the partition for the horizon stops being audited there:
+ * what it had pending is counted as unconsumed, and the windows so far are
+ * given up for it. */
+static void w4_audit_member_stop(w4_audit *a, w4_audit_stream *s,
+                                 const std::string &group, w4_audit_member *m) {
+  uint64_t unconsumed = 0;
+  for (auto &kv : s->windows) {
+    w4_audit_window &w = kv.second;
+    if (!w4_audit_applies(*m, w))
+      continue;
+    w4_audit_consumed *c = &w.consumed[group];
+    if (c->judged)
+      continue;
+    c->judged = true;
+    unconsumed +=
+        static_cast<uint64_t>(std::max<int64_t>(w.produced - c->messages, 0));
+  }
+  w4_total_add(&w4_audit_totals_of(a, *s, group)->unconsumed, unconsumed);
+  m->floor = std::max(
+      m->floor, s->windows.empty()
+                    ? s->newest
+                    : std::max(s->newest, s->windows.rbegin()->first.first));
+  m->stopped = true;
+  m->recent.clear();
+}
+
+/* Whether every group audited on a window has judged it. */
+static bool w4_audit_window_done(const w4_audit_stream &s,
+                                 const w4_audit_window &w) {
+  for (const auto &kv : s.members) {
+    if (!w4_audit_applies(kv.second, w))
+      continue;
+    auto c = w.consumed.find(kv.first);
+    if (c == w.consumed.end() || !c->second.judged)
+      return false;
+  }
+  return true;
+}
+
+/* Forgets the oldest windows once every group has judged them and late
+ * records had time to come (a later consumption of them is a replay), or
+ * once they are older than max_age_ms: their pending messages are then
+ * unconsumed. Windows go in order, so that a record for a window at or
+ * below `released` is known to be for a forgotten one. */
+static void w4_audit_release(w4_audit *a, w4_audit_stream *s, int64_t now_ms) {
+  while (!s->windows.empty()) {
+    auto it = s->windows.begin();
+    w4_audit_window &w = it->second;
+    bool done = s->produced ? w4_audit_window_done(*s, w) : true;
+    bool quiet = now_ms - w.last_ms >= 2 * a->settle_ms;
+    bool old = now_ms - w.first_ms >= a->max_age_ms;
+    if (!(done && quiet) && !old)
+      return;
+    if (!done) {
+      a->dropped_windows++;
+      for (auto &kv : s->members) {
+        if (!w4_audit_applies(kv.second, w))
+          continue;
+        auto c = w.consumed.find(kv.first);
+        if (c != w.consumed.end() && c->second.judged)
+          continue;
+        int64_t got = c == w.consumed.end() ? 0 : c->second.messages;
+        w4_total_add(
+            &w4_audit_totals_of(a, *s, kv.first)->unconsumed,
+            static_cast<uint64_t>(std::max<int64_t>(w.produced - got, 0)));
+      }
+    }
+    s->released = std::max(s->released, w.window);
+    s->windows.erase(it);
+  }
+}
+
+/* Judges what is due in one stream. A stream that no producer's record has
+ * come for is not audited: its producers do not run the plug-in. */
+static void w4_audit_stream_judge(w4_audit *a, w4_audit_stream *s,
+                                  int64_t now_ms, bool finish,
+                                  std::vector<w4_audit_row> *rows) {
+  for (auto &mkv : s->members) {
+    w4_audit_member *m = &mkv.second;
+    w4_audit_member_pass(m, now_ms, a->settle_ms, finish);
+    if (!finish && !m->stopped && now_ms - m->last_ms >= a->horizon_ms)
+      w4_audit_member_stop(a, s, mkv.first, m);
+  }
+  if (!s->produced)
+    return;
+  for (auto &wkv : s->windows) {
+    w4_audit_window *w = &wkv.second;
+    for (auto &mkv : s->members) {
+      w4_audit_member *m = &mkv.second;
+      if (!w4_audit_applies(*m, *w))
+        continue;
+      auto c = w->consumed.find(mkv.first);
+      const w4_audit_consumed *cp =
+          c == w->consumed.end() ? nullptr : &c->second;
+      if ((cp && cp->judged) || !w4_audit_due(*a, *w, cp, *m, now_ms, finish))
+        continue;
+      w4_audit_judge(a, *s, w, mkv.first, m, rows);
+    }
+  }
+}
+
+/* Adds a stream's pending messages, lag and open windows to the gauges. */
+static void w4_audit_stream_lag(w4_audit *a, const w4_audit_stream &s) {
+  if (!s.produced)
+    return;
+  for (const auto &mkv : s.members) {
+    const w4_audit_member &m = mkv.second;
+    if (m.stopped || m.start < 0)
+      continue;
+    w4_audit_lag *l = &a->lag[w4_audit_key(s.cluster_id, s.topic, mkv.first)];
+    for (const auto &wkv : s.windows) {
+      const w4_audit_window &w = wkv.second;
+      if (!w4_audit_applies(m, w))
+        continue;
+      auto c = w.consumed.find(mkv.first);
+      if (c != w.consumed.end() && c->second.judged)
+        continue;
+      int64_t got = c == w.consumed.end() ? 0 : c->second.messages;
+      w4_total_add(&l->pending, static_cast<uint64_t>(
+                                    std::max<int64_t>(w.produced - got, 0)));
+      l->open++;
+    }
+    l->lag_ms =
+        std::max(l->lag_ms, std::max<int64_t>(s.newest - m.progress, 0));
+  }
+}
+
+/* Forgets the stopped groups and the streams that nothing refers to any
+ * more after the horizon. */
+static bool w4_audit_stream_idle(const w4_audit &a, w4_audit_stream *s,
+                                 int64_t now_ms) {
+  for (auto it = s->members.begin(); it != s->members.end();)
+    if (it->second.stopped && now_ms - it->second.last_ms >= 2 * a.horizon_ms)
+      it = s->members.erase(it);
+    else
+      ++it;
+  return s->windows.empty() && s->members.empty() &&
+         now_ms - s->last_ms >= a.horizon_ms;
+}
+
+/* The sorted rows appended since from, for a table that reads in order. */
 static void w4_audit_rows_sort(std::vector<w4_audit_row> *rows, size_t from) {
   if (!rows)
     return;
   std::sort(rows->begin() + static_cast<std::ptrdiff_t>(from), rows->end(),
             [](const w4_audit_row &x, const w4_audit_row &y) {
-              return std::tie(x.window, x.topic, x.partition, x.group_id) <
-                     std::tie(y.window, y.topic, y.partition, y.group_id);
+              return std::tie(x.window, x.cluster_id, x.topic, x.partition,
+                              x.group_id) < std::tie(y.window, y.cluster_id,
+                                                     y.topic, y.partition,
+                                                     y.group_id);
             });
+}
+
+/* One pass over every stream: judgements, stops, forgetting and gauges. */
+static void w4_audit_pass(w4_audit *a, int64_t now_ms, bool finish,
+                          std::vector<w4_audit_row> *rows) {
+  size_t from = rows ? rows->size() : 0;
+  w4_audit_unpark(a, now_ms, finish, rows);
+  a->lag.clear();
+  a->open_windows = 0;
+  for (auto it = a->streams.begin(); it != a->streams.end();) {
+    w4_audit_stream *s = &it->second;
+    w4_audit_stream_judge(a, s, now_ms, finish, rows);
+    if (!finish)
+      w4_audit_release(a, s, now_ms);
+    w4_audit_stream_lag(a, *s);
+    for (const auto &wkv : s->windows)
+      if (!w4_audit_window_done(*s, wkv.second))
+        a->open_windows++;
+    if (!finish && w4_audit_stream_idle(*a, s, now_ms))
+      it = a->streams.erase(it);
+    else
+      ++it;
+  }
+  for (auto it = a->sessions.begin(); it != a->sessions.end();)
+    if (!finish && now_ms - it->second.last_ms >= a->horizon_ms)
+      it = a->sessions.erase(it);
+    else
+      ++it;
+  w4_audit_rows_sort(rows, from);
 }
 
 void w4_audit_tick(w4_audit *a, int64_t now_ms,
                    std::vector<w4_audit_row> *rows) {
-  size_t from = rows ? rows->size() : 0;
-  for (auto it = a->windows.begin(); it != a->windows.end();) {
-    const w4_audit_window &w = it->second;
-    if (now_ms - w.last_ms >= a->settle_ms) {
-      w4_audit_settle(a, w, rows);
-    } else if (now_ms - w.first_ms >= a->max_age_ms) {
-      a->dropped_windows++;
-    } else {
-      ++it;
-      continue;
-    }
-    it = a->windows.erase(it);
-  }
-  w4_audit_rows_sort(rows, from);
+  w4_audit_pass(a, now_ms, false, rows);
 }
 
 void w4_audit_finish(w4_audit *a, std::vector<w4_audit_row> *rows) {
-  size_t from = rows ? rows->size() : 0;
-  for (const auto &kv : a->windows)
-    w4_audit_settle(a, kv.second, rows);
-  a->windows.clear();
-  w4_audit_rows_sort(rows, from);
+  w4_audit_pass(a, 0, true, rows);
 }
 
 w4_audit_totals w4_audit_sum(const w4_audit &a) {
   w4_audit_totals sum;
   for (const auto &kv : a.totals) {
-    sum.messages += kv.second.messages;
-    sum.missing += kv.second.missing;
-    sum.duplicate += kv.second.duplicate;
-    sum.windows += kv.second.windows;
+    w4_total_add(&sum.messages, kv.second.messages);
+    w4_total_add(&sum.missing, kv.second.missing);
+    w4_total_add(&sum.duplicate, kv.second.duplicate);
+    w4_total_add(&sum.unconsumed, kv.second.unconsumed);
+    w4_total_add(&sum.windows, kv.second.windows);
     w4_latency_hist_merge(&sum.hist, kv.second.hist);
   }
   return sum;

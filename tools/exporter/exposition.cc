@@ -169,11 +169,9 @@ static void w4_expose_histograms(std::string *out,
       labels.append(",le=\"");
       labels.append(le_strs[static_cast<size_t>(i)]);
       labels.push_back('"');
-      w4_sample_u64(out, "message_latency_seconds_bucket", labels,
-                    cumulative);
+      w4_sample_u64(out, "message_latency_seconds_bucket", labels, cumulative);
     }
-    w4_sample_ms(out, "message_latency_seconds_sum", s->labels,
-                 s->hist_sum_ms);
+    w4_sample_ms(out, "message_latency_seconds_sum", s->labels, s->hist_sum_ms);
     w4_sample_u64(out, "message_latency_seconds_count", s->labels,
                   s->hist->total);
   }
@@ -249,13 +247,14 @@ static void w4_expose_clients(std::string *out, w4_aggregate *agg) {
     w4_sample_u64(out, "sessions_total", c->labels, c->sessions);
 }
 
-/* The audit families, per topic and consumer group. */
+/* The audit families, per cluster, topic and consumer group. */
 static void w4_expose_audit(std::string *out, const w4_audit &a) {
   std::vector<std::pair<std::string, const w4_audit_totals *>> all;
   for (const auto &kv : a.totals) {
     std::string labels;
-    w4_label(&labels, "topic", kv.first.first, true);
-    w4_label(&labels, "group_id", kv.first.second);
+    w4_label(&labels, "cluster_id", std::get<0>(kv.first), true);
+    w4_label(&labels, "topic", std::get<1>(kv.first));
+    w4_label(&labels, "group_id", std::get<2>(kv.first));
     all.emplace_back(labels, &kv.second);
   }
   struct family {
@@ -265,18 +264,22 @@ static void w4_expose_audit(std::string *out, const w4_audit &a) {
   };
   static const family families[] = {
       {"audit_messages_total",
-       "Messages acknowledged by producers in settled windows audited for "
-       "the group.",
+       "Messages acknowledged by producers in the windows judged for the "
+       "group.",
        &w4_audit_totals::messages},
       {"audit_missing_messages_total",
        "Messages acknowledged by producers but not consumed by the group, in "
-       "settled windows.",
+       "judged windows it has moved past.",
        &w4_audit_totals::missing},
       {"audit_duplicate_messages_total",
-       "Messages consumed by the group beyond those acknowledged, in settled "
+       "Messages consumed by the group beyond those acknowledged, in judged "
        "windows.",
        &w4_audit_totals::duplicate},
-      {"audit_windows_total", "Settled windows audited for the group.",
+      {"audit_unconsumed_messages_total",
+       "Messages the group had not consumed when it stopped consuming the "
+       "partition for the horizon (not a loss).",
+       &w4_audit_totals::unconsumed},
+      {"audit_windows_total", "Windows judged for the group.",
        &w4_audit_totals::windows},
   };
   for (const family &f : families) {
@@ -284,11 +287,32 @@ static void w4_expose_audit(std::string *out, const w4_audit &a) {
     for (const auto &row : all)
       w4_sample_u64(out, f.name, row.first, row.second->*f.field);
   }
+  std::vector<std::pair<std::string, const w4_audit_lag *>> lag;
+  for (const auto &kv : a.lag) {
+    std::string labels;
+    w4_label(&labels, "cluster_id", std::get<0>(kv.first), true);
+    w4_label(&labels, "topic", std::get<1>(kv.first));
+    w4_label(&labels, "group_id", std::get<2>(kv.first));
+    lag.emplace_back(labels, &kv.second);
+  }
+  w4_family(out, "audit_pending_messages", "gauge",
+            "Messages acknowledged by producers that the group has not "
+            "consumed yet, in windows not judged.");
+  for (const auto &row : lag)
+    w4_sample_u64(out, "audit_pending_messages", row.first,
+                  row.second->pending);
+  w4_family(out, "audit_lag_seconds", "gauge",
+            "How far the group's consumption is behind the newest window "
+            "with acknowledged messages, largest over its partitions.");
+  for (const auto &row : lag)
+    w4_sample_ms(out, "audit_lag_seconds", row.first,
+                 static_cast<uint64_t>(row.second->lag_ms));
   w4_family(out, "audit_dropped_windows_total", "counter",
-            "Windows dropped unsettled after the longest wait.");
+            "Windows forgotten before every group had judged them.");
   w4_sample_u64(out, "audit_dropped_windows_total", "", a.dropped_windows);
-  w4_family(out, "audit_open_windows", "gauge", "Windows waiting to settle.");
-  w4_sample_u64(out, "audit_open_windows", "", a.windows.size());
+  w4_family(out, "audit_open_windows", "gauge",
+            "Windows that some group has not judged yet.");
+  w4_sample_u64(out, "audit_open_windows", "", a.open_windows);
 }
 
 std::string w4_exposition(w4_aggregate *agg, const w4_audit *audit,

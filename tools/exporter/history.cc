@@ -45,6 +45,11 @@ static void w4_history_add(uint64_t *c, int64_t v) {
   *c = *c > UINT64_MAX - u ? UINT64_MAX : *c + u;
 }
 
+/* Adds v to a counter, saturating. */
+static void w4_history_count(uint64_t *c, uint64_t v) {
+  *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
+}
+
 /* The step that holds wall_ms: the open one, or a new one when it is over
  * (or when there is none yet). */
 static w4_history_step *w4_history_current(w4_history *h, int64_t wall_ms) {
@@ -124,10 +129,8 @@ void w4_history_audit_rows(w4_history *h,
   for (const w4_audit_row &r : rows) {
     w4_partition_audit &a = h->partition_audit[w4_partition_key(
         r.topic, false, r.group_id, r.partition)];
-    if (r.produced > r.consumed)
-      w4_history_add(&a.missing, r.produced - r.consumed);
-    else
-      w4_history_add(&a.duplicate, r.consumed - r.produced);
+    w4_history_count(&a.missing, r.missing);
+    w4_history_count(&a.duplicate, r.duplicate);
   }
 }
 
@@ -135,7 +138,7 @@ void w4_history_tick(w4_history *h, const w4_audit &audit, int64_t wall_ms) {
   w4_history_step *s = w4_history_current(h, wall_ms);
   std::map<std::string, uint64_t> missing;
   for (const auto &kv : audit.totals)
-    missing[kv.first.second] += kv.second.missing;
+    missing[std::get<2>(kv.first)] += kv.second.missing;
   for (const auto &kv : missing) {
     uint64_t &seen = h->missing_seen[kv.first];
     if (kv.second > seen)

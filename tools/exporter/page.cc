@@ -185,6 +185,7 @@ struct w4_page_stream {
   const w4_page_sum *produced = nullptr;
   const w4_page_sum *consumed = nullptr;
   const w4_audit_totals *totals = nullptr;
+  const w4_audit_lag *lag = nullptr;
   const char *state = "";
   int rank = 0; /* rows with a problem come first */
 };
@@ -227,6 +228,25 @@ std::string w4_page_streams_json(const w4_page_view &v,
     else
       w4_page_sum_add(&consumed[std::make_pair(se.topic, se.group_id)], se);
   }
+  /* The audit's counters of a topic and group over every cluster. */
+  std::map<std::pair<std::string, std::string>, w4_audit_totals> audit_totals;
+  std::map<std::pair<std::string, std::string>, w4_audit_lag> audit_lag;
+  for (const auto &kv : v.audit->totals) {
+    w4_audit_totals &t = audit_totals[std::make_pair(std::get<1>(kv.first),
+                                                     std::get<2>(kv.first))];
+    t.messages += kv.second.messages;
+    t.missing += kv.second.missing;
+    t.duplicate += kv.second.duplicate;
+    t.unconsumed += kv.second.unconsumed;
+    t.windows += kv.second.windows;
+  }
+  for (const auto &kv : v.audit->lag) {
+    w4_audit_lag &l =
+        audit_lag[std::make_pair(std::get<1>(kv.first), std::get<2>(kv.first))];
+    l.pending += kv.second.pending;
+    l.lag_ms = std::max(l.lag_ms, kv.second.lag_ms);
+    l.open += kv.second.open;
+  }
   std::vector<w4_page_stream> rows;
   std::set<std::string> topics_with_group;
   for (const auto &kv : consumed) {
@@ -237,8 +257,10 @@ std::string w4_page_streams_json(const w4_page_view &v,
     r.consumed = &kv.second;
     auto p = produced.find(r.topic);
     r.produced = p == produced.end() ? nullptr : &p->second;
-    auto t = v.audit->totals.find(kv.first);
-    r.totals = t == v.audit->totals.end() ? nullptr : &t->second;
+    auto t = audit_totals.find(kv.first);
+    r.totals = t == audit_totals.end() ? nullptr : &t->second;
+    auto l = audit_lag.find(kv.first);
+    r.lag = l == audit_lag.end() ? nullptr : &l->second;
     topics_with_group.insert(r.topic);
     rows.push_back(r);
   }
@@ -260,9 +282,6 @@ std::string w4_page_streams_json(const w4_page_view &v,
               return std::tie(x.rank, x.topic, x.has_group, x.group) <
                      std::tie(y.rank, y.topic, y.has_group, y.group);
             });
-  std::map<std::string, uint64_t> open_windows;
-  for (const auto &kv : v.audit->windows)
-    open_windows[kv.second.topic]++;
 
   size_t offset, limit;
   w4_arg_page(args, &offset, &limit);
@@ -275,7 +294,7 @@ std::string w4_page_streams_json(const w4_page_view &v,
   w4_juint(&out, "records", v.agg->decoded_records);
   w4_juint(&out, "bad_records", v.agg->bad_records);
   w4_juint(&out, "missing_records", w4_aggregate_missing(*v.agg));
-  w4_juint(&out, "open_windows", v.audit->windows.size());
+  w4_juint(&out, "open_windows", v.audit->open_windows);
   w4_juint(&out, "total", rows.size());
   w4_juint(&out, "offset", offset);
   w4_juint(&out, "limit", limit);
@@ -320,8 +339,20 @@ std::string w4_page_streams_json(const w4_page_view &v,
                     !audited   ? -1
                     : r.totals ? static_cast<int64_t>(r.totals->duplicate)
                                : 0);
-    auto ow = open_windows.find(r.topic);
-    w4_juint(&out, "open_windows", ow == open_windows.end() ? 0 : ow->second);
+    w4_juint(&out, "open_windows",
+             r.lag ? static_cast<uint64_t>(r.lag->open) : 0);
+    w4_jint_or_null(&out, "pending",
+                    !audited ? -1
+                    : r.lag  ? static_cast<int64_t>(r.lag->pending)
+                             : 0);
+    w4_jint_or_null(&out, "unconsumed",
+                    !audited   ? -1
+                    : r.totals ? static_cast<int64_t>(r.totals->unconsumed)
+                               : 0);
+    w4_jdouble(&out, "lag_s",
+               !audited ? std::nan("")
+               : r.lag  ? static_cast<double>(r.lag->lag_ms) / 1000.0
+                        : 0.0);
     w4_jdouble(&out, "produced_per_s",
                w4_history_stream_rate(
                    *v.history, w4_stream_key(r.topic, true, ""), v.wall_ms));

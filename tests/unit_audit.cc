@@ -1,0 +1,302 @@
+/* The delivery audit, fed with records encoded as the plug-in encodes them
+ * and a clock of the test's own: judgement by the group's progress, lag,
+ * groups that start late, read part of a topic or stop, clusters that share
+ * a topic name, records out of order, and the state saved and restored. */
+#include "exporter/audit.h"
+#include "unit_records.h"
+
+#include <gtest/gtest.h>
+#include <random>
+
+namespace {
+
+const int64_t SETTLE = 2000;
+
+/* One record of the audit's traffic. */
+struct rec {
+  uint32_t type;     /* 1 producer, 0 consumer */
+  std::string group; /* consumers */
+  int32_t partition;
+  int64_t window;
+  int64_t count;
+  std::string cluster = "c1";
+  std::string session = std::string(32, 'a');
+};
+
+/* Adds r to the audit as arriving at now. */
+void add(w4_audit *a, const rec &r, int64_t now,
+         std::vector<w4_audit_row> *rows = nullptr) {
+  fields s;
+  s.client_type = r.type;
+  s.client_id = r.type ? "prod" : "cons-" + r.group;
+  s.group_id = r.group;
+  s.session_id = r.session;
+  s.cluster_id = r.cluster;
+  s.partition = r.partition;
+  s.window = r.window;
+  s.count = r.count;
+  w4_audit_add(a, decode(encode(s)), now, rows);
+}
+
+/* A fresh audit with the test's settle time. */
+w4_audit audit_new(void) {
+  w4_audit a;
+  a.settle_ms = SETTLE;
+  return a;
+}
+
+/* The counters of a group on topic "orders" of cluster c1. */
+w4_audit_totals totals(const w4_audit &a, const std::string &group,
+                       const std::string &cluster = "c1") {
+  auto it = a.totals.find(w4_audit_key(cluster, "orders", group));
+  return it == a.totals.end() ? w4_audit_totals() : it->second;
+}
+
+/* The gauges of a group on topic "orders" of cluster c1. */
+w4_audit_lag lag(const w4_audit &a, const std::string &group) {
+  auto it = a.lag.find(w4_audit_key("c1", "orders", group));
+  return it == a.lag.end() ? w4_audit_lag() : it->second;
+}
+
+/* Ticks every 100 ms from *now to until. */
+void run_to(w4_audit *a, int64_t *now, int64_t until,
+            std::vector<w4_audit_row> *rows = nullptr) {
+  for (; *now <= until; *now += 100)
+    w4_audit_tick(a, *now, rows);
+  *now = until;
+}
+
+TEST(Audit, LagIsPendingUntilTheGroupPassesAndThenExact) {
+  w4_audit a = audit_new();
+  int64_t now = 0;
+  /* Producers: 10 messages in each of the windows 1 s .. 20 s. */
+  for (int w = 1; w <= 20; w++)
+    add(&a, {1, "", 0, w * 1000, 10}, now);
+  /* The group reads the first five windows; window 3 only 6 of 10. */
+  for (int w = 1; w <= 5; w++)
+    add(&a, {0, "g", 0, w * 1000, w == 3 ? 6 : 10}, now);
+  run_to(&a, &now, 10000);
+  /* Long after settle, the short window stays pending: the group has not
+   * moved 2 s past its end. */
+  EXPECT_EQ(0u, totals(a, "g").missing);
+  EXPECT_EQ(4u, totals(a, "g").windows);
+  EXPECT_EQ(4u + 15 * 10, lag(a, "g").pending);
+  EXPECT_EQ(15000, lag(a, "g").lag_ms);
+  /* Window 6 is consumed: 6 >= 3 + 1 + 2, but only once its record has
+   * settled. */
+  add(&a, {0, "g", 0, 6000, 10}, now);
+  run_to(&a, &now, now + SETTLE - 100);
+  EXPECT_EQ(0u, totals(a, "g").missing);
+  run_to(&a, &now, now + 200);
+  EXPECT_EQ(4u, totals(a, "g").missing);
+  /* It catches up: everything else is delivered, nothing pending. */
+  for (int w = 7; w <= 20; w++)
+    add(&a, {0, "g", 0, w * 1000, 10}, now);
+  run_to(&a, &now, now + SETTLE + 200);
+  EXPECT_EQ(200u, totals(a, "g").messages);
+  EXPECT_EQ(4u, totals(a, "g").missing);
+  EXPECT_EQ(0u, totals(a, "g").duplicate);
+  EXPECT_EQ(20u, totals(a, "g").windows);
+  EXPECT_EQ(0u, lag(a, "g").pending);
+  EXPECT_EQ(0, lag(a, "g").lag_ms);
+}
+
+TEST(Audit, GroupsAreJudgedWhereTheyConsumeFromTheirFirstWholeWindow) {
+  w4_audit a = audit_new();
+  int64_t now = 0;
+  for (int w = 1; w <= 8; w++)
+    for (int32_t p = 0; p < 3; p++) {
+      add(&a, {1, "", p, w * 1000, 10}, now);
+      /* Another cluster with a topic of the same name, and no group. */
+      add(&a, {1, "", p, w * 1000, 7, "c2", std::string(32, 'b')}, now);
+    }
+  /* "part" reads partition 0 only, everything there. "late" starts in the
+   * middle of window 4 of partition 0 and reads on. */
+  for (int w = 1; w <= 8; w++)
+    add(&a, {0, "part", 0, w * 1000, 10}, now);
+  add(&a, {0, "late", 0, 4000, 3}, now);
+  for (int w = 5; w <= 8; w++)
+    add(&a, {0, "late", 0, w * 1000, 10}, now);
+  w4_audit_finish(&a, nullptr);
+  EXPECT_EQ(80u, totals(a, "part").messages);
+  EXPECT_EQ(0u, totals(a, "part").missing);
+  EXPECT_EQ(40u, totals(a, "late").messages);
+  EXPECT_EQ(0u, totals(a, "late").missing);
+  EXPECT_EQ(4u, totals(a, "late").windows);
+  EXPECT_EQ(0u, totals(a, "part", "c2").messages);
+  /* Windows 6 .. 8 cannot be passed by what was read: at the end of a
+   * bounded read a whole window is judged, a short one would stay. */
+  EXPECT_EQ(0u, lag(a, "late").pending);
+}
+
+TEST(Audit, RecordsOutOfOrderRepeatedOrFromTwoProducerSessions) {
+  w4_audit a = audit_new();
+  int64_t now = 0;
+  std::vector<w4_audit_row> rows;
+  /* The consumer's records come first; two producer sessions fill window
+   * 1; a later consumer record of window 2 comes after one of window 4
+   * (message timestamps out of order within the partition). */
+  add(&a, {0, "g", 0, 1000, 10}, now);
+  add(&a, {0, "g", 0, 4000, 10}, now);
+  add(&a, {1, "", 0, 1000, 4, "c1", std::string(32, 'p')}, 300);
+  add(&a, {1, "", 0, 1000, 6, "c1", std::string(32, 'q')}, 400);
+  for (int w = 2; w <= 6; w++)
+    add(&a, {1, "", 0, w * 1000, 10}, 500);
+  add(&a, {0, "g", 0, 2000, 5}, 600);
+  add(&a, {0, "g", 0, 3000, 10}, 700);
+  add(&a, {0, "g", 0, 2000, 5}, 900);
+  add(&a, {0, "g", 0, 5000, 10}, 900);
+  add(&a, {0, "g", 0, 6000, 10}, 900);
+  run_to(&a, &now, 4000, &rows);
+  EXPECT_EQ(60u, totals(a, "g").messages);
+  EXPECT_EQ(0u, totals(a, "g").missing);
+  EXPECT_EQ(0u, totals(a, "g").duplicate);
+  EXPECT_TRUE(rows.empty());
+  /* The same consumer record twice is what a group that read twice
+   * reports: an excess, once the window is judged and also after. */
+  add(&a, {0, "g", 0, 6000, 3}, now, &rows);
+  EXPECT_EQ(3u, totals(a, "g").duplicate);
+  ASSERT_EQ(1u, rows.size());
+  EXPECT_EQ(3u, rows[0].duplicate);
+  EXPECT_EQ(13, rows[0].consumed);
+  /* Forgotten windows: a replay still counts. */
+  run_to(&a, &now, now + 3 * SETTLE);
+  EXPECT_TRUE(a.streams.begin()->second.windows.empty());
+  add(&a, {0, "g", 0, 2000, 10}, now, &rows);
+  EXPECT_EQ(13u, totals(a, "g").duplicate);
+  EXPECT_EQ(0u, totals(a, "g").missing);
+}
+
+TEST(Audit, AGroupThatStopsGivesUpItsPendingAsUnconsumedAndResumes) {
+  w4_audit a = audit_new();
+  a.horizon_ms = 10000;
+  int64_t now = 0;
+  for (int w = 1; w <= 3; w++) {
+    add(&a, {1, "", 0, w * 1000, 10}, now);
+    add(&a, {0, "g", 0, w * 1000, 10}, now);
+  }
+  /* The group is shut down; producers go on. */
+  for (int w = 4; w <= 12; w++) {
+    run_to(&a, &now, now + 1000);
+    add(&a, {1, "", 0, w * 1000, 10}, now);
+  }
+  w4_audit_tick(&a, now, nullptr);
+  EXPECT_EQ(0u, totals(a, "g").missing);
+  EXPECT_EQ(90u, lag(a, "g").pending);
+  EXPECT_EQ(9000, lag(a, "g").lag_ms);
+  run_to(&a, &now, 10100);
+  EXPECT_EQ(90u, totals(a, "g").unconsumed);
+  EXPECT_EQ(0u, totals(a, "g").missing);
+  EXPECT_EQ(0u, lag(a, "g").pending);
+  /* It comes back and reads new windows whole: audited again from there,
+   * the windows given up are not judged again. */
+  for (int w = 13; w <= 15; w++) {
+    add(&a, {1, "", 0, w * 1000, 10}, now);
+    add(&a, {0, "g", 0, w * 1000, 10}, now);
+  }
+  add(&a, {0, "g", 0, 5000, 10}, now);
+  run_to(&a, &now, now + SETTLE + 100);
+  EXPECT_EQ(60u, totals(a, "g").messages);
+  EXPECT_EQ(0u, totals(a, "g").missing);
+  EXPECT_EQ(0u, totals(a, "g").duplicate);
+  EXPECT_EQ(90u, totals(a, "g").unconsumed);
+}
+
+TEST(Audit, RecordsWithoutAClusterJoinTheirSessionsCluster) {
+  w4_audit a = audit_new();
+  int64_t now = 0;
+  /* A consumer's first record came before its client knew the cluster. */
+  add(&a, {1, "", 0, 1000, 10}, now);
+  add(&a, {0, "g", 0, 1000, 10, ""}, now);
+  add(&a, {0, "g", 0, 2000, 10, "c1"}, 100);
+  add(&a, {1, "", 0, 2000, 10}, 100);
+  /* A session on the other cluster never names it: its record goes to the
+   * only cluster with that topic only when there is one. */
+  add(&a, {1, "", 0, 1000, 5, "c2", std::string(32, 'x')}, 100);
+  add(&a, {0, "h", 0, 1000, 5, "", std::string(32, 'y')}, 100);
+  run_to(&a, &now, 3 * SETTLE);
+  EXPECT_EQ(20u, totals(a, "g").messages);
+  EXPECT_EQ(0u, totals(a, "g").missing);
+  EXPECT_EQ(0u, totals(a, "g").duplicate);
+  EXPECT_EQ(0u, totals(a, "h").messages + totals(a, "h", "c2").messages);
+}
+
+/* A day of traffic for the restart test: producers on three partitions,
+ * one group that skips, one that replays, one that lags. */
+std::vector<std::pair<int64_t, rec>> restart_traffic(void) {
+  std::vector<std::pair<int64_t, rec>> out;
+  for (int w = 1; w <= 40; w++) {
+    int64_t t = w * 500;
+    for (int32_t p = 0; p < 3; p++) {
+      out.push_back({t, {1, "", p, w * 1000, 20}});
+      out.push_back(
+          {t + 50, {0, "skip", p, w * 1000, w == 7 && p == 1 ? 11 : 20}});
+      if (w == 20)
+        out.push_back({t + 60, {0, "replay", p, 10000, 20}});
+      out.push_back({t + 70, {0, "replay", p, w * 1000, 20}});
+      if (w > 10)
+        out.push_back({t + 80, {0, "lag", p, (w - 10) * 1000, 20}});
+    }
+  }
+  return out;
+}
+
+TEST(Audit, SavedStateGoesOnAsIfUninterrupted) {
+  auto traffic = restart_traffic();
+  w4_audit whole = audit_new(), restarted = audit_new();
+  int64_t now = 0;
+  size_t i = 0;
+  for (; now <= 40000; now += 100) {
+    for (; i < traffic.size() && traffic[i].first <= now; i++) {
+      add(&whole, traffic[i].second, now);
+      add(&restarted, traffic[i].second, now);
+    }
+    w4_audit_tick(&whole, now, nullptr);
+    w4_audit_tick(&restarted, now, nullptr);
+    if (now == 12000) {
+      /* The state goes through bytes into a fresh audit whose clock starts
+       * elsewhere, and comes back equal. */
+      std::string bytes = w4_audit_save(restarted, now);
+      w4_audit fresh = audit_new();
+      ASSERT_TRUE(w4_audit_load(&fresh, bytes, now));
+      EXPECT_EQ(bytes, w4_audit_save(fresh, now));
+      restarted = std::move(fresh);
+    }
+  }
+  w4_audit_finish(&whole, nullptr);
+  w4_audit_finish(&restarted, nullptr);
+  for (const char *g : {"skip", "replay", "lag"}) {
+    EXPECT_EQ(totals(whole, g).messages, totals(restarted, g).messages) << g;
+    EXPECT_EQ(totals(whole, g).missing, totals(restarted, g).missing) << g;
+    EXPECT_EQ(totals(whole, g).duplicate, totals(restarted, g).duplicate) << g;
+  }
+  EXPECT_EQ(9u, totals(whole, "skip").missing);
+  EXPECT_EQ(60u, totals(whole, "replay").duplicate);
+  EXPECT_EQ(0u, totals(whole, "lag").missing);
+  EXPECT_EQ(0u, totals(whole, "lag").duplicate);
+}
+
+TEST(Audit, StateBytesThatAreNotAStateAreRefused) {
+  w4_audit a = audit_new();
+  auto traffic = restart_traffic();
+  for (size_t i = 0; i < traffic.size() / 2; i++)
+    add(&a, traffic[i].second, traffic[i].first);
+  w4_audit_tick(&a, 10000, nullptr);
+  std::string bytes = w4_audit_save(a, 10000);
+  w4_audit b = audit_new();
+  EXPECT_FALSE(w4_audit_load(&b, "", 0));
+  EXPECT_FALSE(w4_audit_load(&b, bytes.substr(0, bytes.size() - 1), 0));
+  EXPECT_FALSE(w4_audit_load(&b, bytes + "x", 0));
+  /* Random changes either load or are refused; never anything else. */
+  std::mt19937 rng(7);
+  for (int n = 0; n < 2000; n++) {
+    std::string m = bytes;
+    for (int k = 0; k < 3; k++)
+      m[rng() % m.size()] = static_cast<char>(rng());
+    w4_audit c = audit_new();
+    if (w4_audit_load(&c, m, 0))
+      w4_audit_tick(&c, 100000, nullptr);
+  }
+}
+
+} // namespace
