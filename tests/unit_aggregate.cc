@@ -292,9 +292,11 @@ TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
   s.client_id = "odd \"client\"\\\n\xfe";
   s.topic = "t\xc0pic";
   w4_aggregate_add(&agg, decode(encode(s)), 0);
+  w4_audit_add(&audit, decode(encode(s)), 0);
   s.client_type = 0;
   s.group_id = "g\"1";
   s.latency_sum = 1234567;
+  s.count = 2;
   w4_aggregate_add(&agg, decode(encode(s)), 0);
   w4_audit_add(&audit, decode(encode(s)), 0);
   audit.settle_ms = 0;
@@ -308,8 +310,9 @@ TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
                       "\xef\xbf\xbdpic\",partition=\"0\"} 1234.567\n"))
       << text;
   EXPECT_NE(std::string::npos,
-            text.find("w4metrics_audit_duplicate_messages_total{topic=\"t"
-                      "\xef\xbf\xbdpic\",group_id=\"g\\\"1\"} 1\n"))
+            text.find("w4metrics_audit_duplicate_messages_total{cluster_id="
+                      "\"cluster\",topic=\"t\xef\xbf\xbdpic\",group_id="
+                      "\"g\\\"1\"} 1\n"))
       << text;
   std::string out;
   int rc = w4test::promtool_check(text, &out);

@@ -79,8 +79,11 @@ void demo_view_add(demo_view *v, const rd_kafka_message_t *msg) {
   demo_audit_add(v, rec);
 }
 
-w4_audit_totals demo_view_audit(demo_view *v) {
+w4_audit_totals demo_view_audit(demo_view *v, uint64_t *pending) {
   w4_audit_finish(&v->audit, nullptr);
+  *pending = 0;
+  for (const auto &kv : v->audit.lag)
+    *pending += kv.second.pending;
   return w4_audit_sum(v->audit);
 }
 

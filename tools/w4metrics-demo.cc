@@ -632,12 +632,17 @@ static int demo_summary(demo *d) {
     printf("; %lld duplicate records", static_cast<long long>(dups));
   if (d->view.bad)
     printf("; %lld undecodable values", static_cast<long long>(d->view.bad));
-  w4_audit_totals audit = demo_view_audit(&d->view);
-  printf("; audit: %llu produced, %llu missing, %llu duplicate, %s",
+  uint64_t pending = 0;
+  w4_audit_totals audit = demo_view_audit(&d->view, &pending);
+  printf("; audit: %llu produced, %llu missing, %llu duplicate, %llu "
+         "pending, %s",
          static_cast<unsigned long long>(audit.messages),
          static_cast<unsigned long long>(audit.missing),
          static_cast<unsigned long long>(audit.duplicate),
-         audit.missing + audit.duplicate == 0 ? "delivered" : "NOT delivered");
+         static_cast<unsigned long long>(pending),
+         audit.missing + audit.duplicate > 0 ? "NOT delivered"
+         : pending > 0                        ? "pending"
+                                              : "delivered");
   printf("; %s\n", ok ? "OK" : "MISMATCH");
   fflush(stdout);
   return ok ? 0 : 1;

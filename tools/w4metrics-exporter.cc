@@ -71,6 +71,10 @@ struct exporter {
    * state's topic (no producer when the state is not kept). */
   std::map<int32_t, int64_t> positions;
   w4_state_store store;
+  /* The totals of the save on its way, shown once it has reached the
+   * cluster. */
+  std::map<w4_audit_key, w4_audit_totals> saving_totals;
+  uint64_t saves_shown = 0;
   w4_follow follow;
 };
 
@@ -353,6 +357,11 @@ static void exporter_save(exporter *e) {
   if (!e->store.producer)
     return;
   w4_state_store_poll(&e->store);
+  if (e->store.saved != e->saves_shown) {
+    std::lock_guard<std::mutex> guard(e->lock);
+    e->audit.saved_totals.swap(e->saving_totals);
+    e->saves_shown = e->store.saved;
+  }
   if (e->store.inflight > 0)
     return;
   w4_state_snapshot snap;
@@ -360,6 +369,7 @@ static void exporter_save(exporter *e) {
   {
     std::lock_guard<std::mutex> guard(e->lock);
     snap.state = w4_audit_save(e->audit, w4_mono_ms());
+    e->saving_totals = e->audit.totals;
   }
   w4_state_store_save(&e->store, snap);
 }
@@ -386,6 +396,7 @@ static bool exporter_restore(exporter *e) {
       w4_audit_load(&e->audit, snap.state, w4_mono_ms())) {
     e->positions = snap.positions;
     e->follow.saved = snap.positions;
+    e->audit.saved_totals = e->audit.totals;
     fprintf(stderr,
             "w4metrics-exporter: state restored from %s: %zu streams, read "
             "positions of %zu partitions\n",
@@ -394,6 +405,7 @@ static bool exporter_restore(exporter *e) {
   } else if (!e->o.from_beginning) {
     e->audit.from_window = w4_wall_ms();
   }
+  e->audit.show_saved = true;
   return true;
 }
 

@@ -160,6 +160,11 @@ struct w4_audit {
   std::unordered_map<std::string, w4_audit_stream> streams;
   std::map<w4_audit_key, w4_audit_totals> totals;
   std::map<w4_audit_key, w4_audit_lag> lag; /* made by each tick */
+  /* With a saved state, what /metrics shows: the totals as of the latest
+   * save that reached the cluster, so that after a restart no counter is
+   * ever seen to go down. */
+  bool show_saved = false;
+  std::map<w4_audit_key, w4_audit_totals> saved_totals;
   /* Client sessions and their clusters; records of a session that has not
    * named its cluster yet wait for it (settle_ms at most). */
   std::unordered_map<std::string, w4_audit_session> sessions;

@@ -250,7 +250,7 @@ static void w4_expose_clients(std::string *out, w4_aggregate *agg) {
 /* The audit families, per cluster, topic and consumer group. */
 static void w4_expose_audit(std::string *out, const w4_audit &a) {
   std::vector<std::pair<std::string, const w4_audit_totals *>> all;
-  for (const auto &kv : a.totals) {
+  for (const auto &kv : a.show_saved ? a.saved_totals : a.totals) {
     std::string labels;
     w4_label(&labels, "cluster_id", std::get<0>(kv.first), true);
     w4_label(&labels, "topic", std::get<1>(kv.first));
