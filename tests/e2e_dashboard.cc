@@ -450,8 +450,8 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
       if (k == LAGGING && round > BEHIND)
         continue;
       reader &r = readers[k];
-      int want = (round + 1) * PER_ROUND -
-                 (k == SKIP && round >= SKIPPED ? PER_P : 0);
+      int want =
+          (round + 1) * PER_ROUND - (k == SKIP && round >= SKIPPED ? PER_P : 0);
       r.got += w4test::consume_n(r.rk, want - r.got, 30000);
       ASSERT_EQ(want, r.got) << rd_kafka_name(r.rk) << " round " << round;
     }
@@ -542,8 +542,8 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
   EXPECT_EQ(PER_P, value_where(answers[table + "B"], "group_id", "dash-skip"));
   EXPECT_EQ(0, value_where(answers[table + "B"], "group_id", "dash-behind"));
   EXPECT_EQ(N, value_where(answers[table + "C"], "group_id", "dash-twice"));
-  const std::string lag = "Lag per group/A", pending =
-                                                  "Pending messages per group/A";
+  const std::string lag = "Lag per group/A",
+                    pending = "Pending messages per group/A";
   const std::string unconsumed =
       "Unconsumed messages per group (since the exporter started)/A";
   for (const char *g : {"dash-full", "dash-skip", "dash-twice"}) {
@@ -555,7 +555,8 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
             value_where(answers[pending], "group_id", "dash-behind"));
   /* Nobody stopped for the exporter's horizon: no group gave up messages,
    * and every group has its zero. */
-  for (const char *g : {"dash-full", "dash-skip", "dash-twice", "dash-behind"}) {
+  for (const char *g :
+       {"dash-full", "dash-skip", "dash-twice", "dash-behind"}) {
     EXPECT_EQ(0, value_where(answers[unconsumed], "group_id", g)) << g;
     EXPECT_EQ(0, value_where(answers[table + "D"], "group_id", g)) << g;
   }
