@@ -254,7 +254,7 @@ TEST(Exporter, BadRecordsAreCountedAndReportedOncePerPartition) {
   w4test::mock_cluster *mc = w4test::mock_cluster_start();
   ASSERT_NE(nullptr, mc);
   rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 2, 1);
-  std::string good = raw_record(1, 5);
+  std::string good = raw_record(w4test::CLIENT_PRODUCER, 5);
   w4test::produce_values(mc, MON_TOPIC, 0,
                          {"hello", good.substr(0, 20), raw_record(7, 5), good});
   w4test::produce_values(mc, MON_TOPIC, 1,

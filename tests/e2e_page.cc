@@ -307,7 +307,8 @@ std::string hostile_record(int client_type, const std::string &client_id,
   pb_str(&m, w4test::F_CLIENT_ID, client_id);
   if (!group.empty())
     pb_str(&m, w4test::F_GROUP_ID, group);
-  pb_str(&m, w4test::F_SESSION_ID, std::string(32, client_type ? 'a' : 'b'));
+  pb_str(&m, w4test::F_SESSION_ID,
+         std::string(32, client_type == w4test::CLIENT_PRODUCER ? 'a' : 'b'));
   int64_t window = wall - wall % 15000;
   pb_int(&m, w4test::F_WINDOW, static_cast<uint64_t>(window));
   pb_int(&m, w4test::F_TIMESTAMP, static_cast<uint64_t>(wall));
@@ -338,10 +339,11 @@ TEST(Page, HostileNamesRenderAsTextAndThePageIsReadOnly) {
   const std::string group = "</script><b id=pwned-group>g\"'</b>";
   const std::string cluster = "<svg id=pwned-cluster></svg>\u2028";
   int64_t wall = w4test::wall_ms();
-  w4test::produce_values(
-      mc, MON_TOPIC, 0,
-      {hostile_record(1, client, "", topic, cluster, wall),
-       hostile_record(0, client, group, topic, cluster, wall)});
+  w4test::produce_values(mc, MON_TOPIC, 0,
+                         {hostile_record(w4test::CLIENT_PRODUCER, client, "",
+                                         topic, cluster, wall),
+                          hostile_record(w4test::CLIENT_CONSUMER, client, group,
+                                         topic, cluster, wall)});
   /* A real client whose client id is as hostile. */
   rd_kafka_t *prod = plugin_client(
       mc, RD_KAFKA_PRODUCER, "<script>document.title='pwned'</script>", "");

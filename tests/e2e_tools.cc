@@ -172,7 +172,9 @@ TEST(ToolsReader, PrintsEveryRecordOfThePlugin) {
     ASSERT_EQ('{', obj.front()) << obj;
     ASSERT_EQ('}', obj.back()) << obj;
     EXPECT_EQ("\"orders\"", json_member(obj, "topic")) << obj;
-    EXPECT_EQ("1", json_member(obj, "client_type")) << obj;
+    EXPECT_EQ(std::to_string(w4test::CLIENT_PRODUCER),
+              json_member(obj, "client_type"))
+        << obj;
     EXPECT_EQ("\"tools \\\"e2e\\\"\\\\x\"", json_member(obj, "client_id"));
     std::string session = json_member(obj, "session_id");
     EXPECT_TRUE(session.size() == 34 && session.front() == '"' &&

@@ -1,6 +1,7 @@
 /* Test helpers. */
 #include "testlib.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <random>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -708,6 +710,308 @@ plugin_threads_since(const std::map<pid_t, std::string> &before) {
     if (out.size() == 1 || mono_ms() >= deadline)
       return out;
   }
+}
+
+/* A new session id: 32 random lower-case hex digits. */
+static std::string twin_session_id(void) {
+  static const char digits[] = "0123456789abcdef";
+  std::random_device rd;
+  std::mt19937_64 gen((static_cast<uint64_t>(rd()) << 32) ^ rd());
+  std::string id;
+  for (int i = 0; i < 32; i++)
+    id += digits[gen() & 15];
+  return id;
+}
+
+/* Adds one delivered message to a window's counts, the first message
+ * setting the minimum, as the plug-in does. */
+static void twin_count_add(twin_counts *c, int64_t bytes, int64_t latency) {
+  c->count++;
+  c->bytes += bytes;
+  if (c->count == 1 || latency < c->min_latency)
+    c->min_latency = latency;
+  if (latency > c->max_latency)
+    c->max_latency = latency;
+  c->latency_sum += latency;
+}
+
+/* Delivery report: counts a message delivered without error in the window
+ * of its own timestamp (kept in its opaque). The twin's thread, or the one
+ * flushing; takes the twin's lock. */
+static void twin_dr(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
+  twin_producer *tw = static_cast<twin_producer *>(opaque);
+  std::lock_guard<std::mutex> hold(tw->lock);
+  if (m->err) {
+    tw->failed++;
+    return;
+  }
+  int64_t ts = static_cast<int64_t>(reinterpret_cast<intptr_t>(m->_private));
+  int64_t window = ts - ts % tw->window_ms;
+  int64_t latency = rd_kafka_message_latency(m) / 1000;
+  if (latency < 0)
+    latency = 0;
+  int64_t bytes = static_cast<int64_t>(m->len + m->key_len);
+  std::string topic = rd_kafka_topic_name(m->rkt);
+  twin_tp_key tpk(topic, m->partition);
+  auto ins = tw->tps.emplace(tpk, twin_tp());
+  twin_tp *tp = &ins.first->second;
+  if (ins.second) {
+    for (int64_t &w : tp->recent)
+      w = -1;
+    tw->tp_order.push_back(tpk);
+  }
+  if (!tp->fresh.count(window))
+    tp->fresh_order.push_back(window);
+  twin_count_add(&tp->fresh[window], bytes, latency);
+  twin_count_add(&tw->delivered[twin_window_key(topic, m->partition, window)],
+                 bytes, latency);
+}
+
+/* Appends a varint field unless its value is 0 (proto3). */
+static void pb_varint_field(std::string *out, int field, uint64_t v) {
+  if (!v)
+    return;
+  *out += varint(static_cast<uint64_t>(field) << 3);
+  *out += varint(v);
+}
+
+/* Appends a length-delimited field unless the string is absent (empty). */
+static void pb_string_field(std::string *out, int field, const std::string &s) {
+  if (s.empty())
+    return;
+  *out += varint(static_cast<uint64_t>(field) << 3 | 2);
+  *out += varint(s.size());
+  *out += s;
+}
+
+/* The framed value of one record: 0x7F, then the fields in the order of
+ * their numbers, as the plug-in writes them. kind is 0 (data, with c) or 2
+ * (empty window). Takes the next sequence number and moves the ring of
+ * recent windows, as the plug-in does; under the twin's lock. */
+static std::string twin_record(twin_producer *tw, const twin_tp_key &tpk,
+                               twin_tp *tp, int64_t window,
+                               const twin_counts &c, uint32_t kind, bool final,
+                               int64_t now) {
+  bool any = false;
+  int64_t lo = 0, hi = 0;
+  for (int64_t w : tp->recent) {
+    if (w == -1)
+      continue;
+    lo = any ? std::min(lo, w) : w;
+    hi = any ? std::max(hi, w) : w;
+    any = true;
+  }
+  tp->recent[tp->recent_idx] = window;
+  tp->recent_idx = (tp->recent_idx + 1) % 10;
+
+  std::string m;
+  pb_varint_field(&m, F_CLIENT_TYPE, 1);
+  pb_string_field(&m, F_CLIENT_ID, tw->client_id);
+  pb_string_field(&m, F_SESSION_ID, tw->session_id);
+  pb_varint_field(&m, F_SEQUENCE, static_cast<uint64_t>(tp->seq++));
+  pb_varint_field(&m, F_WINDOW, static_cast<uint64_t>(window));
+  pb_varint_field(&m, F_TIMESTAMP, static_cast<uint64_t>(now));
+  pb_string_field(&m, F_TOPIC, tpk.first);
+  pb_varint_field(&m, F_PARTITION, static_cast<uint64_t>(tpk.second));
+  pb_varint_field(&m, F_COUNT, static_cast<uint64_t>(c.count));
+  pb_varint_field(&m, F_AGGREGATE_BYTES, static_cast<uint64_t>(c.bytes));
+  pb_varint_field(&m, F_LATENCY_SUM, static_cast<uint64_t>(c.latency_sum));
+  pb_varint_field(&m, F_MIN_LATENCY, static_cast<uint64_t>(c.min_latency));
+  pb_varint_field(&m, F_MAX_LATENCY, static_cast<uint64_t>(c.max_latency));
+  pb_varint_field(&m, F_WINDOW_SIZE, static_cast<uint64_t>(tw->window_ms));
+  pb_varint_field(&m, F_RECORD_KIND, kind);
+  pb_varint_field(&m, F_FINAL, final ? 1 : 0);
+  pb_varint_field(&m, F_MIN_RECENT_WINDOW, static_cast<uint64_t>(lo));
+  pb_varint_field(&m, F_MAX_RECENT_WINDOW, static_cast<uint64_t>(hi));
+  pb_string_field(&m, F_CLUSTER_ID, tw->cluster_id);
+  return std::string(1, '\x7f') + m;
+}
+
+/* Produces one record to the monitoring topic; under the twin's lock. */
+static void twin_send_record(twin_producer *tw, const std::string &value) {
+  tw->records.push_back(value);
+  rd_kafka_resp_err_t err = rd_kafka_producev(
+      tw->mon_rk, RD_KAFKA_V_TOPIC(tw->mon_topic.c_str()),
+      RD_KAFKA_V_VALUE(const_cast<char *>(value.data()), value.size()),
+      RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_END);
+  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, err) << rd_kafka_err2str(err);
+}
+
+/* The records of one topic-partition in a pass: one per window with new
+ * counts, in the order of their first message, then a fresh ring; or one
+ * empty-window record. Under the twin's lock. */
+static void twin_publish_tp(twin_producer *tw, const twin_tp_key &tpk,
+                            bool final, int64_t now) {
+  twin_tp *tp = &tw->tps[tpk];
+  if (tp->fresh_order.empty()) {
+    twin_send_record(tw,
+                     twin_record(tw, tpk, tp, 0, twin_counts(), 2, final, now));
+    return;
+  }
+  for (size_t i = 0; i < tp->fresh_order.size(); i++) {
+    int64_t w = tp->fresh_order[i];
+    bool last = i + 1 == tp->fresh_order.size();
+    twin_send_record(
+        tw, twin_record(tw, tpk, tp, w, tp->fresh[w], 0, final && last, now));
+  }
+  tp->fresh_order.clear();
+  tp->fresh.clear();
+  for (int64_t &w : tp->recent)
+    w = -1;
+  tp->recent_idx = 0;
+}
+
+void twin_publish(twin_producer *tw, bool final) {
+  int64_t now = wall_ms(); /* one timestamp for the whole pass */
+  std::lock_guard<std::mutex> hold(tw->lock);
+  for (const twin_tp_key &tpk : tw->tp_order)
+    twin_publish_tp(tw, tpk, final, now);
+}
+
+/* The twin's thread: serves delivery reports and publishes every
+ * window_ms, like the plug-in's background thread. */
+static void twin_run(twin_producer *tw) {
+  int64_t next = mono_ms() + tw->window_ms;
+  while (!tw->stopping.load()) {
+    rd_kafka_poll(tw->rk, 20);
+    rd_kafka_poll(tw->mon_rk, 0);
+    if (mono_ms() < next)
+      continue;
+    twin_publish(tw, false);
+    next += tw->window_ms;
+    if (next <= mono_ms()) /* a late pass does not bunch up the next ones */
+      next = mono_ms() + tw->window_ms;
+  }
+}
+
+/* The producer of the messages: delivery reports to the twin, each message
+ * sent on its own so that the consumers' fetches follow production. */
+static rd_kafka_t *twin_data_producer(const mock_cluster *mc,
+                                      twin_producer *tw) {
+  rd_kafka_conf_t *conf = make_conf({{"bootstrap.servers", mc->bootstraps},
+                                     {"client.id", tw->client_id},
+                                     {"linger.ms", "0"},
+                                     {"log_level", "3"}});
+  rd_kafka_conf_set_dr_msg_cb(conf, twin_dr);
+  rd_kafka_conf_set_opaque(conf, tw);
+  return client_new(RD_KAFKA_PRODUCER, conf);
+}
+
+/* The producer of the records, configured as the plug-in's private one. */
+static rd_kafka_t *twin_mon_producer(const std::string &bootstraps,
+                                     const std::string &client_id) {
+  return client_new(
+      RD_KAFKA_PRODUCER,
+      make_conf({{"bootstrap.servers", bootstraps},
+                 {"client.id", "quarndale.monitoring.interceptor." + client_id},
+                 {"queue.buffering.max.ms", "100"},
+                 {"log_level", "3"}}));
+}
+
+twin_producer *twin_start(const mock_cluster *mc, const std::string &client_id,
+                          int64_t window_ms, const std::string &mon_bootstraps,
+                          const std::string &mon_topic) {
+  twin_producer *tw = new twin_producer;
+  tw->client_id = client_id;
+  tw->session_id = twin_session_id();
+  tw->mon_topic = mon_topic;
+  tw->window_ms = window_ms;
+  tw->rk = twin_data_producer(mc, tw);
+  tw->mon_rk = twin_mon_producer(
+      mon_bootstraps.empty() ? mc->bootstraps : mon_bootstraps, client_id);
+  char *id = tw->rk ? rd_kafka_clusterid(tw->rk, 10000) : nullptr;
+  EXPECT_NE(nullptr, id) << "the twin's cluster id";
+  if (!tw->rk || !tw->mon_rk || !id) {
+    if (id)
+      rd_kafka_mem_free(tw->rk, id);
+    if (tw->rk)
+      rd_kafka_destroy(tw->rk);
+    if (tw->mon_rk)
+      rd_kafka_destroy(tw->mon_rk);
+    delete tw;
+    return nullptr;
+  }
+  tw->cluster_id = id;
+  rd_kafka_mem_free(tw->rk, id);
+  tw->thread = std::thread(twin_run, tw);
+  return tw;
+}
+
+rd_kafka_resp_err_t twin_produce(twin_producer *tw, const std::string &topic,
+                                 int32_t partition, const std::string &key,
+                                 const std::string &value, int64_t ts) {
+  if (ts == 0)
+    ts = wall_ms();
+  rd_kafka_resp_err_t err = rd_kafka_producev(
+      tw->rk, RD_KAFKA_V_TOPIC(topic.c_str()), RD_KAFKA_V_PARTITION(partition),
+      RD_KAFKA_V_KEY(key.data(), key.size()),
+      RD_KAFKA_V_VALUE(const_cast<char *>(value.data()), value.size()),
+      RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_TIMESTAMP(ts),
+      RD_KAFKA_V_OPAQUE(reinterpret_cast<void *>(static_cast<intptr_t>(ts))),
+      RD_KAFKA_V_END);
+  if (!err) {
+    std::lock_guard<std::mutex> hold(tw->lock);
+    tw->sent++;
+  }
+  return err;
+}
+
+bool twin_flush(twin_producer *tw, int timeout_ms) {
+  int64_t deadline = mono_ms() + timeout_ms;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(tw->lock);
+      int64_t reported = tw->failed;
+      for (const auto &kv : tw->delivered)
+        reported += kv.second.count;
+      if (reported >= tw->sent)
+        return true;
+    }
+    if (mono_ms() >= deadline)
+      return false;
+    sleep_ms(20);
+  }
+}
+
+void twin_stop(twin_producer *tw) {
+  if (!tw->rk)
+    return;
+  tw->stopping.store(true);
+  if (tw->thread.joinable())
+    tw->thread.join();
+  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(tw->rk, 15000));
+  twin_publish(tw, true);
+  EXPECT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(tw->mon_rk, 15000));
+  rd_kafka_destroy(tw->rk);
+  rd_kafka_destroy(tw->mon_rk);
+  tw->rk = nullptr;
+  tw->mon_rk = nullptr;
+}
+
+void twin_destroy(twin_producer *tw) {
+  twin_stop(tw);
+  delete tw;
+}
+
+int64_t twin_delivered(twin_producer *tw, const std::string &topic,
+                       int32_t partition) {
+  std::lock_guard<std::mutex> hold(tw->lock);
+  int64_t n = 0;
+  for (const auto &kv : tw->delivered)
+    if (std::get<0>(kv.first) == topic &&
+        (partition == -1 || std::get<1>(kv.first) == partition))
+      n += kv.second.count;
+  return n;
+}
+
+std::map<std::pair<int32_t, int64_t>, twin_counts>
+twin_windows(twin_producer *tw, const std::string &topic) {
+  std::lock_guard<std::mutex> hold(tw->lock);
+  std::map<std::pair<int32_t, int64_t>, twin_counts> out;
+  for (const auto &kv : tw->delivered)
+    if (std::get<0>(kv.first) == topic)
+      out[{std::get<1>(kv.first), std::get<2>(kv.first)}] = kv.second;
+  return out;
 }
 
 } // namespace w4test

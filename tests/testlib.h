@@ -3,12 +3,17 @@
  * format. */
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <librdkafka/rdkafka.h>
 #include <librdkafka/rdkafka_mock.h>
 #include <map>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace w4test {
@@ -156,6 +161,10 @@ enum {
   F_MAX_RECENT_WINDOW = 20,
   F_CLUSTER_ID = 22,
 };
+
+/* Values of the record's client_type and record_kind on the wire. */
+enum { CLIENT_CONSUMER = 0, CLIENT_PRODUCER = 1 };
+enum { RECORD_DATA = 0, RECORD_EMPTY_WINDOW = 2 };
 
 /* Hex dump "7f 08 01 ..." of bytes, for readable failures. */
 std::string hex(const std::string &bytes);
@@ -310,5 +319,113 @@ std::map<pid_t, std::string> thread_names(void);
  * exactly one to remain. */
 std::vector<pid_t>
 plugin_threads_since(const std::map<pid_t, std::string> &before);
+
+/* The producer side of the delivery audit as a real cluster shows it: a
+ * plain producer (the plug-in is not loaded) whose messages carry the
+ * timestamps the test gives them, and which writes the monitoring records
+ * that the plug-in's producer would write for them on a cluster that keeps
+ * the producer's timestamps. The mock cluster acknowledges every message
+ * with its fixed log-append time, so the plug-in's own producer counts all
+ * of them into one window there, while consumers see the messages' own
+ * timestamps; the twin counts the messages where consumers do. Its records
+ * are encoded here, independently of the plug-in's encoder. */
+
+/* Counts of one window, as a record carries them. */
+struct twin_counts {
+  int64_t count = 0;
+  int64_t bytes = 0; /* value plus key */
+  int64_t latency_sum = 0;
+  int64_t min_latency = 0;
+  int64_t max_latency = 0;
+};
+
+/* What the twin keeps of one topic-partition that had traffic. */
+struct twin_tp {
+  int64_t seq = 0; /* the next record's sequence number */
+  /* Windows with counts since the last publish, in the order of their
+   * first message, and their counts. */
+  std::vector<int64_t> fresh_order;
+  std::map<int64_t, twin_counts> fresh;
+  /* The windows of the latest records since the last data pass: the
+   * plug-in's ring of ten, -1 for an empty slot. */
+  int64_t recent[10];
+  int recent_idx = 0;
+};
+
+/* (topic, partition) and (topic, partition, window). */
+using twin_tp_key = std::pair<std::string, int32_t>;
+using twin_window_key = std::tuple<std::string, int32_t, int64_t>;
+
+struct twin_producer {
+  rd_kafka_t *rk = nullptr;     /* produces the messages */
+  rd_kafka_t *mon_rk = nullptr; /* produces the monitoring records */
+  std::string client_id;
+  std::string session_id; /* 32 lower-case hex digits, as the plug-in's */
+  std::string cluster_id; /* of the messages' cluster */
+  std::string mon_topic;
+  int64_t window_ms = 1000;
+  /* Guards everything below that delivery reports and passes touch. */
+  std::mutex lock;
+  std::map<twin_tp_key, twin_tp> tps;
+  std::vector<twin_tp_key> tp_order;                /* order of first traffic */
+  std::map<twin_window_key, twin_counts> delivered; /* every window, ever */
+  std::vector<std::string> records; /* every record value produced */
+  int64_t sent = 0;                 /* messages handed to librdkafka */
+  int64_t failed = 0;               /* delivery reports with an error */
+  std::thread thread; /* serves reports, publishes every window_ms */
+  std::atomic<bool> stopping{false};
+};
+
+/* Starts a twin producing to the cluster as client_id, counting windows of
+ * window_ms, its records going to mon_topic on mon_bootstraps (the same
+ * cluster when empty). It learns the cluster's id before it returns;
+ * nullptr (and a failed test) when it cannot be set up. */
+twin_producer *
+twin_start(const mock_cluster *mc, const std::string &client_id,
+           int64_t window_ms = 1000, const std::string &mon_bootstraps = "",
+           const std::string &mon_topic = "_quarndale-monitoring");
+
+/* Produces one message stamped ts (wall clock now when 0) to a partition;
+ * librdkafka's answer. Any thread. */
+rd_kafka_resp_err_t twin_produce(twin_producer *tw, const std::string &topic,
+                                 int32_t partition, const std::string &key,
+                                 const std::string &value, int64_t ts = 0);
+
+/* Waits up to timeout_ms until every message produced so far has its
+ * delivery report; false when some have none by then. */
+bool twin_flush(twin_producer *tw, int timeout_ms);
+
+/* One publish pass: a data record for every window with new counts, an
+ * empty-window record for every other topic-partition that had traffic;
+ * with final the last record of each topic-partition is marked final. The
+ * twin's thread does this every window_ms; under the twin's lock. */
+void twin_publish(twin_producer *tw, bool final);
+
+/* Stops the thread, waits for the last reports, publishes a final pass and
+ * delivers the records; the counts stay readable. Once only: later calls do
+ * nothing. */
+void twin_stop(twin_producer *tw);
+
+/* Stops the twin when it runs, and frees it. */
+void twin_destroy(twin_producer *tw);
+
+/* Messages delivered without error to topic (one partition, or all when
+ * partition is -1). */
+int64_t twin_delivered(twin_producer *tw, const std::string &topic,
+                       int32_t partition = -1);
+
+/* The delivered counts of topic by (partition, window). */
+std::map<std::pair<int32_t, int64_t>, twin_counts>
+twin_windows(twin_producer *tw, const std::string &topic);
+
+/* Frees the twin on leaving scope. */
+struct twin_guard {
+  twin_producer *tw;
+  explicit twin_guard(twin_producer *t) : tw(t) {}
+  ~twin_guard() {
+    if (tw)
+      twin_destroy(tw);
+  }
+};
 
 } // namespace w4test

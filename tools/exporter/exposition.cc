@@ -48,8 +48,8 @@ static void w4_client_labels(std::string *out, uint32_t client_type,
                              const std::string &client_id,
                              const std::string &group_id,
                              const std::string &cluster_id) {
-  w4_label(out, "client_type", client_type == 0 ? "consumer" : "producer",
-           true);
+  w4_label(out, "client_type",
+           client_type == W4_CLIENT_CONSUMER ? "consumer" : "producer", true);
   w4_label(out, "client_id", client_id);
   w4_label(out, "group_id", group_id);
   w4_label(out, "cluster_id", cluster_id);
