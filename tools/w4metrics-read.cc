@@ -179,6 +179,10 @@ static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
   int64_t next_tick = 0;
   w4_audit audit;
   audit.settle_ms = o.settle_ms;
+  /* From the end of the topic, the first records of the windows open now
+   * have gone by: only the windows that start from now on are audited. */
+  if (!o.from_beginning)
+    audit.from_window = w4_wall_ms();
   bool head = false;
   std::vector<w4_audit_row> rows;
   w4_record rec;
