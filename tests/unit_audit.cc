@@ -130,8 +130,37 @@ TEST(Audit, GroupsAreJudgedWhereTheyConsumeFromTheirFirstWholeWindow) {
   EXPECT_EQ(0u, lag(a, "late").pending);
 }
 
+TEST(Audit, AGroupFirstSeenLongAfterItsWindowsIsJudgedFromTheFirst) {
+  w4_audit a = audit_new();
+  int64_t now = 0;
+  /* Producers run for 30 s before the group's first record comes: it
+   * started 30 s behind and catches up. */
+  for (int w = 1; w <= 30; w++) {
+    add(&a, {P, "", 0, w * 1000, 10}, now);
+    run_to(&a, &now, now + 1000);
+  }
+  for (int w = 1; w <= 30; w++)
+    add(&a, {C, "late", 0, w * 1000, 10}, now);
+  run_to(&a, &now, now + 2 * SETTLE);
+  EXPECT_EQ(300u, totals(a, "late").messages);
+  EXPECT_EQ(0u, totals(a, "late").missing);
+  EXPECT_EQ(30u, totals(a, "late").windows);
+  /* Windows are kept for max_age_ms: a group that starts later than that
+   * is judged from the first window still kept. */
+  a.max_age_ms = 10000;
+  w4_audit_tick(&a, now, nullptr);
+  for (int w = 1; w <= 30; w++)
+    add(&a, {C, "later", 0, w * 1000, 10}, now);
+  run_to(&a, &now, now + 2 * SETTLE);
+  EXPECT_EQ(0u, totals(a, "later").missing);
+  EXPECT_EQ(0u, totals(a, "later").duplicate);
+  EXPECT_GT(totals(a, "later").windows, 0u);
+  EXPECT_LT(totals(a, "later").windows, 30u);
+}
+
 TEST(Audit, RecordsOutOfOrderRepeatedOrFromTwoProducerSessions) {
   w4_audit a = audit_new();
+  a.max_age_ms = 5000;
   int64_t now = 0;
   std::vector<w4_audit_row> rows;
   /* The consumer's records come first; two producer sessions fill window
