@@ -43,7 +43,7 @@ static std::string bench_record(int c, int tp, int p, bool hist = false) {
   snprintf(topic, sizeof(topic), "topic-%03d", tp / BENCH_PARTITIONS_PER_TOPIC);
   MonitoringMessage m;
   monitoring_message_init(&m);
-  m.client_type = c == 0 ? 1 : 0;
+  m.client_type = c == 0 ? W4_CLIENT_PRODUCER : W4_CLIENT_CONSUMER;
   string_encode_callback(&m.client_id, ids[c]);
   string_encode_callback(&m.group_id, groups[c]);
   string_encode_callback(&m.session_id, sessions[c]);

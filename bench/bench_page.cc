@@ -11,11 +11,8 @@
  *   bench_page [--runs N] [--no-browser]
  *
  * Prints "name value" lines. */
-#include "exporter/aggregate.h"
-#include "exporter/audit.h"
-#include "exporter/history.h"
 #include "exporter/http.h"
-#include "exporter/page.h"
+#include "exporter/monitor.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,14 +27,6 @@ static const int TOPICS = 100;
 static const int PARTITIONS = 100;
 static const int64_t WINDOW_MS = 15000;
 static const int64_t T0 = 1765000000000LL;
-
-/* The state that the page is made from, as an exporter would hold it. */
-struct bench_state {
-  w4_aggregate agg;
-  w4_audit audit;
-  w4_history history;
-  int64_t end_ms = 0;
-};
 
 /* One data record of client c (0 producer, 1 and 2 consumers) for a
  * topic-partition in pass p; group "audit" misses a message now and then. */
@@ -54,7 +43,7 @@ static void bench_fill(w4_record *rec, int c, int topic, int partition, int p) {
   rec->cluster_id = "lkc-9x8y7z";
   rec->topic = name;
   monitoring_MonitoringMessage &m = rec->msg;
-  m.client_type = c == 0 ? 1 : 0;
+  m.client_type = c == 0 ? W4_CLIENT_PRODUCER : W4_CLIENT_CONSUMER;
   m.partition = partition;
   m.sequence = p;
   m.window = T0 + p * WINDOW_MS;
@@ -69,13 +58,12 @@ static void bench_fill(w4_record *rec, int c, int topic, int partition, int p) {
   m.max_latency = c ? 180 : 41;
 }
 
-/* Fills the state: the last few passes over every topic-partition, and one
- * hour of passes of one topic-partition so that every step of the history
- * holds values. */
-static void bench_build(bench_state *s, int passes) {
-  w4_history_init(&s->history, 5000);
-  s->agg.settle_ms = s->audit.settle_ms = 60000;
+/* Fills the monitor: the last few passes over every topic-partition, and
+ * one hour of passes of one topic-partition so that every step of the
+ * history holds values; its page's "now" is the end of that hour. */
+static void bench_build(w4_monitor *mon, int passes) {
   w4_record rec;
+  int64_t end_ms = 0;
   const int hour_passes = static_cast<int>(W4_HISTORY_SPAN_MS / WINDOW_MS);
   for (int p = 0; p < hour_passes; p++) {
     int64_t wall = T0 + (p + 1) * WINDOW_MS + 20;
@@ -84,37 +72,13 @@ static void bench_build(bench_state *s, int passes) {
       for (int part = 0; part < (full ? PARTITIONS : 1); part++)
         for (int c = 0; c < 3; c++) {
           bench_fill(&rec, c, t, part, p);
-          w4_aggregate_add(&s->agg, rec, wall);
-          w4_audit_add(&s->audit, rec, wall);
-          w4_history_note(&s->history, rec, wall);
+          w4_monitor_add(mon, rec, wall, wall);
         }
-    for (int64_t step = 0; step < WINDOW_MS; step += 5000) {
-      std::vector<w4_audit_row> rows;
-      w4_audit_tick(&s->audit, wall + step, &rows);
-      w4_history_audit_rows(&s->history, rows);
-      w4_history_tick(&s->history, s->audit, wall + step);
-    }
-    s->end_ms = wall + WINDOW_MS;
+    for (int64_t step = 0; step < WINDOW_MS; step += 5000)
+      w4_monitor_tick(mon, wall + step, wall + step, nullptr);
+    end_ms = wall + WINDOW_MS;
   }
-}
-
-/* The page's view of the state. */
-static w4_page_view bench_view(const bench_state *s) {
-  w4_page_view v;
-  v.agg = &s->agg;
-  v.audit = &s->audit;
-  v.history = &s->history;
-  v.settle_ms = s->audit.settle_ms;
-  v.wall_ms = s->end_ms;
-  return v;
-}
-
-/* The api function of the server; the state is not changed any more. */
-static bool bench_api(void *opaque, const std::string &path,
-                      const std::map<std::string, std::string> &args,
-                      std::string *body) {
-  return w4_page_api(bench_view(static_cast<bench_state *>(opaque)), path, args,
-                     body);
+  mon->o.page_now_ms = end_ms; /* not served yet: no other thread reads it */
 }
 
 /* Milliseconds spent by fn, and its result's size in *bytes. */
@@ -177,49 +141,45 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  bench_state s;
+  w4_monitor s;
+  w4_monitor_opts opts;
+  w4_monitor_init(&s, opts);
   bench_build(&s, 4);
-  w4_page_view v = bench_view(&s);
   printf("page_client_partitions %d\n", TOPICS * PARTITIONS * 3);
   const w4_page_args none;
   w4_page_args one_topic = {{"topic", "topic-042"}, {"group", "audit"}};
   struct doc {
     const char *name;
-    std::string (*make)(const w4_page_view &, const w4_page_args &);
     const w4_page_args *args;
   };
-  const doc docs[] = {
-      {"streams", w4_page_streams_json, &none},
-      {"clients", w4_page_clients_json, &none},
-      {"partitions", w4_page_partitions_json, &one_topic},
-      {"history",
-       [](const w4_page_view &pv, const w4_page_args &) {
-         return w4_page_history_json(pv);
-       },
-       &none},
-  };
+  const doc docs[] = {{"streams", &none},
+                      {"clients", &none},
+                      {"partitions", &one_topic},
+                      {"history", &none}};
   for (const doc &d : docs) {
     std::vector<double> ms;
     size_t bytes = 0;
+    std::string path = std::string("/api/") + d.name;
+    auto make = [&] {
+      std::string body;
+      w4_monitor_api(&s, path, *d.args, &body);
+      return body;
+    };
     for (int r = 0; r < 5; r++)
-      ms.push_back(bench_time([&] { return d.make(v, *d.args); }, &bytes));
+      ms.push_back(bench_time(make, &bytes));
     printf("page_json_%s_bytes %zu\n", d.name, bytes);
     printf("page_json_%s_ms %.3f\n", d.name, bench_median(ms));
   }
   if (!browser)
     return 0;
 
-  bench_state empty;
-  w4_history_init(&empty.history, 5000);
-  empty.end_ms = s.end_ms;
+  w4_monitor empty;
+  opts.page_now_ms = s.o.page_now_ms;
+  w4_monitor_init(&empty, opts);
   w4_http http, http_empty;
-  http.api = bench_api;
-  http.api_opaque = &s;
-  http_empty.api = bench_api;
-  http_empty.api_opaque = &empty;
   std::string err;
-  if (!w4_http_start(&http, "127.0.0.1", 0, nullptr, nullptr, &err) ||
-      !w4_http_start(&http_empty, "127.0.0.1", 0, nullptr, nullptr, &err)) {
+  if (!w4_monitor_serve(&s, &http, "127.0.0.1", 0, &err) ||
+      !w4_monitor_serve(&empty, &http_empty, "127.0.0.1", 0, &err)) {
     fprintf(stderr, "bench_page: cannot listen: %s\n", err.c_str());
     return 1;
   }

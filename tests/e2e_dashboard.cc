@@ -2,10 +2,10 @@
  * the dashboard's JSON is checked for the structure that Grafana imports,
  * then every panel's query, with its template variables filled in as
  * Grafana fills them, is evaluated by a real Prometheus server that scrapes
- * a real exporter reading the records of a producer and three consumer
- * groups on the mock cluster (one skips messages, one reads them twice).
- * The same server loads the rules: the audit's alerts go pending for the
- * right groups, and the others stay silent. */
+ * a real exporter reading the records of a producer and four consumer
+ * groups on the mock cluster (one skips messages, one reads them twice, one
+ * lags). The same server loads the rules: the audit's alerts go pending for
+ * the right groups, and the others stay silent. */
 #include "testlib.h"
 
 #include <cmath>
@@ -293,12 +293,13 @@ TEST(Dashboard, JsonHasTheStructureGrafanaImports) {
   EXPECT_FALSE(dash.value("title", "").empty());
   EXPECT_FALSE(dash.value("uid", "").empty());
 
-  /* A data-source variable, and query variables for topic and group. */
+  /* A data-source variable, and query variables for cluster, topic and
+   * group. */
   json ds = variable(dash, "datasource");
   ASSERT_FALSE(ds.is_null());
   EXPECT_EQ("datasource", ds.value("type", ""));
   EXPECT_EQ("prometheus", variable_query(ds));
-  for (const char *name : {"topic", "group"}) {
+  for (const char *name : {"cluster", "topic", "group"}) {
     json v = variable(dash, name);
     ASSERT_FALSE(v.is_null()) << name;
     EXPECT_EQ("query", v.value("type", "")) << name;
@@ -371,26 +372,9 @@ TEST(Dashboard, JsonHasTheStructureGrafanaImports) {
 
 using w4test::plugin_client;
 
-/* Polls the consumer for ms milliseconds; the messages that came without
- * error. */
-int consume_for(rd_kafka_t *rk, int ms) {
-  int n = 0;
-  int64_t deadline = w4test::mono_ms() + ms;
-  for (int64_t left = ms; left > 0; left = deadline - w4test::mono_ms()) {
-    rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, static_cast<int>(left));
-    if (!m)
-      continue;
-    if (!m->err)
-      n++;
-    rd_kafka_message_destroy(m);
-  }
-  return n;
-}
-
-/* A consumer of the scenario and the messages it must consume. */
+/* A consumer of the scenario and the messages it has consumed. */
 struct reader {
   rd_kafka_t *rk;
-  int want;
   int got;
 };
 
@@ -399,14 +383,19 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
   ASSERT_FALSE(dash.is_discarded());
   if (w4test::prometheus_path().empty())
     GTEST_SKIP() << "prometheus is not installed";
-  const int ROUNDS = 10, PER_ROUND = 50, N = ROUNDS * PER_ROUND;
-  const int SKIP0 = 20, SKIP1 = 10; /* fewer than a round gives each */
+  /* Ten rounds of messages whose timestamps lie a minute apart, the last
+   * one now, produced in quick succession: ten windows per partition. */
+  const int ROUNDS = 10, PER_ROUND = 50, PER_P = PER_ROUND / 2;
+  const int N = ROUNDS * PER_ROUND;
+  const int64_t STEP_MS = 60000, WINDOW_MS = 1000;
+  const int SKIPPED = 4; /* the round that dash-skip skips on partition 0 */
+  const int BEHIND = 2;  /* the last round that dash-behind consumes */
+  const int BEHIND_PENDING = (ROUNDS - 1 - BEHIND) * PER_ROUND;
+  const double BEHIND_LAG_S = (ROUNDS - 1 - BEHIND) * STEP_MS / 1000.0;
   w4test::mock_cluster *mc = w4test::mock_cluster_start();
   ASSERT_NE(nullptr, mc);
   rd_kafka_mock_topic_create(mc->mcluster, "orders", 2, 1);
   rd_kafka_mock_topic_create(mc->mcluster, "_quarndale-monitoring", 2, 1);
-  int64_t ts = w4test::mock_append_time(mc);
-  ASSERT_GT(ts, 0);
 
   w4test::child exporter;
   w4test::child_guard exporter_guard(&exporter);
@@ -421,52 +410,62 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
   ASSERT_TRUE(w4test::prometheus_start(&prom, port, rules_path()))
       << w4test::read_file(prom.proc.err_path);
 
-  /* A producer; group dash-full reads everything, dash-skip starts past
-   * the first messages of each partition, and the two members of
-   * dash-twice both read everything. */
-  rd_kafka_t *prod = plugin_client(mc, RD_KAFKA_PRODUCER, "dash-producer", "");
-  std::vector<reader> readers = {
-      {plugin_client(mc, RD_KAFKA_CONSUMER, "dash-full-1", "dash-full"), N, 0},
-      {plugin_client(mc, RD_KAFKA_CONSUMER, "dash-skip-1", "dash-skip"),
-       N - SKIP0 - SKIP1, 0},
-      {plugin_client(mc, RD_KAFKA_CONSUMER, "dash-twice-1", "dash-twice"), N,
-       0},
-      {plugin_client(mc, RD_KAFKA_CONSUMER, "dash-twice-2", "dash-twice"), N,
-       0}};
+  /* The producer side is the twin: the plug-in's producer on the mock
+   * cluster would count every message in the window of the cluster's fixed
+   * append time, where no consumer sees them. Group dash-full reads
+   * everything; dash-skip passes over one round on partition 0 and reads
+   * on; the two members of dash-twice both read everything; dash-behind
+   * stops after a few rounds and lags. */
+  w4test::twin_producer *twin =
+      w4test::twin_start(mc, "dash-producer", WINDOW_MS);
+  ASSERT_NE(nullptr, twin);
+  w4test::twin_guard twin_guard(twin);
+  auto consumer = [&](const char *client_id, const char *group) {
+    return plugin_client(mc, RD_KAFKA_CONSUMER, client_id, group,
+                         {{P + "publishms", std::to_string(WINDOW_MS)}});
+  };
+  enum { FULL, SKIP, TWICE1, TWICE2, LAGGING };
+  std::vector<reader> readers = {{consumer("dash-full-1", "dash-full"), 0},
+                                 {consumer("dash-skip-1", "dash-skip"), 0},
+                                 {consumer("dash-twice-1", "dash-twice"), 0},
+                                 {consumer("dash-twice-2", "dash-twice"), 0},
+                                 {consumer("dash-behind-1", "dash-behind"), 0}};
   for (reader &r : readers)
-    if (r.want == N)
-      w4test::assign_at(r.rk, "orders", 0, 0);
+    w4test::assign_at(r.rk, "orders", 0, 0);
 
-  /* Traffic over several publish passes, so that the counters grow in
-   * steps that rates can see. */
+  /* Round by round, each reader consumes what it should before the next,
+   * so that the counters grow in steps that rates can see. */
+  int64_t now = w4test::wall_ms();
+  const int64_t first = now - now % WINDOW_MS - (ROUNDS - 1) * STEP_MS;
   for (int round = 0; round < ROUNDS; round++) {
     for (int i = 0; i < PER_ROUND; i++)
-      ASSERT_EQ(
-          RD_KAFKA_RESP_ERR_NO_ERROR,
-          rd_kafka_producev(prod, RD_KAFKA_V_TOPIC("orders"),
-                            RD_KAFKA_V_PARTITION(i % 2),
-                            RD_KAFKA_V_VALUE(const_cast<char *>("payload"), 7),
-                            RD_KAFKA_V_KEY("k", 1), RD_KAFKA_V_TIMESTAMP(ts),
-                            RD_KAFKA_V_END));
-    rd_kafka_flush(prod, 5000);
-    /* Assigned past the end, the skipping group would start over from the
-     * end: it starts once the offsets that it skips exist. */
-    if (round == 0)
-      w4test::assign_at(readers[1].rk, "orders", SKIP0, SKIP1);
-    for (reader &r : readers)
-      r.got += consume_for(r.rk, 120);
-  }
-  for (reader &r : readers) {
-    if (r.got < r.want)
-      r.got += w4test::consume_n(r.rk, r.want - r.got, 30000);
-    EXPECT_EQ(r.want, r.got) << rd_kafka_name(r.rk);
+      ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
+                w4test::twin_produce(twin, "orders", i % 2, "k", "payload",
+                                     first + round * STEP_MS));
+    ASSERT_TRUE(w4test::twin_flush(twin, 15000));
+    if (round == SKIPPED)
+      w4test::assign_at(readers[SKIP].rk, "orders", (round + 1) * PER_P,
+                        round * PER_P);
+    for (int k = FULL; k <= LAGGING; k++) {
+      if (k == LAGGING && round > BEHIND)
+        continue;
+      reader &r = readers[k];
+      int want =
+          (round + 1) * PER_ROUND - (k == SKIP && round >= SKIPPED ? PER_P : 0);
+      r.got += w4test::consume_n(r.rk, want - r.got, 30000);
+      ASSERT_EQ(want, r.got) << rd_kafka_name(r.rk) << " round " << round;
+    }
   }
 
-  /* Every window settled and scraped: the three groups audited for N. */
-  EXPECT_EQ(3 * N, w4test::prometheus_wait(
-                       prom, "sum(w4metrics_audit_messages_total)", 3 * N));
-  EXPECT_EQ(
-      0, w4test::prometheus_wait(prom, "sum(w4metrics_audit_open_windows)", 0));
+  /* Every window judged and scraped: three groups audited for N,
+   * dash-behind for what it consumed, the rest of its messages pending. */
+  const int BEHIND_AUDITED = (BEHIND + 1) * PER_ROUND;
+  EXPECT_EQ(3 * N + BEHIND_AUDITED,
+            w4test::prometheus_wait(prom, "sum(w4metrics_audit_messages_total)",
+                                    3 * N + BEHIND_AUDITED));
+  EXPECT_EQ(BEHIND_PENDING,
+            w4test::prometheus_wait(
+                prom, "sum(w4metrics_audit_pending_messages)", BEHIND_PENDING));
 
   /* The variables, as Grafana fills them when every value is selected. */
   std::map<std::string, std::string> vars = {{"__rate_interval", "1m"},
@@ -474,7 +473,8 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
                                              {"__range", "1h"},
                                              {"__range_s", "3600"},
                                              {"datasource", "prometheus"}};
-  for (const char *name : {"topic", "group"}) {
+  /* In the dashboard's order: each narrows the ones after it. */
+  for (const char *name : {"cluster", "topic", "group"}) {
     std::string q = substitute(variable_query(variable(dash, name)), vars);
     bool ok;
     std::vector<std::string> values = label_values(prom, q, &ok);
@@ -487,8 +487,10 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
     ASSERT_FALSE(values.empty()) << q;
     vars[name] = multi_value(values);
   }
+  /* The one mock cluster, by its id. */
+  EXPECT_EQ(std::string::npos, vars["cluster"].find('|')) << vars["cluster"];
   EXPECT_EQ("(orders)", vars["topic"]);
-  EXPECT_EQ("(dash-full|dash-skip|dash-twice)", vars["group"]);
+  EXPECT_EQ("(dash-behind|dash-full|dash-skip|dash-twice)", vars["group"]);
 
   /* Every panel's queries: they parse, run and answer with data. */
   std::string exposition =
@@ -516,15 +518,18 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
     answers[t.panel_title + "/" + t.ref_id] = samples;
   }
 
-  /* What the delivery row shows. */
+  /* What the delivery row shows: a group that lags is delivered as far as
+   * it went; its lag and pending messages have their own panels. */
   const std::vector<sample> &verdict = answers["Delivery verdict/A"];
   EXPECT_EQ(0, value_where(verdict, "group_id", "dash-full"));
-  EXPECT_EQ(SKIP0 + SKIP1, value_where(verdict, "group_id", "dash-skip"));
+  EXPECT_EQ(PER_P, value_where(verdict, "group_id", "dash-skip"));
   EXPECT_EQ(N, value_where(verdict, "group_id", "dash-twice"));
+  EXPECT_EQ(0, value_where(verdict, "group_id", "dash-behind"));
   json verdict_panel = panel_titled(dash, "Delivery verdict");
-  EXPECT_EQ("delivered",
-            mapped_text(verdict_panel,
-                        value_where(verdict, "group_id", "dash-full")));
+  for (const char *g : {"dash-full", "dash-behind"})
+    EXPECT_EQ("delivered",
+              mapped_text(verdict_panel, value_where(verdict, "group_id", g)))
+        << g;
   for (const char *g : {"dash-skip", "dash-twice"})
     EXPECT_EQ("NOT delivered",
               mapped_text(verdict_panel, value_where(verdict, "group_id", g)))
@@ -532,13 +537,34 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
   const std::string table = "Audit over the time range/";
   for (const char *g : {"dash-full", "dash-skip", "dash-twice"})
     EXPECT_EQ(N, value_where(answers[table + "A"], "group_id", g)) << g;
-  EXPECT_EQ(SKIP0 + SKIP1,
-            value_where(answers[table + "B"], "group_id", "dash-skip"));
+  EXPECT_EQ(BEHIND_AUDITED,
+            value_where(answers[table + "A"], "group_id", "dash-behind"));
+  EXPECT_EQ(PER_P, value_where(answers[table + "B"], "group_id", "dash-skip"));
+  EXPECT_EQ(0, value_where(answers[table + "B"], "group_id", "dash-behind"));
   EXPECT_EQ(N, value_where(answers[table + "C"], "group_id", "dash-twice"));
-  EXPECT_EQ(5, answers["Clients reporting/A"].at(0).value);
+  const std::string lag = "Lag per group/A",
+                    pending = "Pending messages per group/A";
+  const std::string unconsumed =
+      "Unconsumed messages per group (since the exporter started)/A";
+  for (const char *g : {"dash-full", "dash-skip", "dash-twice"}) {
+    EXPECT_EQ(0, value_where(answers[lag], "group_id", g)) << g;
+    EXPECT_EQ(0, value_where(answers[pending], "group_id", g)) << g;
+  }
+  EXPECT_EQ(BEHIND_LAG_S, value_where(answers[lag], "group_id", "dash-behind"));
+  EXPECT_EQ(BEHIND_PENDING,
+            value_where(answers[pending], "group_id", "dash-behind"));
+  /* Nobody stopped for the exporter's horizon: no group gave up messages,
+   * and every group has its zero. */
+  for (const char *g :
+       {"dash-full", "dash-skip", "dash-twice", "dash-behind"}) {
+    EXPECT_EQ(0, value_where(answers[unconsumed], "group_id", g)) << g;
+    EXPECT_EQ(0, value_where(answers[table + "D"], "group_id", g)) << g;
+  }
+  EXPECT_EQ(6, answers["Clients reporting/A"].at(0).value);
 
   /* The rules: the audit's alerts are pending (their `for` has not passed)
-   * for the groups that lost or doubled messages only; nothing else. */
+   * for the groups that lost, doubled or lag behind only; the lagging
+   * group loses nothing; nothing else. */
   auto alerting = [&](const std::string &alert) {
     std::set<std::string> groups;
     bool ok;
@@ -549,22 +575,25 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
                                                : labels_text(s.labels));
     return groups;
   };
-  std::set<std::string> missing, duplicate;
+  std::set<std::string> missing, duplicate, lagging;
   for (int64_t end = w4test::mono_ms() + 20000; w4test::mono_ms() < end;
        w4test::sleep_ms(500)) {
     missing = alerting("W4MetricsMessagesMissing");
     duplicate = alerting("W4MetricsDuplicateMessages");
-    if (!missing.empty() && !duplicate.empty())
+    lagging = alerting("W4MetricsConsumerLagging");
+    if (!missing.empty() && !duplicate.empty() && !lagging.empty())
       break;
   }
   EXPECT_EQ(std::set<std::string>{"dash-skip"}, missing);
   EXPECT_EQ(std::set<std::string>{"dash-twice"}, duplicate);
+  EXPECT_EQ(std::set<std::string>{"dash-behind"}, lagging);
+  EXPECT_TRUE(alerting("W4MetricsMessagesUnconsumed").empty());
   EXPECT_TRUE(alerting("W4MetricsRecordsMissing").empty());
   EXPECT_TRUE(alerting("W4MetricsClientStoppedReporting").empty());
   EXPECT_TRUE(alerting("W4MetricsExporterSeesNoRecords").empty());
 
   w4test::prometheus_stop(&prom);
-  rd_kafka_destroy(prod);
+  w4test::twin_stop(twin);
   for (reader &r : readers) {
     rd_kafka_consumer_close(r.rk);
     rd_kafka_destroy(r.rk);

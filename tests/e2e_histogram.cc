@@ -149,7 +149,7 @@ TEST(Histogram, EveryMessageInTheBucketOfItsLatency) {
   uint64_t acked_count = 0;
   int64_t acked_min = INT64_MAX;
   for (const wire_msg &w : read_records(mc->bootstraps, MON_TOPIC)) {
-    if (w.i64(F_RECORD_KIND) == 2) {
+    if (w.i64(F_RECORD_KIND) == RECORD_EMPTY_WINDOW) {
       EXPECT_FALSE(w.has(25) || w.has(26)) << "empty-window record";
       continue;
     }
@@ -162,14 +162,14 @@ TEST(Histogram, EveryMessageInTheBucketOfItsLatency) {
     EXPECT_TRUE(h.count(bucket_of(w.i64(F_MIN_LATENCY))));
     EXPECT_TRUE(h.count(bucket_of(w.i64(F_MAX_LATENCY))));
     std::map<int, uint64_t> *into =
-        w.i64(F_CLIENT_TYPE) == 1
+        w.i64(F_CLIENT_TYPE) == CLIENT_PRODUCER
             ? &acked
             : &consumed[static_cast<int32_t>(w.i64(F_PARTITION))];
-    if (w.i64(F_CLIENT_TYPE) == 1 && w.str(F_TOPIC) == "warm") {
+    if (w.i64(F_CLIENT_TYPE) == CLIENT_PRODUCER && w.str(F_TOPIC) == "warm") {
       acked_count += sum;
       acked_min = std::min(acked_min, w.i64(F_MIN_LATENCY));
     }
-    if (w.i64(F_CLIENT_TYPE) == 1 && w.str(F_TOPIC) != "warm")
+    if (w.i64(F_CLIENT_TYPE) == CLIENT_PRODUCER && w.str(F_TOPIC) != "warm")
       continue;
     for (const auto &kv : h)
       (*into)[kv.first] += kv.second;

@@ -466,35 +466,61 @@ plugin_client(const mock_cluster *mc, rd_kafka_type_t type,
   return client_new(type, make_conf(props));
 }
 
+/* Sleeps until the next window of window_ms starts, and a little more;
+ * the start of that window. */
+static int64_t next_window(int64_t window_ms) {
+  int64_t now = wall_ms();
+  int64_t start = now - now % window_ms + window_ms;
+  sleep_ms(static_cast<int>(start - now + 20));
+  return start;
+}
+
+/* Produces cnt messages to each of partitions 0 and 1 of "orders", all
+ * stamped ts, and waits for their delivery. */
+static void two_groups_phase(twin_producer *tw, int cnt, int64_t ts) {
+  for (int i = 0; i < cnt; i++)
+    for (int32_t p = 0; p < 2; p++)
+      ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
+                twin_produce(tw, "orders", p, "", "payload", ts));
+  ASSERT_TRUE(twin_flush(tw, 15000));
+}
+
+/* Assigns partitions 0 and 1 at the offsets and consumes n messages. */
+static void two_groups_read(rd_kafka_t *rk, int64_t off0, int64_t off1,
+                            int n) {
+  assign_at(rk, "orders", off0, off1);
+  EXPECT_EQ(n, consume_n(rk, n, 30000));
+}
+
 void two_groups_traffic(const mock_cluster *mc, const two_groups &t,
                         void (*between)(void *), void *arg) {
-  rd_kafka_t *prod =
-      plugin_client(mc, RD_KAFKA_PRODUCER, t.prefix + "-producer");
-  for (int i = 0; i < t.n; i++)
-    ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR,
-              rd_kafka_producev(
-                  prod, RD_KAFKA_V_TOPIC("orders"), RD_KAFKA_V_PARTITION(i % 2),
-                  RD_KAFKA_V_VALUE(const_cast<char *>("payload"), 7),
-                  RD_KAFKA_V_TIMESTAMP(t.ts), RD_KAFKA_V_END));
-  ASSERT_EQ(RD_KAFKA_RESP_ERR_NO_ERROR, rd_kafka_flush(prod, 15000));
+  const int64_t window = 500; /* plugin_client's publish interval */
+  int per = t.n / 2, a = per / 4, b = per / 2, c = per - a - b;
+  twin_producer *tw = twin_start(mc, t.prefix + "-producer", window);
+  ASSERT_NE(nullptr, tw);
+  twin_guard guard(tw);
   rd_kafka_t *ca =
       plugin_client(mc, RD_KAFKA_CONSUMER, t.prefix + "-a", t.group_a);
   rd_kafka_t *cb =
       plugin_client(mc, RD_KAFKA_CONSUMER, t.prefix + "-b", t.group_b);
-  assign_at(ca, "orders", 0, 0);
-  assign_at(cb, "orders", t.skip0, t.skip1);
+  two_groups_phase(tw, a, next_window(window));
+  two_groups_read(cb, 0, 0, 2 * a);
+  int64_t b_start = next_window(window);
+  two_groups_phase(tw, b, b_start);
+  two_groups_read(cb, a + t.skip0, a + t.skip1, 2 * b - t.skip0 - t.skip1);
+  sleep_ms(static_cast<int>(b_start + window + t.settle_ms - wall_ms()));
+  two_groups_phase(tw, c, next_window(window));
+  twin_stop(tw);
   if (between)
     between(arg);
-  int rest = t.n - t.skip0 - t.skip1;
-  EXPECT_EQ(t.n, consume_n(ca, t.n, 30000));
-  EXPECT_EQ(rest, consume_n(cb, rest, 30000));
+  EXPECT_EQ(2 * c, consume_n(cb, 2 * c, 30000));
+  two_groups_read(ca, 0, 0, t.n);
   if (between)
     between(arg);
   sleep_ms(700); /* one more ordinary pass each */
-  rd_kafka_destroy(prod);
-  for (rd_kafka_t *c : {ca, cb}) {
-    rd_kafka_consumer_close(c);
-    rd_kafka_destroy(c);
+  for (rd_kafka_t *rk : {ca, cb}) {
+    rd_kafka_consumer_close(rk);
+    rd_kafka_destroy(rk);
   }
 }
 

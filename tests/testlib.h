@@ -162,6 +162,10 @@ enum {
   F_CLUSTER_ID = 22,
 };
 
+/* Values of the record's client_type and record_kind on the wire. */
+enum { CLIENT_CONSUMER = 0, CLIENT_PRODUCER = 1 };
+enum { RECORD_DATA = 0, RECORD_EMPTY_WINDOW = 2 };
+
 /* Hex dump "7f 08 01 ..." of bytes, for readable failures. */
 std::string hex(const std::string &bytes);
 
@@ -222,17 +226,21 @@ rd_kafka_t *plugin_client(
     const std::string &group = "",
     const std::vector<std::pair<std::string, std::string>> &extra = {});
 
-/* The traffic of the exporter's tests, on partitions 0 and 1 of "orders":
- * a producer with the plug-in writes n messages stamped ts; group a reads
- * them all, group b starts past the first skip0 and skip1 messages of the
- * two partitions; after one more pass all three are destroyed. The names
- * are prefix-producer, prefix-a, prefix-b for the clients and group_a,
- * group_b for the groups. between(), when given, runs once the messages
- * are produced and once they are consumed. */
+/* The traffic of the exporter's tests, on partitions 0 and 1 of "orders",
+ * in three windows of 500 ms as consumers with the plug-in count them: a
+ * twin producer (see twin_producer below) writes n messages, a quarter in
+ * window A, half in window B, the rest in window C, which starts settle_ms
+ * after B ends (the test's exporter's --settle), so that a group that
+ * reads C has moved past B. Group a reads them all; group b reads A, jumps
+ * over the first skip0 and skip1 messages of B on the two partitions, and
+ * reads on. After one more pass the clients are destroyed. The names are
+ * prefix-producer, prefix-a, prefix-b for the clients and group_a, group_b
+ * for the groups. between(), when given, runs once the messages are
+ * produced and once they are consumed. */
 struct two_groups {
   std::string prefix, group_a, group_b;
   int n = 0, skip0 = 0, skip1 = 0;
-  int64_t ts = 0;
+  int64_t settle_ms = 3000;
 };
 void two_groups_traffic(const mock_cluster *mc, const two_groups &t,
                         void (*between)(void *) = nullptr, void *arg = nullptr);

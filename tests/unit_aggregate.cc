@@ -28,14 +28,16 @@ std::vector<fields> recorded_stream(int per_session) {
         for (int seq = 0; seq < per_session; seq++) {
           fields s;
           s.client_id = client;
-          s.client_type = client[0] == 'p' ? 1 : 0;
+          s.client_type =
+              client[0] == 'p' ? W4_CLIENT_PRODUCER : W4_CLIENT_CONSUMER;
           s.group_id = "g";
           s.session_id = std::string(32, session ? 'b' : 'a');
           s.partition = part;
           s.sequence = seq;
           s.window = 1000 * (seq + 1);
           s.count = seq + 1;
-          s.record_kind = seq % 5 == 4 ? 2 : 0;
+          s.record_kind =
+              seq % 5 == 4 ? W4_RECORD_EMPTY_WINDOW : W4_RECORD_DATA;
           s.final = seq == per_session - 1;
           s.timestamp = 1700000000000LL + session * 1000000 + seq * 1000;
           out.push_back(s);
@@ -65,7 +67,7 @@ TEST(Aggregate, RemovedRecordsCountAsMissingInAnyArrivalOrder) {
         continue;
       }
       kept.push_back(encode(s));
-      if (s.record_kind == 0)
+      if (s.record_kind == W4_RECORD_DATA)
         kept_messages += s.count;
     }
     ASSERT_GT(removed, 10);
@@ -292,9 +294,11 @@ TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
   s.client_id = "odd \"client\"\\\n\xfe";
   s.topic = "t\xc0pic";
   w4_aggregate_add(&agg, decode(encode(s)), 0);
-  s.client_type = 0;
+  w4_audit_add(&audit, decode(encode(s)), 0);
+  s.client_type = W4_CLIENT_CONSUMER;
   s.group_id = "g\"1";
   s.latency_sum = 1234567;
+  s.count = 2;
   w4_aggregate_add(&agg, decode(encode(s)), 0);
   w4_audit_add(&audit, decode(encode(s)), 0);
   audit.settle_ms = 0;
@@ -308,8 +312,9 @@ TEST(Exposition, LabelValuesAreEscapedAndPromtoolAcceptsTheText) {
                       "\xef\xbf\xbdpic\",partition=\"0\"} 1234.567\n"))
       << text;
   EXPECT_NE(std::string::npos,
-            text.find("w4metrics_audit_duplicate_messages_total{topic=\"t"
-                      "\xef\xbf\xbdpic\",group_id=\"g\\\"1\"} 1\n"))
+            text.find("w4metrics_audit_duplicate_messages_total{cluster_id="
+                      "\"cluster\",topic=\"t\xef\xbf\xbdpic\",group_id="
+                      "\"g\\\"1\"} 1\n"))
       << text;
   std::string out;
   int rc = w4test::promtool_check(text, &out);

@@ -11,6 +11,7 @@
 namespace {
 
 const int64_t SETTLE = 2000;
+const uint32_t P = W4_CLIENT_PRODUCER, C = W4_CLIENT_CONSUMER;
 
 /* One record of the audit's traffic. */
 struct rec {
@@ -28,7 +29,7 @@ void add(w4_audit *a, const rec &r, int64_t now,
          std::vector<w4_audit_row> *rows = nullptr) {
   fields s;
   s.client_type = r.type;
-  s.client_id = r.type ? "prod" : "cons-" + r.group;
+  s.client_id = r.type == P ? "prod" : "cons-" + r.group;
   s.group_id = r.group;
   s.session_id = r.session;
   s.cluster_id = r.cluster;
@@ -71,10 +72,10 @@ TEST(Audit, LagIsPendingUntilTheGroupPassesAndThenExact) {
   int64_t now = 0;
   /* Producers: 10 messages in each of the windows 1 s .. 20 s. */
   for (int w = 1; w <= 20; w++)
-    add(&a, {1, "", 0, w * 1000, 10}, now);
+    add(&a, {P, "", 0, w * 1000, 10}, now);
   /* The group reads the first five windows; window 3 only 6 of 10. */
   for (int w = 1; w <= 5; w++)
-    add(&a, {0, "g", 0, w * 1000, w == 3 ? 6 : 10}, now);
+    add(&a, {C, "g", 0, w * 1000, w == 3 ? 6 : 10}, now);
   run_to(&a, &now, 10000);
   /* Long after settle, the short window stays pending: the group has not
    * moved 2 s past its end. */
@@ -84,14 +85,14 @@ TEST(Audit, LagIsPendingUntilTheGroupPassesAndThenExact) {
   EXPECT_EQ(15000, lag(a, "g").lag_ms);
   /* Window 6 is consumed: 6 >= 3 + 1 + 2, but only once its record has
    * settled. */
-  add(&a, {0, "g", 0, 6000, 10}, now);
+  add(&a, {C, "g", 0, 6000, 10}, now);
   run_to(&a, &now, now + SETTLE - 100);
   EXPECT_EQ(0u, totals(a, "g").missing);
   run_to(&a, &now, now + 200);
   EXPECT_EQ(4u, totals(a, "g").missing);
   /* It catches up: everything else is delivered, nothing pending. */
   for (int w = 7; w <= 20; w++)
-    add(&a, {0, "g", 0, w * 1000, 10}, now);
+    add(&a, {C, "g", 0, w * 1000, 10}, now);
   run_to(&a, &now, now + SETTLE + 200);
   EXPECT_EQ(200u, totals(a, "g").messages);
   EXPECT_EQ(4u, totals(a, "g").missing);
@@ -106,17 +107,17 @@ TEST(Audit, GroupsAreJudgedWhereTheyConsumeFromTheirFirstWholeWindow) {
   int64_t now = 0;
   for (int w = 1; w <= 8; w++)
     for (int32_t p = 0; p < 3; p++) {
-      add(&a, {1, "", p, w * 1000, 10}, now);
+      add(&a, {P, "", p, w * 1000, 10}, now);
       /* Another cluster with a topic of the same name, and no group. */
-      add(&a, {1, "", p, w * 1000, 7, "c2", std::string(32, 'b')}, now);
+      add(&a, {P, "", p, w * 1000, 7, "c2", std::string(32, 'b')}, now);
     }
   /* "part" reads partition 0 only, everything there. "late" starts in the
    * middle of window 4 of partition 0 and reads on. */
   for (int w = 1; w <= 8; w++)
-    add(&a, {0, "part", 0, w * 1000, 10}, now);
-  add(&a, {0, "late", 0, 4000, 3}, now);
+    add(&a, {C, "part", 0, w * 1000, 10}, now);
+  add(&a, {C, "late", 0, 4000, 3}, now);
   for (int w = 5; w <= 8; w++)
-    add(&a, {0, "late", 0, w * 1000, 10}, now);
+    add(&a, {C, "late", 0, w * 1000, 10}, now);
   w4_audit_finish(&a, nullptr);
   EXPECT_EQ(80u, totals(a, "part").messages);
   EXPECT_EQ(0u, totals(a, "part").missing);
@@ -129,24 +130,53 @@ TEST(Audit, GroupsAreJudgedWhereTheyConsumeFromTheirFirstWholeWindow) {
   EXPECT_EQ(0u, lag(a, "late").pending);
 }
 
+TEST(Audit, AGroupFirstSeenLongAfterItsWindowsIsJudgedFromTheFirst) {
+  w4_audit a = audit_new();
+  int64_t now = 0;
+  /* Producers run for 30 s before the group's first record comes: it
+   * started 30 s behind and catches up. */
+  for (int w = 1; w <= 30; w++) {
+    add(&a, {P, "", 0, w * 1000, 10}, now);
+    run_to(&a, &now, now + 1000);
+  }
+  for (int w = 1; w <= 30; w++)
+    add(&a, {C, "late", 0, w * 1000, 10}, now);
+  run_to(&a, &now, now + 2 * SETTLE);
+  EXPECT_EQ(300u, totals(a, "late").messages);
+  EXPECT_EQ(0u, totals(a, "late").missing);
+  EXPECT_EQ(30u, totals(a, "late").windows);
+  /* Windows are kept for max_age_ms: a group that starts later than that
+   * is judged from the first window still kept. */
+  a.max_age_ms = 10000;
+  w4_audit_tick(&a, now, nullptr);
+  for (int w = 1; w <= 30; w++)
+    add(&a, {C, "later", 0, w * 1000, 10}, now);
+  run_to(&a, &now, now + 2 * SETTLE);
+  EXPECT_EQ(0u, totals(a, "later").missing);
+  EXPECT_EQ(0u, totals(a, "later").duplicate);
+  EXPECT_GT(totals(a, "later").windows, 0u);
+  EXPECT_LT(totals(a, "later").windows, 30u);
+}
+
 TEST(Audit, RecordsOutOfOrderRepeatedOrFromTwoProducerSessions) {
   w4_audit a = audit_new();
+  a.max_age_ms = 5000;
   int64_t now = 0;
   std::vector<w4_audit_row> rows;
   /* The consumer's records come first; two producer sessions fill window
    * 1; a later consumer record of window 2 comes after one of window 4
    * (message timestamps out of order within the partition). */
-  add(&a, {0, "g", 0, 1000, 10}, now);
-  add(&a, {0, "g", 0, 4000, 10}, now);
-  add(&a, {1, "", 0, 1000, 4, "c1", std::string(32, 'p')}, 300);
-  add(&a, {1, "", 0, 1000, 6, "c1", std::string(32, 'q')}, 400);
+  add(&a, {C, "g", 0, 1000, 10}, now);
+  add(&a, {C, "g", 0, 4000, 10}, now);
+  add(&a, {P, "", 0, 1000, 4, "c1", std::string(32, 'p')}, 300);
+  add(&a, {P, "", 0, 1000, 6, "c1", std::string(32, 'q')}, 400);
   for (int w = 2; w <= 6; w++)
-    add(&a, {1, "", 0, w * 1000, 10}, 500);
-  add(&a, {0, "g", 0, 2000, 5}, 600);
-  add(&a, {0, "g", 0, 3000, 10}, 700);
-  add(&a, {0, "g", 0, 2000, 5}, 900);
-  add(&a, {0, "g", 0, 5000, 10}, 900);
-  add(&a, {0, "g", 0, 6000, 10}, 900);
+    add(&a, {P, "", 0, w * 1000, 10}, 500);
+  add(&a, {C, "g", 0, 2000, 5}, 600);
+  add(&a, {C, "g", 0, 3000, 10}, 700);
+  add(&a, {C, "g", 0, 2000, 5}, 900);
+  add(&a, {C, "g", 0, 5000, 10}, 900);
+  add(&a, {C, "g", 0, 6000, 10}, 900);
   run_to(&a, &now, 4000, &rows);
   EXPECT_EQ(60u, totals(a, "g").messages);
   EXPECT_EQ(0u, totals(a, "g").missing);
@@ -154,7 +184,7 @@ TEST(Audit, RecordsOutOfOrderRepeatedOrFromTwoProducerSessions) {
   EXPECT_TRUE(rows.empty());
   /* The same consumer record twice is what a group that read twice
    * reports: an excess, once the window is judged and also after. */
-  add(&a, {0, "g", 0, 6000, 3}, now, &rows);
+  add(&a, {C, "g", 0, 6000, 3}, now, &rows);
   EXPECT_EQ(3u, totals(a, "g").duplicate);
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ(3u, rows[0].duplicate);
@@ -162,7 +192,7 @@ TEST(Audit, RecordsOutOfOrderRepeatedOrFromTwoProducerSessions) {
   /* Forgotten windows: a replay still counts. */
   run_to(&a, &now, now + 3 * SETTLE);
   EXPECT_TRUE(a.streams.begin()->second.windows.empty());
-  add(&a, {0, "g", 0, 2000, 10}, now, &rows);
+  add(&a, {C, "g", 0, 2000, 10}, now, &rows);
   EXPECT_EQ(13u, totals(a, "g").duplicate);
   EXPECT_EQ(0u, totals(a, "g").missing);
 }
@@ -172,13 +202,13 @@ TEST(Audit, AGroupThatStopsGivesUpItsPendingAsUnconsumedAndResumes) {
   a.horizon_ms = 10000;
   int64_t now = 0;
   for (int w = 1; w <= 3; w++) {
-    add(&a, {1, "", 0, w * 1000, 10}, now);
-    add(&a, {0, "g", 0, w * 1000, 10}, now);
+    add(&a, {P, "", 0, w * 1000, 10}, now);
+    add(&a, {C, "g", 0, w * 1000, 10}, now);
   }
   /* The group is shut down; producers go on. */
   for (int w = 4; w <= 12; w++) {
     run_to(&a, &now, now + 1000);
-    add(&a, {1, "", 0, w * 1000, 10}, now);
+    add(&a, {P, "", 0, w * 1000, 10}, now);
   }
   w4_audit_tick(&a, now, nullptr);
   EXPECT_EQ(0u, totals(a, "g").missing);
@@ -191,10 +221,10 @@ TEST(Audit, AGroupThatStopsGivesUpItsPendingAsUnconsumedAndResumes) {
   /* It comes back and reads new windows whole: audited again from there,
    * the windows given up are not judged again. */
   for (int w = 13; w <= 15; w++) {
-    add(&a, {1, "", 0, w * 1000, 10}, now);
-    add(&a, {0, "g", 0, w * 1000, 10}, now);
+    add(&a, {P, "", 0, w * 1000, 10}, now);
+    add(&a, {C, "g", 0, w * 1000, 10}, now);
   }
-  add(&a, {0, "g", 0, 5000, 10}, now);
+  add(&a, {C, "g", 0, 5000, 10}, now);
   run_to(&a, &now, now + SETTLE + 100);
   EXPECT_EQ(60u, totals(a, "g").messages);
   EXPECT_EQ(0u, totals(a, "g").missing);
@@ -206,14 +236,14 @@ TEST(Audit, RecordsWithoutAClusterJoinTheirSessionsCluster) {
   w4_audit a = audit_new();
   int64_t now = 0;
   /* A consumer's first record came before its client knew the cluster. */
-  add(&a, {1, "", 0, 1000, 10}, now);
-  add(&a, {0, "g", 0, 1000, 10, ""}, now);
-  add(&a, {0, "g", 0, 2000, 10, "c1"}, 100);
-  add(&a, {1, "", 0, 2000, 10}, 100);
+  add(&a, {P, "", 0, 1000, 10}, now);
+  add(&a, {C, "g", 0, 1000, 10, ""}, now);
+  add(&a, {C, "g", 0, 2000, 10, "c1"}, 100);
+  add(&a, {P, "", 0, 2000, 10}, 100);
   /* A session on the other cluster never names it: its record goes to the
    * only cluster with that topic only when there is one. */
-  add(&a, {1, "", 0, 1000, 5, "c2", std::string(32, 'x')}, 100);
-  add(&a, {0, "h", 0, 1000, 5, "", std::string(32, 'y')}, 100);
+  add(&a, {P, "", 0, 1000, 5, "c2", std::string(32, 'x')}, 100);
+  add(&a, {C, "h", 0, 1000, 5, "", std::string(32, 'y')}, 100);
   run_to(&a, &now, 3 * SETTLE);
   EXPECT_EQ(20u, totals(a, "g").messages);
   EXPECT_EQ(0u, totals(a, "g").missing);
@@ -228,14 +258,14 @@ std::vector<std::pair<int64_t, rec>> restart_traffic(void) {
   for (int w = 1; w <= 40; w++) {
     int64_t t = w * 500;
     for (int32_t p = 0; p < 3; p++) {
-      out.push_back({t, {1, "", p, w * 1000, 20}});
+      out.push_back({t, {P, "", p, w * 1000, 20}});
       out.push_back(
-          {t + 50, {0, "skip", p, w * 1000, w == 7 && p == 1 ? 11 : 20}});
+          {t + 50, {C, "skip", p, w * 1000, w == 7 && p == 1 ? 11 : 20}});
       if (w == 20)
-        out.push_back({t + 60, {0, "replay", p, 10000, 20}});
-      out.push_back({t + 70, {0, "replay", p, w * 1000, 20}});
+        out.push_back({t + 60, {C, "replay", p, 10000, 20}});
+      out.push_back({t + 70, {C, "replay", p, w * 1000, 20}});
       if (w > 10)
-        out.push_back({t + 80, {0, "lag", p, (w - 10) * 1000, 20}});
+        out.push_back({t + 80, {C, "lag", p, (w - 10) * 1000, 20}});
     }
   }
   return out;

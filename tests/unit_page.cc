@@ -1,10 +1,10 @@
-/* The page's JSON and its memory of the last hour, fed with decoded records
- * directly: escaping of hostile names, the order, states and paging of the
- * streams, the partitions' audit findings, and the history's bounds. */
-#include "exporter/aggregate.h"
-#include "exporter/audit.h"
-#include "exporter/history.h"
-#include "exporter/page.h"
+/* The page's JSON and its memory of the last hour, fed with records
+ * through the monitor that the exporter and the demo serve: escaping of
+ * hostile names, the order, states and paging of the streams, the
+ * partitions' audit findings, the history's bounds, and what the monitor's
+ * options switch. */
+#include "exporter/monitor.h"
+#include "monitoring/monitoring.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 
 namespace {
 
-/* A data record: client type 1 producer, 0 consumer. */
+/* A data record of a producer or a consumer (W4_CLIENT_...). */
 w4_record record(uint32_t type, const std::string &client,
                  const std::string &group, const std::string &topic,
                  int32_t partition, int64_t window, int64_t count,
@@ -23,7 +23,7 @@ w4_record record(uint32_t type, const std::string &client,
   rec.msg.client_type = type;
   rec.client_id = client;
   rec.group_id = group;
-  rec.session_id = std::string(32, type ? 'a' : 'b');
+  rec.session_id = std::string(32, type == W4_CLIENT_PRODUCER ? 'a' : 'b');
   rec.cluster_id = "c1";
   rec.topic = topic;
   rec.msg.partition = partition;
@@ -35,32 +35,30 @@ w4_record record(uint32_t type, const std::string &client,
   return rec;
 }
 
-/* An exporter's state, fed by add and settled by finish. */
-struct state {
-  w4_aggregate agg;
-  w4_audit audit;
-  w4_history history;
-  int64_t wall = 1700000000000LL;
+const int64_t WALL = 1700000000000LL;
 
-  state() { w4_history_init(&history, 1000); }
-  void add(const w4_record &rec) {
-    w4_aggregate_add(&agg, rec, 0);
-    w4_audit_add(&audit, rec, 0);
-    w4_history_note(&history, rec, wall);
+/* An exporter's monitor, fed by add at monotonic time 0 and settled by
+ * finish once every window has been quiet long enough. */
+struct state {
+  w4_monitor mon;
+
+  explicit state(w4_monitor_opts o = w4_monitor_opts()) {
+    o.history_step_ms = 1000;
+    o.page_now_ms = WALL;
+    w4_monitor_init(&mon, o);
   }
-  void finish() {
+  void add(const w4_record &rec) { w4_monitor_add(&mon, rec, 0, WALL); }
+  std::vector<w4_audit_row> finish() {
     std::vector<w4_audit_row> rows;
-    w4_audit_finish(&audit, &rows);
-    w4_history_audit_rows(&history, rows);
-    w4_history_tick(&history, audit, wall);
+    w4_monitor_tick(&mon, mon.o.settle_ms, WALL, &rows);
+    return rows;
   }
-  w4_page_view view() const {
-    w4_page_view v;
-    v.agg = &agg;
-    v.audit = &audit;
-    v.history = &history;
-    v.wall_ms = wall;
-    return v;
+  /* The JSON of an /api/ path, which must exist. */
+  std::string api(const char *path, const w4_page_args &args = {}) {
+    std::string body;
+    EXPECT_TRUE(w4_monitor_api(&mon, std::string("/api/") + path, args, &body))
+        << path;
+    return body;
   }
 };
 
@@ -78,25 +76,35 @@ TEST(PageJson, NamesAreEscapedForJsonAndStayInertAnywhere) {
   EXPECT_EQ("\"\\ufffdé\\u2028\\u2029\"", out);
 }
 
+/* Options whose settle time lets a group pass a window two windows on. */
+w4_monitor_opts quick(void) {
+  w4_monitor_opts o;
+  o.settle_ms = 1000;
+  return o;
+}
+
 TEST(PageJson, StreamsShowTheAuditWithProblemsFirstAndPage) {
-  state s;
-  /* orders: group a consumed everything, group b missed 3 of partition 1;
-   * quiet: no group; zeta: group z consumed twice what was produced. */
-  for (int p = 0; p < 2; p++) {
-    s.add(record(1, "prod", "", "orders", p, 5000, 10));
-    s.add(record(0, "ca", "a", "orders", p, 5000, 10));
-    s.add(record(0, "cb", "b", "orders", p, 5000, p ? 7 : 10));
-  }
-  s.add(record(1, "prod", "", "quiet", 0, 5000, 4));
-  s.add(record(1, "prod", "", "zeta", 0, 5000, 2, 50));
-  s.add(record(0, "cz", "z", "zeta", 0, 5000, 4, 90));
-  std::string before = w4_page_streams_json(s.view(), {});
+  state s(quick());
+  /* orders: group a consumed everything, group b missed 3 of partition 1
+   * in window 5 s and read on; quiet: no group; zeta: group z consumed
+   * twice what was produced. */
+  for (int p = 0; p < 2; p++)
+    for (int64_t w : {4000, 5000, 7000}) {
+      s.add(record(W4_CLIENT_PRODUCER, "prod", "", "orders", p, w, 10));
+      s.add(record(W4_CLIENT_CONSUMER, "ca", "a", "orders", p, w, 10));
+      s.add(record(W4_CLIENT_CONSUMER, "cb", "b", "orders", p, w,
+                   p && w == 5000 ? 7 : 10));
+    }
+  s.add(record(W4_CLIENT_PRODUCER, "prod", "", "quiet", 0, 5000, 4));
+  s.add(record(W4_CLIENT_PRODUCER, "prod", "", "zeta", 0, 5000, 2, 50));
+  s.add(record(W4_CLIENT_CONSUMER, "cz", "z", "zeta", 0, 5000, 4, 90));
+  std::string before = s.api("streams");
   EXPECT_NE(std::string::npos, before.find("\"states\":{\"no_group\":1,"
                                            "\"pending\":3}"))
       << before;
   s.finish();
 
-  std::string j = w4_page_streams_json(s.view(), {});
+  std::string j = s.api("streams");
   size_t b = j.find("{\"topic\":\"orders\",\"group\":\"b\"");
   size_t z = j.find("{\"topic\":\"zeta\",\"group\":\"z\"");
   size_t a = j.find("{\"topic\":\"orders\",\"group\":\"a\"");
@@ -105,7 +113,7 @@ TEST(PageJson, StreamsShowTheAuditWithProblemsFirstAndPage) {
   EXPECT_TRUE(b < z && z < a && a < q) << j;
   EXPECT_NE(std::string::npos,
             j.find("\"group\":\"b\",\"state\":\"not_delivered\","
-                   "\"produced\":20,\"consumed\":17,\"audited\":20,"
+                   "\"produced\":60,\"consumed\":57,\"audited\":60,"
                    "\"missing\":3,\"duplicate\":0,"))
       << j;
   EXPECT_NE(std::string::npos,
@@ -126,8 +134,7 @@ TEST(PageJson, StreamsShowTheAuditWithProblemsFirstAndPage) {
                    "\"latency_p99_ms\":null,\"partitions\":1"))
       << j;
 
-  std::string page =
-      w4_page_streams_json(s.view(), {{"offset", "1"}, {"limit", "2"}});
+  std::string page = s.api("streams", {{"offset", "1"}, {"limit", "2"}});
   EXPECT_NE(std::string::npos,
             page.find("\"total\":4,\"offset\":1,\"limit\":2,"))
       << page;
@@ -139,28 +146,27 @@ TEST(PageJson, StreamsShowTheAuditWithProblemsFirstAndPage) {
   EXPECT_EQ(std::string::npos, page.find("\"group\":\"b\"")) << page;
   EXPECT_NE(std::string::npos, page.find("\"group\":\"z\"")) << page;
   EXPECT_NE(std::string::npos, page.find("\"group\":\"a\"")) << page;
-  std::string filtered = w4_page_streams_json(s.view(), {{"q", "zet"}});
+  std::string filtered = s.api("streams", {{"q", "zet"}});
   EXPECT_NE(std::string::npos, filtered.find("\"total\":1,")) << filtered;
   /* A limit beyond the largest page is cut to it; nonsense is ignored. */
-  std::string big =
-      w4_page_streams_json(s.view(), {{"limit", "99999999"}, {"offset", "-3"}});
+  std::string big = s.api("streams", {{"limit", "99999999"}, {"offset", "-3"}});
   EXPECT_NE(std::string::npos, big.find("\"offset\":0,\"limit\":1000,")) << big;
 
   /* The partitions of group b's row, with the audit per partition. */
   std::string parts =
-      w4_page_partitions_json(s.view(), {{"topic", "orders"}, {"group", "b"}});
+      s.api("partitions", {{"topic", "orders"}, {"group", "b"}});
   EXPECT_NE(std::string::npos,
-            parts.find("{\"partition\":0,\"produced\":10,\"consumed\":10,"
+            parts.find("{\"partition\":0,\"produced\":30,\"consumed\":30,"
                        "\"missing\":0,\"duplicate\":0,"))
       << parts;
   EXPECT_NE(std::string::npos,
-            parts.find("{\"partition\":1,\"produced\":10,\"consumed\":7,"
+            parts.find("{\"partition\":1,\"produced\":30,\"consumed\":27,"
                        "\"missing\":3,\"duplicate\":0,"))
       << parts;
-  std::string none = w4_page_partitions_json(s.view(), {{"topic", "nope"}});
+  std::string none = s.api("partitions", {{"topic", "nope"}});
   EXPECT_NE(std::string::npos, none.find("\"total\":0,")) << none;
 
-  std::string clients = w4_page_clients_json(s.view(), {});
+  std::string clients = s.api("clients");
   EXPECT_NE(std::string::npos, clients.find("\"total\":4,")) << clients;
   EXPECT_EQ(0u, clients.find("{\"total\":4,\"offset\":0,\"limit\":100,"
                              "\"rows\":[{\"type\":\"producer\","
@@ -177,8 +183,11 @@ TEST(PageHistory, KeepsAnHourOfStepsAndAtMostSoManyGroupLines) {
   for (int64_t s = 0; s < 7200; s++) {
     int64_t wall = t0 + s * 1000;
     std::string group = "g" + std::to_string(s / 60);
-    w4_history_note(&h, record(0, "c" + group, group, "t", 0, wall, 2), wall);
-    w4_history_note(&h, record(1, "p", "", "t", 0, wall, 2), wall);
+    w4_history_note(
+        &h, record(W4_CLIENT_CONSUMER, "c" + group, group, "t", 0, wall, 2),
+        wall);
+    w4_history_note(&h, record(W4_CLIENT_PRODUCER, "p", "", "t", 0, wall, 2),
+                    wall);
     w4_history_tick(&h, audit, wall);
   }
   EXPECT_EQ(3600u, h.steps.size());
@@ -198,6 +207,146 @@ TEST(PageHistory, KeepsAnHourOfStepsAndAtMostSoManyGroupLines) {
   /* Rates: two messages a second, over the last minute. */
   EXPECT_DOUBLE_EQ(2.0, w4_history_stream_rate(h, w4_stream_key("t", true, ""),
                                                t0 + 7199 * 1000));
+}
+
+/* The framed value of a producer's record for topic "t", encoded with the
+ * plug-in's own encoder; client_type as given. */
+std::string encoded(uint32_t client_type, int64_t count) {
+  MonitoringMessage m;
+  monitoring_message_init(&m);
+  m.client_type = client_type;
+  string_encode_callback(&m.client_id, "p");
+  string_encode_callback(&m.session_id, "ffffffffffffffffffffffffffffffff");
+  string_encode_callback(&m.topic, "t");
+  m.window = 5000;
+  m.window_size = 1000;
+  m.count = count;
+  size_t n = 0;
+  pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &m);
+  std::string out(n + 1, '\x7f');
+  pb_ostream_t os =
+      pb_ostream_from_buffer(reinterpret_cast<pb_byte_t *>(&out[1]), n);
+  EXPECT_TRUE(pb_encode(&os, monitoring_MonitoringMessage_fields, &m));
+  return out;
+}
+
+TEST(Monitor, TakeAddsRecordsAndCountsValuesThatAreNoneWithTheirReason) {
+  state s;
+  w4_record rec;
+  std::string err;
+  std::string good = encoded(W4_CLIENT_PRODUCER, 5);
+  EXPECT_TRUE(
+      w4_monitor_take(&s.mon, good.data(), good.size(), 0, WALL, &rec, &err))
+      << err;
+  EXPECT_FALSE(w4_monitor_take(&s.mon, "hello", 5, 0, WALL, &rec, &err));
+  EXPECT_FALSE(err.empty());
+  /* Decodes, but no plug-in sends it. */
+  std::string odd = encoded(7, 5);
+  EXPECT_FALSE(
+      w4_monitor_take(&s.mon, odd.data(), odd.size(), 0, WALL, &rec, &err));
+  EXPECT_EQ("client_type is neither 0 nor 1", err);
+
+  std::string j = s.api("streams");
+  EXPECT_EQ(0u, j.find("{\"now\":1700000000000,\"audit\":true,\"gaps\":true,"
+                       "\"settle_ms\":60000,\"rate_span_ms\":60000,"
+                       "\"records\":1,\"bad_records\":2,"))
+      << j;
+  EXPECT_NE(std::string::npos,
+            j.find("{\"topic\":\"t\",\"group\":null,\"state\":\"no_group\","
+                   "\"produced\":5,"))
+      << j;
+  std::string metrics = w4_monitor_render(&s.mon);
+  EXPECT_NE(std::string::npos,
+            metrics.find("\nw4metrics_bad_records_total 2\n"))
+      << metrics;
+  std::string body;
+  EXPECT_FALSE(w4_monitor_api(&s.mon, "/api/nothing", {}, &body));
+}
+
+TEST(Monitor, AuditAndGapsOffAreNeitherCountedNorShown) {
+  /* An exporter that reads a share of the topic (-g). */
+  w4_monitor_opts o;
+  o.audit = false;
+  o.gaps = false;
+  state s(o);
+  s.add(record(W4_CLIENT_PRODUCER, "prod", "", "orders", 0, 5000, 10));
+  s.add(record(W4_CLIENT_CONSUMER, "ca", "a", "orders", 0, 5000, 7));
+  EXPECT_TRUE(s.mon.audit.streams.empty());
+  EXPECT_TRUE(s.finish().empty());
+
+  std::string j = s.api("streams");
+  EXPECT_NE(std::string::npos, j.find("\"audit\":false,\"gaps\":false,")) << j;
+  EXPECT_NE(std::string::npos,
+            j.find("\"group\":\"a\",\"state\":\"off\",\"produced\":10,"
+                   "\"consumed\":7,\"audited\":null,\"missing\":null,"
+                   "\"duplicate\":null,"))
+      << j;
+  std::string parts =
+      s.api("partitions", {{"topic", "orders"}, {"group", "a"}});
+  EXPECT_NE(std::string::npos,
+            parts.find("\"consumed\":7,\"missing\":null,\"duplicate\":null,"))
+      << parts;
+  std::string clients = s.api("clients");
+  EXPECT_NE(std::string::npos, clients.find("\"missing_records\":null,"))
+      << clients;
+  std::string metrics = w4_monitor_render(&s.mon);
+  EXPECT_EQ(std::string::npos, metrics.find("w4metrics_audit_")) << metrics;
+  EXPECT_EQ(std::string::npos, metrics.find("missing_records_total"));
+  EXPECT_NE(std::string::npos, metrics.find("w4metrics_messages_total{"));
+}
+
+TEST(Monitor, TickReturnsAShortfallOnceTheGroupHasPassedIt) {
+  state s(quick());
+  for (int64_t w : {4000, 5000, 7000})
+    s.add(record(W4_CLIENT_PRODUCER, "prod", "", "orders", 0, w, 10));
+  s.add(record(W4_CLIENT_CONSUMER, "cb", "b", "orders", 0, 4000, 10));
+  s.add(record(W4_CLIENT_CONSUMER, "cb", "b", "orders", 0, 5000, 7));
+  std::vector<w4_audit_row> rows;
+  w4_monitor_tick(&s.mon, 999, WALL, &rows);
+  EXPECT_NE(std::string::npos, s.api("streams").find("\"state\":\"pending\""));
+  /* Settled, but the group has not moved past the short window: lag. */
+  w4_monitor_tick(&s.mon, 5000, WALL, &rows);
+  EXPECT_TRUE(rows.empty());
+  std::string j = s.api("streams");
+  EXPECT_NE(std::string::npos, j.find("\"state\":\"delivered\"")) << j;
+  EXPECT_NE(std::string::npos, j.find("\"pending\":13,\"unconsumed\":0,"
+                                      "\"lag_s\":2,"))
+      << j;
+  /* It reads window 7 s; once that record has settled, 5 s is judged. */
+  w4_monitor_add(&s.mon,
+                 record(W4_CLIENT_CONSUMER, "cb", "b", "orders", 0, 7000, 10),
+                 5000, WALL);
+  w4_monitor_tick(&s.mon, 5999, WALL, &rows);
+  EXPECT_TRUE(rows.empty());
+  w4_monitor_tick(&s.mon, 6000, WALL, &rows);
+  ASSERT_EQ(1u, rows.size());
+  EXPECT_EQ("b", rows[0].group_id);
+  EXPECT_EQ(10, rows[0].produced);
+  EXPECT_EQ(7, rows[0].consumed);
+  EXPECT_NE(std::string::npos,
+            s.api("streams").find("\"state\":\"not_delivered\""));
+}
+
+TEST(Monitor, AWholeRunAuditsEveryWindowOfAPartitionAsOne) {
+  /* The demo: on the mock cluster the producer's windows (the broker's
+   * fixed log-append time) are not the consumer's. */
+  for (bool whole : {false, true}) {
+    w4_monitor_opts o;
+    o.audit_whole_run = whole;
+    state s(o);
+    s.add(record(W4_CLIENT_PRODUCER, "prod", "", "orders", 0, 1000, 10));
+    s.add(record(W4_CLIENT_CONSUMER, "ca", "a", "orders", 0, 8000, 6));
+    s.add(record(W4_CLIENT_CONSUMER, "ca", "a", "orders", 0, 9000, 4));
+    s.finish();
+    std::string j = s.api("streams");
+    /* Window by window, the consumer's windows have nothing produced. */
+    EXPECT_NE(std::string::npos, j.find(whole ? "\"state\":\"delivered\""
+                                              : "\"state\":\"duplicate\""))
+        << whole << " " << j;
+    /* Only the audit's windows are merged: the page keeps the real ones. */
+    EXPECT_NE(std::string::npos, j.find("\"produced\":10,\"consumed\":10,"))
+        << j;
+  }
 }
 
 } // namespace

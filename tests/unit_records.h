@@ -13,7 +13,7 @@ namespace {
 
 /* What a test record says. */
 struct fields {
-  uint32_t client_type = 1;
+  uint32_t client_type = W4_CLIENT_PRODUCER;
   std::string client_id = "p1";
   std::string group_id; /* attached only for consumers */
   std::string session_id = std::string(32, 'a');
@@ -28,7 +28,7 @@ struct fields {
   int64_t latency_sum = 5;
   int64_t min_latency = 5;
   int64_t max_latency = 5;
-  uint32_t record_kind = 0;
+  uint32_t record_kind = W4_RECORD_DATA;
   bool final = false;
   int64_t timestamp = 1700000000000LL;
 };
@@ -39,20 +39,21 @@ inline std::string encode(const fields &s) {
   monitoring_message_init(&m);
   m.client_type = s.client_type;
   string_encode_callback(&m.client_id, s.client_id.c_str());
-  if (s.client_type == 0)
+  if (s.client_type == W4_CLIENT_CONSUMER)
     string_encode_callback(&m.group_id, s.group_id.c_str());
   string_encode_callback(&m.session_id, s.session_id.c_str());
   string_encode_callback(&m.cluster_id, s.cluster_id.c_str());
   string_encode_callback(&m.topic, s.topic.c_str());
   m.partition = s.partition;
   m.sequence = s.sequence;
-  m.window = s.record_kind == 2 ? 0 : s.window;
+  bool empty = s.record_kind == W4_RECORD_EMPTY_WINDOW;
+  m.window = empty ? 0 : s.window;
   m.window_size = s.window_size;
-  m.count = s.record_kind == 2 ? 0 : s.count;
-  m.aggregate_bytes = s.record_kind == 2 ? 0 : s.bytes;
-  m.latency_sum = s.record_kind == 2 ? 0 : s.latency_sum;
-  m.min_latency = s.record_kind == 2 ? 0 : s.min_latency;
-  m.max_latency = s.record_kind == 2 ? 0 : s.max_latency;
+  m.count = empty ? 0 : s.count;
+  m.aggregate_bytes = empty ? 0 : s.bytes;
+  m.latency_sum = empty ? 0 : s.latency_sum;
+  m.min_latency = empty ? 0 : s.min_latency;
+  m.max_latency = empty ? 0 : s.max_latency;
   m.record_kind = s.record_kind;
   m.final = s.final;
   m.timestamp = s.timestamp;

@@ -32,7 +32,7 @@ static void demo_row_add(demo_row *row, const w4_record &rec) {
     row->last_seq = m.sequence;
     row->session_id = rec.session_id;
     row->final = m.final;
-    row->empty = m.record_kind == 2;
+    row->empty = m.record_kind == W4_RECORD_EMPTY_WINDOW;
   }
 }
 
@@ -69,7 +69,7 @@ void demo_view_add(demo_view *v, const rd_kafka_message_t *msg) {
     return;
   }
   v->records++;
-  if (rec.msg.record_kind == 0)
+  if (rec.msg.record_kind == W4_RECORD_DATA)
     v->counted[role] += rec.msg.count;
   demo_row_add(&v->rows[demo_row_key(role, rec.topic, rec.msg.partition)], rec);
   demo_seq_track &t =
@@ -79,8 +79,11 @@ void demo_view_add(demo_view *v, const rd_kafka_message_t *msg) {
   demo_audit_add(v, rec);
 }
 
-w4_audit_totals demo_view_audit(demo_view *v) {
+w4_audit_totals demo_view_audit(demo_view *v, uint64_t *pending) {
   w4_audit_finish(&v->audit, nullptr);
+  *pending = 0;
+  for (const auto &kv : v->audit.lag)
+    *pending += kv.second.pending;
   return w4_audit_sum(v->audit);
 }
 

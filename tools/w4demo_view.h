@@ -68,8 +68,9 @@ void demo_view_add(demo_view *v, const rd_kafka_message_t *m);
 int64_t demo_view_gaps(const demo_view &v, const demo_row_key *key,
                        int64_t *dups);
 
-/* Settles the audit at the end of the run; its sums over every topic. */
-w4_audit_totals demo_view_audit(demo_view *v);
+/* Judges the audit at the end of the run; its sums over every topic, and
+ * in *pending the messages not consumed yet. */
+w4_audit_totals demo_view_audit(demo_view *v, uint64_t *pending);
 
 /* True when every row's latest record is marked final. */
 bool demo_view_all_final(const demo_view &v);

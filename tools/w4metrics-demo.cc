@@ -9,10 +9,8 @@
  *
  * While it runs it serves the exporter's page (and /metrics) of its own
  * clients' records, from the same rooms as the exporter. */
-#include "exporter/exposition.h"
-#include "exporter/history.h"
 #include "exporter/http.h"
-#include "exporter/page.h"
+#include "exporter/monitor.h"
 #include "w4demo_view.h"
 #include "w4tool.h"
 
@@ -24,8 +22,6 @@
 #include <cstring>
 #include <librdkafka/rdkafka.h>
 #include <librdkafka/rdkafka_mock.h>
-#include <map>
-#include <mutex>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -59,13 +55,10 @@ struct demo_opts {
   int listen_port = 0; /* any free port */
 };
 
-/* The page that the demo serves: the exporter's counters, audit and history
- * over the demo's own records, guarded by lock against the HTTP thread. */
+/* The page that the demo serves: the exporter's monitor over the demo's own
+ * records. */
 struct demo_page {
-  std::mutex lock;
-  w4_aggregate agg;
-  w4_audit audit;
-  w4_history history;
+  w4_monitor mon;
   w4_http http;
   std::string url; /* empty when it could not be served */
 };
@@ -428,41 +421,20 @@ static void demo_consume_ready(demo *d) {
   }
 }
 
-/* Renders /metrics of the page's counters; on the HTTP thread. */
-static std::string demo_page_metrics(void *opaque) {
-  demo_page *p = static_cast<demo_page *>(opaque);
-  std::lock_guard<std::mutex> guard(p->lock);
-  return w4_exposition(&p->agg, &p->audit, w4_exposition_opts());
-}
-
-/* Answers the page's /api/... paths; on the HTTP thread, under the lock. */
-static bool demo_page_api(void *opaque, const std::string &path,
-                          const std::map<std::string, std::string> &args,
-                          std::string *body) {
-  demo_page *p = static_cast<demo_page *>(opaque);
-  std::lock_guard<std::mutex> guard(p->lock);
-  w4_page_view v;
-  v.agg = &p->agg;
-  v.audit = &p->audit;
-  v.history = &p->history;
-  v.settle_ms = p->audit.settle_ms;
-  v.wall_ms = w4_wall_ms();
-  return w4_page_api(v, path, args, body);
-}
-
 /* Starts serving the page; without it the demo goes on, and says so. */
 static void demo_page_start(demo *d) {
   demo_page *p = &d->page;
   /* A window is settled once quiet for three publish intervals. The run is
    * audited as a whole, as the summary does: on the mock cluster the
    * producer's windows are not the consumer's. */
-  p->agg.settle_ms = p->audit.settle_ms = 3 * d->o.interval_ms;
-  w4_history_init(&p->history, std::max<long>(1000, d->o.interval_ms / 2));
-  p->http.api = demo_page_api;
-  p->http.api_opaque = p;
+  w4_monitor_opts mo;
+  mo.audit_whole_run = true;
+  mo.settle_ms = 3 * d->o.interval_ms;
+  mo.history_step_ms = std::max<long>(1000, d->o.interval_ms / 2);
+  w4_monitor_init(&p->mon, mo);
   std::string err;
-  if (!w4_http_start(&p->http, d->o.listen_addr, d->o.listen_port,
-                     demo_page_metrics, p, &err)) {
+  if (!w4_monitor_serve(&p->mon, &p->http, d->o.listen_addr, d->o.listen_port,
+                        &err)) {
     fprintf(stderr, "w4metrics-demo: cannot serve the page on %s:%d: %s\n",
             d->o.listen_addr.c_str(), d->o.listen_port, err.c_str());
     return;
@@ -474,35 +446,14 @@ static void demo_page_start(demo *d) {
 static void demo_page_add(demo *d, const rd_kafka_message_t *m) {
   w4_record rec;
   std::string err;
-  if (!w4_record_decode(m->payload, m->len, &rec, &err) ||
-      !w4_record_sane(rec, &err) ||
-      (rec.client_id != d->view.producer_id &&
-       rec.client_id != d->view.consumer_id))
-    return;
-  int64_t now = w4_mono_ms();
-  demo_page *p = &d->page;
-  std::lock_guard<std::mutex> guard(p->lock);
-  w4_aggregate_add(&p->agg, rec, now);
-  w4_history_note(&p->history, rec, w4_wall_ms());
-  rec.msg.window = 0;
-  w4_audit_add(&p->audit, rec, now);
-}
-
-/* Settles what is due in the page's counters and audit, and keeps its
- * history going. */
-static void demo_page_tick(demo *d) {
-  demo_page *p = &d->page;
-  std::vector<w4_audit_row> rows;
-  std::lock_guard<std::mutex> guard(p->lock);
-  int64_t now = w4_mono_ms();
-  w4_aggregate_tick(&p->agg, now);
-  w4_audit_tick(&p->audit, now, &rows);
-  w4_history_audit_rows(&p->history, rows);
-  w4_history_tick(&p->history, p->audit, w4_wall_ms());
+  if (w4_monitor_decode(m->payload, m->len, &rec, &err) &&
+      (rec.client_id == d->view.producer_id ||
+       rec.client_id == d->view.consumer_id))
+    w4_monitor_add(&d->page.mon, rec, w4_mono_ms(), w4_wall_ms());
 }
 
 /* Reads the monitoring records that have arrived, waiting up to wait_ms for
- * the first. */
+ * the first, and settles what is due on the page now and then. */
 static void demo_monitor_ready(demo *d, int wait_ms) {
   rd_kafka_message_t *m;
   while ((m = rd_kafka_consumer_poll(d->monitor, wait_ms))) {
@@ -515,7 +466,7 @@ static void demo_monitor_ready(demo *d, int wait_ms) {
   }
   int64_t now = w4_mono_ms();
   if (now - d->page_tick_ms >= 500) {
-    demo_page_tick(d);
+    w4_monitor_tick(&d->page.mon, now, w4_wall_ms(), nullptr);
     d->page_tick_ms = now;
   }
 }
@@ -632,12 +583,17 @@ static int demo_summary(demo *d) {
     printf("; %lld duplicate records", static_cast<long long>(dups));
   if (d->view.bad)
     printf("; %lld undecodable values", static_cast<long long>(d->view.bad));
-  w4_audit_totals audit = demo_view_audit(&d->view);
-  printf("; audit: %llu produced, %llu missing, %llu duplicate, %s",
+  uint64_t pending = 0;
+  w4_audit_totals audit = demo_view_audit(&d->view, &pending);
+  printf("; audit: %llu produced, %llu missing, %llu duplicate, %llu "
+         "pending, %s",
          static_cast<unsigned long long>(audit.messages),
          static_cast<unsigned long long>(audit.missing),
          static_cast<unsigned long long>(audit.duplicate),
-         audit.missing + audit.duplicate == 0 ? "delivered" : "NOT delivered");
+         static_cast<unsigned long long>(pending),
+         audit.missing + audit.duplicate > 0 ? "NOT delivered"
+         : pending > 0                        ? "pending"
+                                              : "delivered");
   printf("; %s\n", ok ? "OK" : "MISMATCH");
   fflush(stdout);
   return ok ? 0 : 1;

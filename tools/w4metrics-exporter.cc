@@ -4,15 +4,11 @@
  * A plain consumer (the plug-in is not loaded) reads the topic: alone, it is
  * assigned every partition, looked up again now and then; with -g it joins a
  * consumer group, so that several exporters share the topic. Each record is
- * decoded and added to the counters, the audit and the page's history under
- * one lock, which the HTTP thread takes to render a scrape or the page's
+ * decoded and added to the monitor (counters, audit and the page's history,
+ * under its lock), which the HTTP thread renders for a scrape or the page's
  * JSON. */
-#include "exporter/aggregate.h"
-#include "exporter/audit.h"
-#include "exporter/exposition.h"
-#include "exporter/history.h"
 #include "exporter/http.h"
-#include "exporter/page.h"
+#include "exporter/monitor.h"
 #include "exporter/statestore.h"
 #include "w4consumer.h"
 #include "w4record.h"
@@ -59,18 +55,18 @@ struct exporter_opts {
 struct exporter {
   exporter_opts o;
   rd_kafka_t *rk = nullptr;
-  std::mutex lock; /* guards everything below */
-  w4_aggregate agg;
-  w4_audit audit;
-  w4_exposition_opts expo;
-  w4_history history;
+  w4_monitor mon;
+  /* Of the poll loop only: */
   std::set<int32_t> bad_partitions; /* already reported on stderr */
   bool report_head = false;
-  std::vector<w4_audit_row> late_rows; /* judgements changed by a record */
-  /* Poll thread only: the next offset of each partition read, and the
-   * state's topic (no producer when the state is not kept). */
+  /* The next offset of each partition read, and the state's topic (no
+   * producer when the state is not kept). */
   std::map<int32_t, int64_t> positions;
   w4_state_store store;
+  /* The totals of the save on its way, shown once it has reached the
+   * cluster. */
+  std::map<w4_audit_key, w4_audit_totals> saving_totals;
+  uint64_t saves_shown = 0;
   w4_follow follow;
 };
 
@@ -106,7 +102,9 @@ static void usage(FILE *f) {
       "  --settle MS                a window or a sequence hole is settled "
       "after MS without\n"
       "                             a record for it (default 60000)\n"
-      "  --max-window-age MS        forget windows still unjudged after MS "
+      "  --max-window-age MS        keep a window this long after its "
+      "first record, for\n"
+      "                             groups that start behind and replays "
       "(default 3600000)\n"
       "  --horizon MS               a group that consumed nothing on a "
       "partition for MS\n"
@@ -271,35 +269,10 @@ static bool exporter_subscribe(exporter *e) {
   return !err;
 }
 
-/* Render function of the HTTP thread: one scrape, under the lock. */
-static std::string exporter_render(void *opaque) {
-  exporter *e = static_cast<exporter *>(opaque);
-  std::lock_guard<std::mutex> guard(e->lock);
-  return w4_exposition(&e->agg, &e->audit, e->expo);
-}
-
-/* Answers the page's /api/... paths on the HTTP thread, under the lock. */
-static bool exporter_api(void *opaque, const std::string &path,
-                         const std::map<std::string, std::string> &args,
-                         std::string *body) {
-  exporter *e = static_cast<exporter *>(opaque);
-  std::lock_guard<std::mutex> guard(e->lock);
-  w4_page_view v;
-  v.agg = &e->agg;
-  v.audit = &e->audit;
-  v.history = &e->history;
-  v.audit_on = e->expo.audit;
-  v.gaps_on = e->expo.gaps;
-  v.settle_ms = e->o.settle_ms;
-  v.wall_ms = w4_wall_ms();
-  return w4_page_api(v, path, args, body);
-}
-
-/* Counts a value that is not a record; reports the first of each partition
- * of the monitoring topic. Lock held. */
+/* Reports the first value of each partition of the monitoring topic that
+ * is not a record; the monitor counts them all. */
 static void exporter_bad(exporter *e, const rd_kafka_message_t *m,
                          const std::string &why) {
-  e->agg.bad_records++;
   if (!e->bad_partitions.insert(m->partition).second)
     return;
   fprintf(stderr,
@@ -310,39 +283,21 @@ static void exporter_bad(exporter *e, const rd_kafka_message_t *m,
           rd_kafka_topic_name(m->rkt), why.c_str());
 }
 
-/* Decodes one consumed value and adds it everywhere. */
+/* Decodes one consumed value and adds it to the monitor. */
 static void exporter_take(exporter *e, const rd_kafka_message_t *m,
                           w4_record *rec) {
   std::string err;
-  bool ok = w4_record_decode(m->payload, m->len, rec, &err) &&
-            w4_record_sane(*rec, &err);
-  int64_t now = w4_mono_ms();
-  int64_t wall = w4_wall_ms();
   e->positions[m->partition] = m->offset + 1;
-  std::lock_guard<std::mutex> guard(e->lock);
-  if (!ok) {
+  if (!w4_monitor_take(&e->mon, m->payload, m->len, w4_mono_ms(), w4_wall_ms(),
+                       rec, &err))
     exporter_bad(e, m, err);
-    return;
-  }
-  w4_aggregate_add(&e->agg, *rec, now);
-  w4_history_note(&e->history, *rec, wall);
-  if (e->expo.audit)
-    w4_audit_add(&e->audit, *rec, now, &e->late_rows);
 }
 
 /* Settles what is due, keeps the page's history going and prints the rows
  * of --report. */
 static void exporter_tick(exporter *e) {
   std::vector<w4_audit_row> rows;
-  {
-    std::lock_guard<std::mutex> guard(e->lock);
-    rows.swap(e->late_rows);
-    int64_t now = w4_mono_ms();
-    w4_aggregate_tick(&e->agg, now);
-    w4_audit_tick(&e->audit, now, &rows);
-    w4_history_audit_rows(&e->history, rows);
-    w4_history_tick(&e->history, e->audit, w4_wall_ms());
-  }
+  w4_monitor_tick(&e->mon, w4_mono_ms(), w4_wall_ms(), &rows);
   if (e->o.report)
     w4_audit_table_print(rows, &e->report_head);
 }
@@ -353,13 +308,19 @@ static void exporter_save(exporter *e) {
   if (!e->store.producer)
     return;
   w4_state_store_poll(&e->store);
+  if (e->store.saved != e->saves_shown) {
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    e->mon.audit.saved_totals.swap(e->saving_totals);
+    e->saves_shown = e->store.saved;
+  }
   if (e->store.inflight > 0)
     return;
   w4_state_snapshot snap;
   snap.positions = e->positions;
   {
-    std::lock_guard<std::mutex> guard(e->lock);
-    snap.state = w4_audit_save(e->audit, w4_mono_ms());
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    snap.state = w4_audit_save(e->mon.audit, w4_mono_ms());
+    e->saving_totals = e->mon.audit.totals;
   }
   w4_state_store_save(&e->store, snap);
 }
@@ -383,17 +344,19 @@ static bool exporter_restore(exporter *e) {
   w4_state_snapshot snap;
   if (w4_state_store_load(e->store, props,
                           static_cast<int>(e->o.connect_timeout_ms), &snap) &&
-      w4_audit_load(&e->audit, snap.state, w4_mono_ms())) {
+      w4_audit_load(&e->mon.audit, snap.state, w4_mono_ms())) {
     e->positions = snap.positions;
     e->follow.saved = snap.positions;
+    e->mon.audit.saved_totals = e->mon.audit.totals;
     fprintf(stderr,
             "w4metrics-exporter: state restored from %s: %zu streams, read "
             "positions of %zu partitions\n",
-            e->o.state_topic.c_str(), e->audit.streams.size(),
+            e->o.state_topic.c_str(), e->mon.audit.streams.size(),
             snap.positions.size());
   } else if (!e->o.from_beginning) {
-    e->audit.from_window = w4_wall_ms();
+    e->mon.audit.from_window = w4_wall_ms();
   }
+  e->mon.audit.show_saved = true;
   return true;
 }
 
@@ -463,14 +426,15 @@ static void exporter_run(exporter *e) {
 /* Sets the counters' options from the command line. */
 static void exporter_configure(exporter *e) {
   bool whole = e->o.group.empty() || e->o.force_audit;
-  e->expo.gaps = whole;
-  e->expo.audit = whole;
-  e->agg.by_topic = e->o.by_topic;
-  e->agg.gaps = whole;
-  e->agg.settle_ms = e->audit.settle_ms = e->o.settle_ms;
-  e->agg.max_age_ms = e->audit.max_age_ms = e->o.max_age_ms;
-  e->audit.horizon_ms = e->o.horizon_ms;
-  w4_history_init(&e->history, e->o.history_step_ms);
+  w4_monitor_opts mo;
+  mo.by_topic = e->o.by_topic;
+  mo.gaps = whole;
+  mo.audit = whole;
+  mo.settle_ms = e->o.settle_ms;
+  mo.max_age_ms = e->o.max_age_ms;
+  mo.horizon_ms = e->o.horizon_ms;
+  mo.history_step_ms = e->o.history_step_ms;
+  w4_monitor_init(&e->mon, mo);
   if (!whole)
     fprintf(stderr, "w4metrics-exporter: with -g this exporter sees a share "
                     "of the records: the audit and the missing-record count "
@@ -491,11 +455,8 @@ int main(int argc, char **argv) {
   if ((rc = exporter_consumer_new(&e)) != 0)
     return rc;
   w4_http http;
-  http.api = exporter_api;
-  http.api_opaque = &e;
   std::string err;
-  if (!w4_http_start(&http, e.o.listen_addr, e.o.port, exporter_render, &e,
-                     &err)) {
+  if (!w4_monitor_serve(&e.mon, &http, e.o.listen_addr, e.o.port, &err)) {
     fprintf(stderr, "w4metrics-exporter: cannot listen on %s:%d: %s\n",
             e.o.listen_addr.c_str(), e.o.port, err.c_str());
     rd_kafka_destroy(e.rk);
@@ -512,7 +473,7 @@ int main(int argc, char **argv) {
     rd_kafka_destroy(e.rk);
     return 1;
   }
-  if (e.expo.audit && e.o.state && !exporter_restore(&e)) {
+  if (e.mon.o.audit && e.o.state && !exporter_restore(&e)) {
     w4_http_stop(&http);
     rd_kafka_destroy(e.rk);
     return 1;

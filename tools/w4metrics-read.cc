@@ -27,6 +27,7 @@ struct reader_opts {
   bool json = false;
   bool audit = false;     /* print the audit table instead of the records */
   long exit_idle_ms = -1; /* -1: run until a signal */
+  long settle_ms = 60000; /* the audit's wait and margin */
   std::vector<w4_prop> props;
 };
 
@@ -34,7 +35,7 @@ struct reader_opts {
 static void usage(FILE *f) {
   fprintf(f,
           "Usage: w4metrics-read -b BOOTSTRAP [-t TOPIC] [--from-beginning] "
-          "[--json | --audit]\n"
+          "[--json | --audit [--settle MS]]\n"
           "                      [-X prop=value ...] [--exit-idle MS]\n"
           "\n"
           "Prints the records of a monitoring topic, decoded.\n"
@@ -51,6 +52,10 @@ static void usage(FILE *f) {
           "messages than were\n"
           "                             acknowledged, and each group's "
           "totals at the end\n"
+          "  --settle MS                the audit's wait for a window's "
+          "records, and how far\n"
+          "                             past a short window a group must "
+          "read (default 60000)\n"
           "  -X prop=value              librdkafka property for the "
           "consumer (repeatable)\n"
           "  --exit-idle MS             exit once no record arrived for MS "
@@ -81,6 +86,11 @@ static int parse_args(int argc, char **argv, reader_opts *o) {
     } else if (a == "-X" && has_next) {
       if (!w4_parse_prop_arg(W4_PROG, argv[++i], &o->props))
         return 2;
+    } else if (a == "--settle" && has_next) {
+      if (!w4_parse_long(argv[++i], 1, 86400000L, &o->settle_ms)) {
+        fprintf(stderr, "w4metrics-read: --settle needs milliseconds\n");
+        return 2;
+      }
     } else if (a == "--exit-idle" && has_next) {
       if (!w4_parse_long(argv[++i], 0, 86400000L, &o->exit_idle_ms)) {
         fprintf(stderr, "w4metrics-read: --exit-idle needs milliseconds\n");
@@ -168,6 +178,11 @@ static void reader_run(const reader_opts &o, rd_kafka_t *rk) {
   int64_t last_record = w4_mono_ms();
   int64_t next_tick = 0;
   w4_audit audit;
+  audit.settle_ms = o.settle_ms;
+  /* From the end of the topic, the first records of the windows open now
+   * have gone by: only the windows that start from now on are audited. */
+  if (!o.from_beginning)
+    audit.from_window = w4_wall_ms();
   bool head = false;
   std::vector<w4_audit_row> rows;
   w4_record rec;

@@ -417,7 +417,7 @@ std::string w4_record_line(const w4_record &rec) {
   const monitoring_MonitoringMessage &m = rec.msg;
   char buf[512];
   std::string out = w4_datetime_str(m.timestamp);
-  out += m.client_type == 0 ? " consumer " : " producer ";
+  out += m.client_type == W4_CLIENT_CONSUMER ? " consumer " : " producer ";
   out += rec.client_id;
   if (rec.has_group_id)
     out += " (group " + rec.group_id + ")";
@@ -425,7 +425,7 @@ std::string w4_record_line(const w4_record &rec) {
            "  %s [%" PRId32 "]  seq %" PRId64 "  session %.8s",
            rec.topic.c_str(), m.partition, m.sequence, rec.session_id.c_str());
   out += buf;
-  if (m.record_kind == 2) {
+  if (m.record_kind == W4_RECORD_EMPTY_WINDOW) {
     snprintf(buf, sizeof(buf), "  empty window (%" PRId64 " ms)",
              m.window_size);
   } else {
@@ -446,7 +446,8 @@ std::string w4_record_line(const w4_record &rec) {
     buf[0] = '\0';
   }
   out += buf;
-  if (m.record_kind != 0 && m.record_kind != 2) {
+  if (m.record_kind != W4_RECORD_DATA &&
+      m.record_kind != W4_RECORD_EMPTY_WINDOW) {
     snprintf(buf, sizeof(buf), "  kind %" PRIu32, m.record_kind);
     out += buf;
   }

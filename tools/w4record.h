@@ -9,6 +9,15 @@
 #include <string>
 #include <vector>
 
+/* Values of a record's client_type. */
+constexpr uint32_t W4_CLIENT_CONSUMER = 0;
+constexpr uint32_t W4_CLIENT_PRODUCER = 1;
+
+/* Values of a record's record_kind: the aggregate of one window of traffic,
+ * or a record that says a topic-partition had none. */
+constexpr uint32_t W4_RECORD_DATA = 0;
+constexpr uint32_t W4_RECORD_EMPTY_WINDOW = 2;
+
 /* One decoded monitoring record: the numeric fields in the generated message,
  * the string fields copied out. Absent strings are empty, as in proto3; the
  * has_* flags tell an absent string from an empty one. */

@@ -48,7 +48,7 @@ static const char *w4_hist_insane(const w4_record &rec) {
     return nullptr;
   if (rec.hist_index.size() != rec.hist_count.size())
     return "histogram indices and counts differ in number";
-  if (rec.msg.record_kind != 0)
+  if (rec.msg.record_kind != W4_RECORD_DATA)
     return "histogram in an empty-window record";
   uint64_t sum = 0;
   for (size_t i = 0; i < rec.hist_index.size(); i++) {
@@ -69,9 +69,11 @@ static const char *w4_hist_insane(const w4_record &rec) {
 bool w4_record_sane(const w4_record &rec, std::string *err) {
   const monitoring_MonitoringMessage &m = rec.msg;
   const char *why = nullptr;
-  if (m.client_type > 1)
+  if (m.client_type != W4_CLIENT_CONSUMER &&
+      m.client_type != W4_CLIENT_PRODUCER)
     why = "client_type is neither 0 nor 1";
-  else if (m.record_kind != 0 && m.record_kind != 2)
+  else if (m.record_kind != W4_RECORD_DATA &&
+           m.record_kind != W4_RECORD_EMPTY_WINDOW)
     why = "unknown record_kind";
   else if (m.sequence < 0 || m.sequence > W4_SEQUENCE_MAX)
     why = "sequence out of range";
@@ -82,7 +84,8 @@ bool w4_record_sane(const w4_record &rec, std::string *err) {
     why = "negative count, bytes or latency";
   else if (m.partition < -1)
     why = "negative partition";
-  else if (m.record_kind == 2 && (m.count != 0 || m.window != 0))
+  else if (m.record_kind == W4_RECORD_EMPTY_WINDOW &&
+           (m.count != 0 || m.window != 0))
     why = "empty-window record with a count or window";
   else
     why = w4_hist_insane(rec);
@@ -207,7 +210,7 @@ void w4_aggregate_add(w4_aggregate *agg, const w4_record &rec, int64_t now_ms) {
   w4_series *s = w4_series_get(agg, rec, client_key);
   agg->decoded_records++;
   s->records++;
-  if (m.record_kind == 2) {
+  if (m.record_kind == W4_RECORD_EMPTY_WINDOW) {
     s->empty_records++;
   } else {
     w4_counter_add(&s->messages, m.count);
@@ -305,8 +308,8 @@ w4_latency_hist w4_aggregate_group_hist(const w4_aggregate &agg,
   w4_latency_hist h;
   for (const auto &kv : agg.series) {
     const w4_series &s = *kv.second;
-    if (s.hist && s.client_type == 0 && s.group_id == group_id &&
-        (!topic || s.topic == *topic))
+    if (s.hist && s.client_type == W4_CLIENT_CONSUMER &&
+        s.group_id == group_id && (!topic || s.topic == *topic))
       w4_latency_hist_merge(&h, *s.hist);
   }
   return h;

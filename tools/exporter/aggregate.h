@@ -16,7 +16,7 @@
 /* One label set and its counters. partition is -1 when partitions are
  * aggregated away. */
 struct w4_series {
-  uint32_t client_type = 0;
+  uint32_t client_type = W4_CLIENT_CONSUMER;
   std::string client_id;
   std::string group_id;
   std::string cluster_id;
@@ -48,7 +48,7 @@ struct w4_series {
 
 /* Sessions seen per client label set (no topic, no partition). */
 struct w4_client_series {
-  uint32_t client_type = 0;
+  uint32_t client_type = W4_CLIENT_CONSUMER;
   std::string client_id;
   std::string group_id;
   std::string cluster_id;

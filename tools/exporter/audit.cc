@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <set>
 
 /* Adds v (not negative) to *sum, saturating instead of overflowing. */
 static void w4_audit_sum_add(int64_t *sum, int64_t v) {
@@ -152,7 +153,7 @@ static bool w4_audit_member_note(w4_audit_stream *s, const w4_audit_entry &e) {
   if (e.window <= m->floor)
     return false;
   if (m->start < 0 || (!m->start_fixed && e.window < m->start))
-    m->start = e.window;
+    m->start = m->next = e.window;
   if (m->start_fixed && e.window < m->start)
     return false;
   if (e.window > m->progress) {
@@ -189,6 +190,9 @@ static void w4_audit_add_entry(w4_audit *a, const std::string &cluster,
     w->window = e.window;
     w->window_size = e.window_size;
     w->first_ms = e.now_ms;
+    /* A window that comes late, below what a group has judged so far. */
+    for (auto &kv : s->members)
+      kv.second.next = std::min(kv.second.next, e.window);
   }
   w->last_ms = e.now_ms;
   if (e.producer) {
@@ -308,7 +312,7 @@ static void w4_audit_judge(w4_audit *a, const w4_audit_stream &s,
   if (!m->start_fixed && w->window == m->start) {
     m->start_fixed = true;
     if (c->messages < w->produced) {
-      m->start = w4_audit_plus(w->window, 1);
+      m->start = m->next = w4_audit_plus(w->window, 1);
       return;
     }
   }
@@ -386,21 +390,22 @@ static bool w4_audit_window_done(const w4_audit_stream &s,
   return true;
 }
 
-/* Forgets the oldest windows once every group has judged them and late
- * records had time to come (a later consumption of them is a replay), or
- * once they are older than max_age_ms: their pending messages are then
- * unconsumed. Windows go in order, so that a record for a window at or
- * below `released` is known to be for a forgotten one. */
+/* Forgets the oldest windows once their first record is max_age_ms old:
+ * until then a group that starts late, or a replay, still finds them. One
+ * that some group has not judged by then counts its pending messages as
+ * unconsumed. A stream that no producer's record has come for keeps its
+ * windows only while records for them may come. Windows go in order, so
+ * that a record for a window at or below `released` is known to be for a
+ * forgotten one. */
 static void w4_audit_release(w4_audit *a, w4_audit_stream *s, int64_t now_ms) {
   while (!s->windows.empty()) {
     auto it = s->windows.begin();
     w4_audit_window &w = it->second;
-    bool done = s->produced ? w4_audit_window_done(*s, w) : true;
-    bool quiet = now_ms - w.last_ms >= 2 * a->settle_ms;
     bool old = now_ms - w.first_ms >= a->max_age_ms;
-    if (!(done && quiet) && !old)
+    bool unaudited = !s->produced && now_ms - w.last_ms >= 2 * a->settle_ms;
+    if (!old && !unaudited)
       return;
-    if (!done) {
+    if (s->produced && !w4_audit_window_done(*s, w)) {
       a->dropped_windows++;
       for (auto &kv : s->members) {
         if (!w4_audit_applies(kv.second, w))
@@ -419,6 +424,37 @@ static void w4_audit_release(w4_audit *a, w4_audit_stream *s, int64_t now_ms) {
   }
 }
 
+/* The first window that a member may not have judged yet: below it every
+ * window is judged for it, or not audited for it. */
+static w4_audit_windows::iterator w4_audit_member_first(w4_audit_stream *s,
+                                                        const w4_audit_member &m) {
+  int64_t from = std::max(std::max(m.start, m.next),
+                          w4_audit_plus(m.floor, 1));
+  return s->windows.lower_bound(std::make_pair(from, INT64_MIN));
+}
+
+/* Judges a member's windows that are due, from its first unjudged one, and
+ * moves that on past the windows judged in a row. */
+static void w4_audit_member_judge(w4_audit *a, w4_audit_stream *s,
+                                  const std::string &group, w4_audit_member *m,
+                                  int64_t now_ms, bool finish,
+                                  std::vector<w4_audit_row> *rows) {
+  bool in_row = true;
+  for (auto it = w4_audit_member_first(s, *m); it != s->windows.end(); ++it) {
+    w4_audit_window *w = &it->second;
+    if (!w4_audit_applies(*m, *w))
+      continue;
+    auto c = w->consumed.find(group);
+    const w4_audit_consumed *cp = c == w->consumed.end() ? nullptr : &c->second;
+    if (!(cp && cp->judged) && w4_audit_due(*a, *w, cp, *m, now_ms, finish))
+      w4_audit_judge(a, *s, w, group, m, rows);
+    auto j = w->consumed.find(group);
+    in_row = in_row && j != w->consumed.end() && j->second.judged;
+    if (in_row)
+      m->next = w4_audit_plus(w->window, 1);
+  }
+}
+
 /* Judges what is due in one stream. A stream that no producer's record has
  * come for is not audited: its producers do not run the plug-in. */
 static void w4_audit_stream_judge(w4_audit *a, w4_audit_stream *s,
@@ -432,33 +468,26 @@ static void w4_audit_stream_judge(w4_audit *a, w4_audit_stream *s,
   }
   if (!s->produced)
     return;
-  for (auto &wkv : s->windows) {
-    w4_audit_window *w = &wkv.second;
-    for (auto &mkv : s->members) {
-      w4_audit_member *m = &mkv.second;
-      if (!w4_audit_applies(*m, *w))
-        continue;
-      auto c = w->consumed.find(mkv.first);
-      const w4_audit_consumed *cp =
-          c == w->consumed.end() ? nullptr : &c->second;
-      if ((cp && cp->judged) || !w4_audit_due(*a, *w, cp, *m, now_ms, finish))
-        continue;
-      w4_audit_judge(a, *s, w, mkv.first, m, rows);
-    }
-  }
+  for (auto &mkv : s->members)
+    if (!mkv.second.stopped && mkv.second.start >= 0)
+      w4_audit_member_judge(a, s, mkv.first, &mkv.second, now_ms, finish,
+                            rows);
 }
 
 /* Adds a stream's pending messages, lag and open windows to the gauges. */
-static void w4_audit_stream_lag(w4_audit *a, const w4_audit_stream &s) {
+static void w4_audit_stream_lag(w4_audit *a, w4_audit_stream *sp) {
+  const w4_audit_stream &s = *sp;
   if (!s.produced)
     return;
+  std::set<std::pair<int64_t, int64_t>> open;
   for (const auto &mkv : s.members) {
     const w4_audit_member &m = mkv.second;
     if (m.stopped || m.start < 0)
       continue;
     w4_audit_lag *l = &a->lag[w4_audit_key(s.cluster_id, s.topic, mkv.first)];
-    for (const auto &wkv : s.windows) {
-      const w4_audit_window &w = wkv.second;
+    for (auto it = w4_audit_member_first(sp, m); it != sp->windows.end();
+         ++it) {
+      const w4_audit_window &w = it->second;
       if (!w4_audit_applies(m, w))
         continue;
       auto c = w.consumed.find(mkv.first);
@@ -468,10 +497,12 @@ static void w4_audit_stream_lag(w4_audit *a, const w4_audit_stream &s) {
       w4_total_add(&l->pending, static_cast<uint64_t>(
                                     std::max<int64_t>(w.produced - got, 0)));
       l->open++;
+      open.insert(it->first);
     }
     l->lag_ms =
         std::max(l->lag_ms, std::max<int64_t>(s.newest - m.progress, 0));
   }
+  a->open_windows += open.size();
 }
 
 /* Forgets the stopped groups and the streams that nothing refers to any
@@ -512,10 +543,7 @@ static void w4_audit_pass(w4_audit *a, int64_t now_ms, bool finish,
     w4_audit_stream_judge(a, s, now_ms, finish, rows);
     if (!finish)
       w4_audit_release(a, s, now_ms);
-    w4_audit_stream_lag(a, *s);
-    for (const auto &wkv : s->windows)
-      if (!w4_audit_window_done(*s, wkv.second))
-        a->open_windows++;
+    w4_audit_stream_lag(a, s);
     if (!finish && w4_audit_stream_idle(*a, s, now_ms))
       it = a->streams.erase(it);
     else

@@ -55,6 +55,9 @@ struct w4_audit_window {
   int64_t last_ms = 0;  /* arrival of its latest record */
 };
 
+/* Windows by start and length, in order. */
+typedef std::map<std::pair<int64_t, int64_t>, w4_audit_window> w4_audit_windows;
+
 /* One consumer group on one topic-partition of a cluster. */
 struct w4_audit_member {
   int64_t start = -1;       /* the first window audited; -1 none yet */
@@ -62,6 +65,7 @@ struct w4_audit_member {
   int64_t progress = -1;    /* the newest window it consumed from */
   int64_t passed = -1;      /* the same, by records settle_ms old */
   int64_t floor = -1;       /* windows up to here were given up */
+  int64_t next = -1;        /* every window below is judged for it */
   int64_t last_ms = 0;      /* arrival of its latest consumption */
   bool stopped = false;     /* consumed nothing for the horizon */
   std::deque<std::pair<int64_t, int64_t>> recent; /* arrival, window */
@@ -73,7 +77,7 @@ struct w4_audit_stream {
   std::string cluster_id;
   std::string topic;
   int32_t partition = 0;
-  std::map<std::pair<int64_t, int64_t>, w4_audit_window> windows;
+  w4_audit_windows windows;
   std::map<std::string, w4_audit_member> members;
   int64_t newest = -1;   /* the newest window start with produced messages */
   int64_t released = -1; /* windows starting up to here are forgotten */
@@ -150,7 +154,7 @@ std::string w4_audit_p99_str(double p99_ms);
 
 struct w4_audit {
   int64_t settle_ms = 60000;
-  int64_t max_age_ms = 3600000; /* the longest a window waits */
+  int64_t max_age_ms = 3600000; /* how long a window is kept */
   int64_t horizon_ms = 3600000; /* a group idle this long has stopped */
   /* Windows that start before this (message time) are not audited: a
    * reading that began at the end of the topic has missed their first
@@ -160,6 +164,11 @@ struct w4_audit {
   std::unordered_map<std::string, w4_audit_stream> streams;
   std::map<w4_audit_key, w4_audit_totals> totals;
   std::map<w4_audit_key, w4_audit_lag> lag; /* made by each tick */
+  /* With a saved state, what /metrics shows: the totals as of the latest
+   * save that reached the cluster, so that after a restart no counter is
+   * ever seen to go down. */
+  bool show_saved = false;
+  std::map<w4_audit_key, w4_audit_totals> saved_totals;
   /* Client sessions and their clusters; records of a session that has not
    * named its cluster yet wait for it (settle_ms at most). */
   std::unordered_map<std::string, w4_audit_session> sessions;

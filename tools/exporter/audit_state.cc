@@ -182,6 +182,7 @@ static void put_member(std::string *out, const w4_audit_member &m,
   put_i64(out, m.progress);
   put_i64(out, m.passed);
   put_i64(out, m.floor);
+  put_i64(out, m.next);
   put_i64(out, now_ms - m.last_ms);
   put_u64(out, m.recent.size());
   for (const auto &kv : m.recent) {
@@ -199,6 +200,7 @@ static void get_member(state_reader *r, w4_audit_member *m, int64_t now_ms) {
   m->progress = get_start(r);
   m->passed = get_start(r);
   m->floor = get_start(r);
+  m->next = get_start(r);
   m->last_ms = get_time(r, now_ms);
   size_t n = get_count(r);
   for (size_t i = 0; i < n && r->ok; i++) {

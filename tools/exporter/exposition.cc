@@ -48,8 +48,8 @@ static void w4_client_labels(std::string *out, uint32_t client_type,
                              const std::string &client_id,
                              const std::string &group_id,
                              const std::string &cluster_id) {
-  w4_label(out, "client_type", client_type == 0 ? "consumer" : "producer",
-           true);
+  w4_label(out, "client_type",
+           client_type == W4_CLIENT_CONSUMER ? "consumer" : "producer", true);
   w4_label(out, "client_id", client_id);
   w4_label(out, "group_id", group_id);
   w4_label(out, "cluster_id", cluster_id);
@@ -250,7 +250,7 @@ static void w4_expose_clients(std::string *out, w4_aggregate *agg) {
 /* The audit families, per cluster, topic and consumer group. */
 static void w4_expose_audit(std::string *out, const w4_audit &a) {
   std::vector<std::pair<std::string, const w4_audit_totals *>> all;
-  for (const auto &kv : a.totals) {
+  for (const auto &kv : a.show_saved ? a.saved_totals : a.totals) {
     std::string labels;
     w4_label(&labels, "cluster_id", std::get<0>(kv.first), true);
     w4_label(&labels, "topic", std::get<1>(kv.first));

@@ -12,7 +12,7 @@ std::string w4_history_client_key(uint32_t client_type,
                                   const std::string &client_id,
                                   const std::string &group_id,
                                   const std::string &cluster_id) {
-  std::string key(1, client_type == 1 ? 'p' : 'c');
+  std::string key(1, client_type == W4_CLIENT_PRODUCER ? 'p' : 'c');
   for (const std::string *s : {&client_id, &group_id, &cluster_id}) {
     key.append(*s);
     key.push_back('\0'); /* no name holds it */
@@ -79,7 +79,7 @@ static const std::string &w4_history_line(w4_history *h,
 
 void w4_history_note(w4_history *h, const w4_record &rec, int64_t wall_ms) {
   const monitoring_MonitoringMessage &m = rec.msg;
-  bool producer = m.client_type == 1;
+  bool producer = m.client_type == W4_CLIENT_PRODUCER;
   std::string group = producer ? std::string() : rec.group_id;
 
   w4_history_client &c = h->clients[w4_history_client_key(
@@ -103,7 +103,7 @@ void w4_history_note(w4_history *h, const w4_record &rec, int64_t wall_ms) {
   ps.last_ms = wall_ms;
 
   w4_history_step *s = w4_history_current(h, wall_ms);
-  if (m.record_kind != 0 || m.count <= 0)
+  if (m.record_kind != W4_RECORD_DATA || m.count <= 0)
     return;
   h->window_ms = std::max(h->window_ms, m.window_size);
   st.latency_max_ms = std::max(st.latency_max_ms, m.max_latency);

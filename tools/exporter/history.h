@@ -43,7 +43,7 @@ struct w4_history_step {
 
 /* The latest record of one monitored client. */
 struct w4_history_client {
-  uint32_t client_type = 0;
+  uint32_t client_type = W4_CLIENT_CONSUMER;
   std::string client_id;
   std::string group_id;
   std::string cluster_id;

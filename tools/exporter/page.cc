@@ -1,6 +1,8 @@
 /* The JSON of the exporter's page, and its embedded files. */
 #include "exporter/page.h"
 
+#include "exporter/json_writer.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -57,58 +59,6 @@ void w4_page_json_string(std::string *out, const std::string &s) {
     i++;
   }
   out->push_back('"');
-}
-
-/* Appends ,"name": and a string. */
-static void w4_jstr(std::string *out, const char *name, const std::string &v) {
-  out->append(",\"").append(name).append("\":");
-  w4_page_json_string(out, v);
-}
-
-/* Appends ,"name": and an unsigned number. */
-static void w4_juint(std::string *out, const char *name, uint64_t v) {
-  char buf[96];
-  snprintf(buf, sizeof(buf), ",\"%s\":%" PRIu64, name, v);
-  out->append(buf);
-}
-
-/* Appends ,"name": and a signed number, or null when it is below zero. */
-static void w4_jint_or_null(std::string *out, const char *name, int64_t v) {
-  char buf[96];
-  if (v < 0)
-    snprintf(buf, sizeof(buf), ",\"%s\":null", name);
-  else
-    snprintf(buf, sizeof(buf), ",\"%s\":%" PRId64, name, v);
-  out->append(buf);
-}
-
-/* Appends a number with up to three decimals, or null when it is not
- * finite. */
-static void w4_jdouble_value(std::string *out, double v) {
-  if (!std::isfinite(v)) {
-    out->append("null");
-    return;
-  }
-  char buf[64];
-  snprintf(buf, sizeof(buf), "%.3f", v);
-  /* 12.500 reads better as 12.5. */
-  char *end = buf + strlen(buf);
-  while (end > buf && end[-1] == '0')
-    *--end = '\0';
-  if (end > buf && end[-1] == '.')
-    *--end = '\0';
-  out->append(buf);
-}
-
-/* Appends ,"name": and a number as w4_jdouble_value. */
-static void w4_jdouble(std::string *out, const char *name, double v) {
-  out->append(",\"").append(name).append("\":");
-  w4_jdouble_value(out, v);
-}
-
-/* Appends ,"name":true or false. */
-static void w4_jbool(std::string *out, const char *name, bool v) {
-  out->append(",\"").append(name).append(v ? "\":true" : "\":false");
 }
 
 /* An unsigned argument, or def when absent or not a number. */
@@ -170,11 +120,55 @@ static void w4_page_sum_add(w4_page_sum *s, const w4_series &se) {
 }
 
 /* The p99 latency of a sum, ms, from its histograms; null without any. */
-static void w4_jp99(std::string *out, const w4_page_sum *s) {
-  w4_jdouble(out, "latency_p99_ms",
-             s && s->hist && s->hist->total
-                 ? w4_latency_hist_quantile(*s->hist, 0.99)
-                 : std::nan(""));
+static void w4_jp99(w4_json_writer *w, const w4_page_sum *s) {
+  w4_jw_key(w, "latency_p99_ms");
+  w4_jw_double(w, s && s->hist && s->hist->total
+                      ? w4_latency_hist_quantile(*s->hist, 0.99)
+                      : std::nan(""));
+}
+
+/* Writes "name": and an unsigned number. */
+static void w4_jw_key_uint(w4_json_writer *w, const char *name, uint64_t v) {
+  w4_jw_key(w, name);
+  w4_jw_uint(w, v);
+}
+
+/* Writes "name": and a signed number, or null when it is below zero. */
+static void w4_jw_key_int(w4_json_writer *w, const char *name, int64_t v) {
+  w4_jw_key(w, name);
+  w4_jw_int_or_null(w, v);
+}
+
+/* Writes "name": and a number as w4_jw_double. */
+static void w4_jw_key_double(w4_json_writer *w, const char *name, double v) {
+  w4_jw_key(w, name);
+  w4_jw_double(w, v);
+}
+
+/* Writes "name": and a string, or null when there is none. */
+static void w4_jw_key_string(w4_json_writer *w, const char *name,
+                             const std::string *v) {
+  w4_jw_key(w, name);
+  if (v)
+    w4_jw_string(w, *v);
+  else
+    w4_jw_null(w);
+}
+
+/* Writes "offset", "limit" and the opening of "rows" of a page of
+ * results. */
+static void w4_jw_page_head(w4_json_writer *w, size_t offset, size_t limit) {
+  w4_jw_key_uint(w, "offset", offset);
+  w4_jw_key_uint(w, "limit", limit);
+  w4_jw_key(w, "rows");
+  w4_jw_begin_array(w);
+}
+
+/* Closes the rows and the document; its text. */
+static std::string w4_jw_page_end(w4_json_writer *w) {
+  w4_jw_end_array(w);
+  w4_jw_end_object(w);
+  return std::move(w->out);
 }
 
 /* One row of the streams table, before it is written. */
@@ -213,6 +207,94 @@ static void w4_page_stream_state(const w4_page_view &v, w4_page_stream *r) {
   }
 }
 
+/* The audit's counters and gauges of each topic and group, over every
+ * cluster: the page's rows are by topic and group. */
+static void w4_page_audit_by_topic(
+    const w4_audit &a,
+    std::map<std::pair<std::string, std::string>, w4_audit_totals> *totals,
+    std::map<std::pair<std::string, std::string>, w4_audit_lag> *lag) {
+  for (const auto &kv : a.totals) {
+    w4_audit_totals &t =
+        (*totals)[std::make_pair(std::get<1>(kv.first), std::get<2>(kv.first))];
+    t.messages += kv.second.messages;
+    t.missing += kv.second.missing;
+    t.duplicate += kv.second.duplicate;
+    t.unconsumed += kv.second.unconsumed;
+    t.windows += kv.second.windows;
+  }
+  for (const auto &kv : a.lag) {
+    w4_audit_lag &l =
+        (*lag)[std::make_pair(std::get<1>(kv.first), std::get<2>(kv.first))];
+    l.pending += kv.second.pending;
+    l.lag_ms = std::max(l.lag_ms, kv.second.lag_ms);
+    l.open += kv.second.open;
+  }
+}
+
+/* Writes one row of the streams table. */
+static void w4_page_stream_row(w4_json_writer *w, const w4_page_view &v,
+                               const w4_page_stream &r) {
+  w4_jw_begin_object(w);
+  w4_jw_key_string(w, "topic", &r.topic);
+  w4_jw_key_string(w, "group", r.has_group ? &r.group : nullptr);
+  w4_jw_key(w, "state");
+  w4_jw_string(w, r.state);
+  w4_jw_key_uint(w, "produced", r.produced ? r.produced->messages : 0);
+  bool audited = v.audit_on && r.has_group;
+  const w4_page_sum *lat = r.has_group ? r.consumed : r.produced;
+  w4_jw_key(w, "consumed");
+  if (r.has_group)
+    w4_jw_uint(w, r.consumed->messages);
+  else
+    w4_jw_null(w);
+  w4_jw_key_int(w, "audited",
+                !audited   ? -1
+                : r.totals ? static_cast<int64_t>(r.totals->messages)
+                           : 0);
+  w4_jw_key_int(w, "missing",
+                !audited   ? -1
+                : r.totals ? static_cast<int64_t>(r.totals->missing)
+                           : 0);
+  w4_jw_key_int(w, "duplicate",
+                !audited   ? -1
+                : r.totals ? static_cast<int64_t>(r.totals->duplicate)
+                           : 0);
+  w4_jw_key_uint(w, "open_windows",
+                 r.lag ? static_cast<uint64_t>(r.lag->open) : 0);
+  w4_jw_key_int(w, "pending",
+                !audited ? -1
+                : r.lag  ? static_cast<int64_t>(r.lag->pending)
+                         : 0);
+  w4_jw_key_int(w, "unconsumed",
+                !audited   ? -1
+                : r.totals ? static_cast<int64_t>(r.totals->unconsumed)
+                           : 0);
+  w4_jw_key_double(w, "lag_s",
+                   !audited ? std::nan("")
+                   : r.lag  ? static_cast<double>(r.lag->lag_ms) / 1000.0
+                            : 0.0);
+  w4_jw_key_double(w, "produced_per_s",
+                   w4_history_stream_rate(*v.history,
+                                          w4_stream_key(r.topic, true, ""),
+                                          v.wall_ms));
+  w4_jw_key_double(
+      w, "consumed_per_s",
+      r.has_group
+          ? w4_history_stream_rate(
+                *v.history, w4_stream_key(r.topic, false, r.group), v.wall_ms)
+          : std::nan(""));
+  w4_jw_key_double(w, "latency_avg_ms",
+                   w4_avg(lat->latency_sum, lat->latency_count));
+  auto seen =
+      v.history->streams.find(w4_stream_key(r.topic, !r.has_group, r.group));
+  bool found = seen != v.history->streams.end();
+  w4_jw_key_int(w, "latency_max_ms", found ? seen->second.latency_max_ms : -1);
+  w4_jp99(w, lat);
+  w4_jw_key_uint(w, "partitions", w4_page_partition_count(*lat));
+  w4_jw_key_int(w, "last_ms", found ? seen->second.last_ms : -1);
+  w4_jw_end_object(w);
+}
+
 std::string w4_page_streams_json(const w4_page_view &v,
                                  const w4_page_args &args) {
   auto q = args.find("q");
@@ -223,30 +305,14 @@ std::string w4_page_streams_json(const w4_page_view &v,
     const w4_series &se = *kv.second;
     if (!filter.empty() && se.topic.find(filter) == std::string::npos)
       continue;
-    if (se.client_type == 1)
+    if (se.client_type == W4_CLIENT_PRODUCER)
       w4_page_sum_add(&produced[se.topic], se);
     else
       w4_page_sum_add(&consumed[std::make_pair(se.topic, se.group_id)], se);
   }
-  /* The audit's counters of a topic and group over every cluster. */
   std::map<std::pair<std::string, std::string>, w4_audit_totals> audit_totals;
   std::map<std::pair<std::string, std::string>, w4_audit_lag> audit_lag;
-  for (const auto &kv : v.audit->totals) {
-    w4_audit_totals &t = audit_totals[std::make_pair(std::get<1>(kv.first),
-                                                     std::get<2>(kv.first))];
-    t.messages += kv.second.messages;
-    t.missing += kv.second.missing;
-    t.duplicate += kv.second.duplicate;
-    t.unconsumed += kv.second.unconsumed;
-    t.windows += kv.second.windows;
-  }
-  for (const auto &kv : v.audit->lag) {
-    w4_audit_lag &l =
-        audit_lag[std::make_pair(std::get<1>(kv.first), std::get<2>(kv.first))];
-    l.pending += kv.second.pending;
-    l.lag_ms = std::max(l.lag_ms, kv.second.lag_ms);
-    l.open += kv.second.open;
-  }
+  w4_page_audit_by_topic(*v.audit, &audit_totals, &audit_lag);
   std::vector<w4_page_stream> rows;
   std::set<std::string> topics_with_group;
   for (const auto &kv : consumed) {
@@ -285,98 +351,33 @@ std::string w4_page_streams_json(const w4_page_view &v,
 
   size_t offset, limit;
   w4_arg_page(args, &offset, &limit);
-  std::string out = "{\"now\":" + std::to_string(v.wall_ms);
-  w4_jbool(&out, "audit", v.audit_on);
-  w4_jbool(&out, "gaps", v.gaps_on);
-  w4_juint(&out, "settle_ms", static_cast<uint64_t>(v.settle_ms));
-  w4_juint(&out, "rate_span_ms",
-           static_cast<uint64_t>(w4_history_rate_span(*v.history)));
-  w4_juint(&out, "records", v.agg->decoded_records);
-  w4_juint(&out, "bad_records", v.agg->bad_records);
-  w4_juint(&out, "missing_records", w4_aggregate_missing(*v.agg));
-  w4_juint(&out, "open_windows", v.audit->open_windows);
-  w4_juint(&out, "total", rows.size());
-  w4_juint(&out, "offset", offset);
-  w4_juint(&out, "limit", limit);
-  out.append(",\"states\":{");
-  bool first = true;
-  for (const auto &kv : counts) {
-    if (!first)
-      out.push_back(',');
-    first = false;
-    w4_page_json_string(&out, kv.first);
-    out.append(":" + std::to_string(kv.second));
-  }
-  out.append("},\"rows\":[");
-  for (size_t i = offset; i < rows.size() && i < offset + limit; i++) {
-    const w4_page_stream &r = rows[i];
-    if (i > offset)
-      out.push_back(',');
-    out.append("{\"topic\":");
-    w4_page_json_string(&out, r.topic);
-    out.append(",\"group\":");
-    if (r.has_group)
-      w4_page_json_string(&out, r.group);
-    else
-      out.append("null");
-    w4_jstr(&out, "state", r.state);
-    w4_juint(&out, "produced", r.produced ? r.produced->messages : 0);
-    bool audited = v.audit_on && r.has_group;
-    const w4_page_sum *lat = r.has_group ? r.consumed : r.produced;
-    if (r.has_group)
-      w4_juint(&out, "consumed", r.consumed->messages);
-    else
-      out.append(",\"consumed\":null");
-    w4_jint_or_null(&out, "audited",
-                    !audited   ? -1
-                    : r.totals ? static_cast<int64_t>(r.totals->messages)
-                               : 0);
-    w4_jint_or_null(&out, "missing",
-                    !audited   ? -1
-                    : r.totals ? static_cast<int64_t>(r.totals->missing)
-                               : 0);
-    w4_jint_or_null(&out, "duplicate",
-                    !audited   ? -1
-                    : r.totals ? static_cast<int64_t>(r.totals->duplicate)
-                               : 0);
-    w4_juint(&out, "open_windows",
-             r.lag ? static_cast<uint64_t>(r.lag->open) : 0);
-    w4_jint_or_null(&out, "pending",
-                    !audited ? -1
-                    : r.lag  ? static_cast<int64_t>(r.lag->pending)
-                             : 0);
-    w4_jint_or_null(&out, "unconsumed",
-                    !audited   ? -1
-                    : r.totals ? static_cast<int64_t>(r.totals->unconsumed)
-                               : 0);
-    w4_jdouble(&out, "lag_s",
-               !audited ? std::nan("")
-               : r.lag  ? static_cast<double>(r.lag->lag_ms) / 1000.0
-                        : 0.0);
-    w4_jdouble(&out, "produced_per_s",
-               w4_history_stream_rate(
-                   *v.history, w4_stream_key(r.topic, true, ""), v.wall_ms));
-    if (r.has_group)
-      w4_jdouble(&out, "consumed_per_s",
-                 w4_history_stream_rate(*v.history,
-                                        w4_stream_key(r.topic, false, r.group),
-                                        v.wall_ms));
-    else
-      out.append(",\"consumed_per_s\":null");
-    w4_jdouble(&out, "latency_avg_ms",
-               w4_avg(lat->latency_sum, lat->latency_count));
-    auto seen =
-        v.history->streams.find(w4_stream_key(r.topic, !r.has_group, r.group));
-    bool found = seen != v.history->streams.end();
-    w4_jint_or_null(&out, "latency_max_ms",
-                    found ? seen->second.latency_max_ms : -1);
-    w4_jp99(&out, lat);
-    w4_juint(&out, "partitions", w4_page_partition_count(*lat));
-    w4_jint_or_null(&out, "last_ms", found ? seen->second.last_ms : -1);
-    out.push_back('}');
-  }
-  out.append("]}");
-  return out;
+  w4_json_writer w;
+  w4_jw_begin_object(&w);
+  w4_jw_key_int(&w, "now", v.wall_ms);
+  w4_jw_key(&w, "audit");
+  w4_jw_bool(&w, v.audit_on);
+  w4_jw_key(&w, "gaps");
+  w4_jw_bool(&w, v.gaps_on);
+  w4_jw_key_uint(&w, "settle_ms", static_cast<uint64_t>(v.settle_ms));
+  w4_jw_key_uint(&w, "rate_span_ms",
+                 static_cast<uint64_t>(w4_history_rate_span(*v.history)));
+  w4_jw_key_uint(&w, "records", v.agg->decoded_records);
+  w4_jw_key_uint(&w, "bad_records", v.agg->bad_records);
+  w4_jw_key_uint(&w, "missing_records", w4_aggregate_missing(*v.agg));
+  w4_jw_key_uint(&w, "open_windows", v.audit->open_windows);
+  w4_jw_key_uint(&w, "total", rows.size());
+  w4_jw_key_uint(&w, "offset", offset);
+  w4_jw_key_uint(&w, "limit", limit);
+  w4_jw_key(&w, "states");
+  w4_jw_begin_object(&w);
+  for (const auto &kv : counts)
+    w4_jw_key_uint(&w, kv.first.c_str(), static_cast<uint64_t>(kv.second));
+  w4_jw_end_object(&w);
+  w4_jw_key(&w, "rows");
+  w4_jw_begin_array(&w);
+  for (size_t i = offset; i < rows.size() && i < offset + limit; i++)
+    w4_page_stream_row(&w, v, rows[i]);
+  return w4_jw_page_end(&w);
 }
 
 std::string w4_page_partitions_json(const w4_page_view &v,
@@ -391,7 +392,7 @@ std::string w4_page_partitions_json(const w4_page_view &v,
     const w4_series &se = *kv.second;
     if (se.topic != topic)
       continue;
-    if (se.client_type == 1)
+    if (se.client_type == W4_CLIENT_PRODUCER)
       w4_page_sum_add(&produced[se.partition], se);
     else if (has_group && se.group_id == group)
       w4_page_sum_add(&consumed[se.partition], se);
@@ -406,17 +407,12 @@ std::string w4_page_partitions_json(const w4_page_view &v,
 
   size_t offset, limit;
   w4_arg_page(args, &offset, &limit);
-  std::string out = "{\"topic\":";
-  w4_page_json_string(&out, topic);
-  out.append(",\"group\":");
-  if (has_group)
-    w4_page_json_string(&out, group);
-  else
-    out.append("null");
-  w4_juint(&out, "total", parts.size());
-  w4_juint(&out, "offset", offset);
-  w4_juint(&out, "limit", limit);
-  out.append(",\"rows\":[");
+  w4_json_writer w;
+  w4_jw_begin_object(&w);
+  w4_jw_key_string(&w, "topic", &topic);
+  w4_jw_key_string(&w, "group", has_group ? &group : nullptr);
+  w4_jw_key_uint(&w, "total", parts.size());
+  w4_jw_page_head(&w, offset, limit);
   static const w4_page_sum none;
   for (size_t i = offset; i < parts.size() && i < offset + limit; i++) {
     int32_t p = parts[i];
@@ -425,15 +421,14 @@ std::string w4_page_partitions_json(const w4_page_view &v,
     const w4_page_sum &ps = pi == produced.end() ? none : pi->second;
     const w4_page_sum &cs = ci == consumed.end() ? none : ci->second;
     const w4_page_sum &lat = has_group ? cs : ps;
-    if (i > offset)
-      out.push_back(',');
-    out.append("{\"partition\":");
-    out.append(p < 0 ? "null" : std::to_string(p));
-    w4_juint(&out, "produced", ps.messages);
+    w4_jw_begin_object(&w);
+    w4_jw_key_int(&w, "partition", p);
+    w4_jw_key_uint(&w, "produced", ps.messages);
+    w4_jw_key(&w, "consumed");
     if (has_group)
-      w4_juint(&out, "consumed", cs.messages);
+      w4_jw_uint(&w, cs.messages);
     else
-      out.append(",\"consumed\":null");
+      w4_jw_null(&w);
     int64_t missing = -1, duplicate = -1;
     if (has_group && v.audit_on) {
       auto a = v.history->partition_audit.find(
@@ -442,21 +437,20 @@ std::string w4_page_partitions_json(const w4_page_view &v,
       missing = found ? static_cast<int64_t>(a->second.missing) : 0;
       duplicate = found ? static_cast<int64_t>(a->second.duplicate) : 0;
     }
-    w4_jint_or_null(&out, "missing", missing);
-    w4_jint_or_null(&out, "duplicate", duplicate);
-    w4_jdouble(&out, "latency_avg_ms",
-               w4_avg(lat.latency_sum, lat.latency_count));
+    w4_jw_key_int(&w, "missing", missing);
+    w4_jw_key_int(&w, "duplicate", duplicate);
+    w4_jw_key_double(&w, "latency_avg_ms",
+                     w4_avg(lat.latency_sum, lat.latency_count));
     auto seen = v.history->partitions.find(
         w4_partition_key(topic, !has_group, group, p));
     bool found = seen != v.history->partitions.end();
-    w4_jint_or_null(&out, "latency_max_ms",
-                    found ? seen->second.latency_max_ms : -1);
-    w4_jp99(&out, &lat);
-    w4_jint_or_null(&out, "last_ms", found ? seen->second.last_ms : -1);
-    out.push_back('}');
+    w4_jw_key_int(&w, "latency_max_ms",
+                  found ? seen->second.latency_max_ms : -1);
+    w4_jp99(&w, &lat);
+    w4_jw_key_int(&w, "last_ms", found ? seen->second.last_ms : -1);
+    w4_jw_end_object(&w);
   }
-  out.append("]}");
-  return out;
+  return w4_jw_page_end(&w);
 }
 
 std::string w4_page_clients_json(const w4_page_view &v,
@@ -475,46 +469,94 @@ std::string w4_page_clients_json(const w4_page_view &v,
     rows.push_back(&kv);
   /* Producers first, then by client id and group. */
   std::sort(rows.begin(), rows.end(), [](const auto *x, const auto *y) {
-    return std::make_tuple(1 - x->second.client_type, x->second.client_id,
-                           x->first) <
-           std::make_tuple(1 - y->second.client_type, y->second.client_id,
-                           y->first);
+    return std::make_tuple(x->second.client_type != W4_CLIENT_PRODUCER,
+                           x->second.client_id, x->first) <
+           std::make_tuple(y->second.client_type != W4_CLIENT_PRODUCER,
+                           y->second.client_id, y->first);
   });
   size_t offset, limit;
   w4_arg_page(args, &offset, &limit);
-  std::string out = "{\"total\":" + std::to_string(rows.size());
-  w4_juint(&out, "offset", offset);
-  w4_juint(&out, "limit", limit);
-  out.append(",\"rows\":[");
+  w4_json_writer w;
+  w4_jw_begin_object(&w);
+  w4_jw_key_uint(&w, "total", rows.size());
+  w4_jw_page_head(&w, offset, limit);
   for (size_t i = offset; i < rows.size() && i < offset + limit; i++) {
     const w4_history_client &c = rows[i]->second;
     auto pc = per_client.find(rows[i]->first);
-    if (i > offset)
-      out.push_back(',');
-    out.append(c.client_type == 1 ? "{\"type\":\"producer\""
-                                  : "{\"type\":\"consumer\"");
-    w4_jstr(&out, "client_id", c.client_id);
-    out.append(",\"group\":");
-    if (c.client_type == 1)
-      out.append("null");
-    else
-      w4_page_json_string(&out, c.group_id);
-    w4_jstr(&out, "cluster_id", c.cluster_id);
-    w4_jstr(&out, "session", c.session_id);
-    w4_juint(&out, "sessions", c.sessions);
-    w4_juint(&out, "records", c.records);
-    w4_jint_or_null(&out, "missing_records",
-                    !v.gaps_on ? -1
-                    : pc == per_client.end()
-                        ? 0
-                        : static_cast<int64_t>(pc->second.first));
-    w4_juint(&out, "partitions",
-             pc == per_client.end() ? 0 : pc->second.second);
-    w4_jint_or_null(&out, "last_ms", c.last_ms);
-    out.push_back('}');
+    bool producer = c.client_type == W4_CLIENT_PRODUCER;
+    w4_jw_begin_object(&w);
+    w4_jw_key(&w, "type");
+    w4_jw_string(&w, producer ? "producer" : "consumer");
+    w4_jw_key_string(&w, "client_id", &c.client_id);
+    w4_jw_key_string(&w, "group", producer ? nullptr : &c.group_id);
+    w4_jw_key_string(&w, "cluster_id", &c.cluster_id);
+    w4_jw_key_string(&w, "session", &c.session_id);
+    w4_jw_key_uint(&w, "sessions", c.sessions);
+    w4_jw_key_uint(&w, "records", c.records);
+    w4_jw_key_int(&w, "missing_records",
+                  !v.gaps_on ? -1
+                  : pc == per_client.end()
+                      ? 0
+                      : static_cast<int64_t>(pc->second.first));
+    w4_jw_key_uint(&w, "partitions",
+                   pc == per_client.end() ? 0 : pc->second.second);
+    w4_jw_key_int(&w, "last_ms", c.last_ms);
+    w4_jw_end_object(&w);
   }
-  out.append("]}");
-  return out;
+  return w4_jw_page_end(&w);
+}
+
+/* Writes the lines of one group of the history: per finished step its
+ * messages per second and latency over the last k steps (secs long), and
+ * the missing messages found in the step. */
+static void w4_page_history_group(w4_json_writer *w, const w4_history &h,
+                                  const std::string &g, size_t n, size_t k,
+                                  double secs) {
+  std::vector<w4_history_group_step> line(n);
+  for (size_t i = 0; i < n; i++) {
+    auto it = h.steps[i].groups.find(g);
+    if (it != h.steps[i].groups.end())
+      line[i] = it->second;
+  }
+  std::vector<double> consumed(n), avg(n);
+  std::vector<int64_t> max(n);
+  for (size_t i = 0; i < n; i++) {
+    uint64_t count = 0, lat = 0;
+    int64_t top = -1;
+    for (size_t j = i + 1 > k ? i + 1 - k : 0; j <= i; j++) {
+      count += line[j].consumed;
+      lat += line[j].latency_sum_ms;
+      top = std::max(top, line[j].latency_max_ms);
+    }
+    consumed[i] = static_cast<double>(count) / secs;
+    avg[i] = w4_avg(lat, count);
+    max[i] = top;
+  }
+  w4_jw_begin_object(w);
+  w4_jw_key_string(w, "group", &g);
+  w4_jw_key(w, "other");
+  w4_jw_bool(w, g == W4_HISTORY_OTHER_GROUPS && !h.groups_followed.count(g));
+  w4_jw_key(w, "consumed_per_s");
+  w4_jw_begin_array(w);
+  for (double x : consumed)
+    w4_jw_double(w, x);
+  w4_jw_end_array(w);
+  w4_jw_key(w, "missing");
+  w4_jw_begin_array(w);
+  for (const w4_history_group_step &st : line)
+    w4_jw_uint(w, st.missing);
+  w4_jw_end_array(w);
+  w4_jw_key(w, "latency_avg_ms");
+  w4_jw_begin_array(w);
+  for (double x : avg)
+    w4_jw_double(w, x);
+  w4_jw_end_array(w);
+  w4_jw_key(w, "latency_max_ms");
+  w4_jw_begin_array(w);
+  for (int64_t x : max)
+    w4_jw_int_or_null(w, x);
+  w4_jw_end_array(w);
+  w4_jw_end_object(w);
 }
 
 std::string w4_page_history_json(const w4_page_view &v) {
@@ -529,22 +571,24 @@ std::string w4_page_history_json(const w4_page_view &v) {
     for (const auto &kv : h.steps[i].groups)
       groups.insert(kv.first);
 
-  std::string out = "{\"step_ms\":" + std::to_string(h.step_ms);
-  w4_juint(&out, "rate_steps", k);
-  out.append(",\"t\":[");
+  w4_json_writer w;
+  w4_jw_begin_object(&w);
+  w4_jw_key_int(&w, "step_ms", h.step_ms);
+  w4_jw_key_uint(&w, "rate_steps", k);
+  w4_jw_key(&w, "t");
+  w4_jw_begin_array(&w);
   for (size_t i = 0; i < n; i++)
-    out.append((i ? "," : "") + std::to_string(h.steps[i].start_ms));
-  out.append("],\"produced_per_s\":[");
+    w4_jw_int_or_null(&w, h.steps[i].start_ms);
+  w4_jw_end_array(&w);
+  w4_jw_key(&w, "produced_per_s");
+  w4_jw_begin_array(&w);
   for (size_t i = 0; i < n; i++) {
     uint64_t sum = 0;
     for (size_t j = i + 1 > k ? i + 1 - k : 0; j <= i; j++)
       sum += h.steps[j].produced;
-    if (i)
-      out.push_back(',');
-    w4_jdouble_value(&out, static_cast<double>(sum) / secs);
+    w4_jw_double(&w, static_cast<double>(sum) / secs);
   }
-  out.append("],\"groups\":[");
-  bool first_group = true;
+  w4_jw_end_array(&w);
   /* Named groups in order, the line of the other groups last. */
   std::vector<std::string> order;
   for (const std::string &g : groups)
@@ -553,44 +597,13 @@ std::string w4_page_history_json(const w4_page_view &v) {
   if (groups.count(W4_HISTORY_OTHER_GROUPS) &&
       !h.groups_followed.count(W4_HISTORY_OTHER_GROUPS))
     order.push_back(W4_HISTORY_OTHER_GROUPS);
-  for (const std::string &g : order) {
-    std::vector<w4_history_group_step> line(n);
-    for (size_t i = 0; i < n; i++) {
-      auto it = h.steps[i].groups.find(g);
-      if (it != h.steps[i].groups.end())
-        line[i] = it->second;
-    }
-    std::string consumed, missing, avg, max;
-    for (size_t i = 0; i < n; i++) {
-      uint64_t count = 0, lat = 0;
-      int64_t top = -1;
-      for (size_t j = i + 1 > k ? i + 1 - k : 0; j <= i; j++) {
-        count += line[j].consumed;
-        lat += line[j].latency_sum_ms;
-        top = std::max(top, line[j].latency_max_ms);
-      }
-      const char *sep = i ? "," : "";
-      consumed.append(sep);
-      w4_jdouble_value(&consumed, static_cast<double>(count) / secs);
-      missing.append(sep + std::to_string(line[i].missing));
-      avg.append(sep);
-      w4_jdouble_value(&avg, w4_avg(lat, count));
-      max.append(sep);
-      max.append(top < 0 ? "null" : std::to_string(top));
-    }
-    if (!first_group)
-      out.push_back(',');
-    first_group = false;
-    out.append("{\"group\":");
-    w4_page_json_string(&out, g);
-    w4_jbool(&out, "other",
-             g == W4_HISTORY_OTHER_GROUPS && !h.groups_followed.count(g));
-    out.append(",\"consumed_per_s\":[" + consumed + "],\"missing\":[" +
-               missing + "],\"latency_avg_ms\":[" + avg +
-               "],\"latency_max_ms\":[" + max + "]}");
-  }
-  out.append("]}");
-  return out;
+  w4_jw_key(&w, "groups");
+  w4_jw_begin_array(&w);
+  for (const std::string &g : order)
+    w4_page_history_group(&w, h, g, n, k, secs);
+  w4_jw_end_array(&w);
+  w4_jw_end_object(&w);
+  return std::move(w.out);
 }
 
 bool w4_page_api(const w4_page_view &v, const std::string &path,

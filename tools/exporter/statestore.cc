@@ -92,6 +92,8 @@ static void w4_state_dr(rd_kafka_t *rk, const rd_kafka_message_t *m,
  * cannot create topics this way creates it on the first write, when it
  * does so automatically. */
 static void w4_state_topic_create(rd_kafka_t *rk, const std::string &topic) {
+  if (w4_topic_partition_cnt(rk, topic, 5000) > 0)
+    return;
   char errstr[256];
   rd_kafka_NewTopic_t *nt =
       rd_kafka_NewTopic_new(topic.c_str(), 1, -1, errstr, sizeof(errstr));
@@ -99,8 +101,13 @@ static void w4_state_topic_create(rd_kafka_t *rk, const std::string &topic) {
     return;
   rd_kafka_NewTopic_set_config(nt, "cleanup.policy", "compact");
   rd_kafka_queue_t *q = rd_kafka_queue_new(rk);
-  rd_kafka_CreateTopics(rk, &nt, 1, nullptr, q);
-  rd_kafka_event_t *ev = rd_kafka_queue_poll(q, 10000);
+  rd_kafka_AdminOptions_t *opts =
+      rd_kafka_AdminOptions_new(rk, RD_KAFKA_ADMIN_OP_CREATETOPICS);
+  rd_kafka_AdminOptions_set_request_timeout(opts, 3000, errstr,
+                                            sizeof(errstr));
+  rd_kafka_CreateTopics(rk, &nt, 1, opts, q);
+  rd_kafka_event_t *ev = rd_kafka_queue_poll(q, 4000);
+  rd_kafka_AdminOptions_destroy(opts);
   const char *why = "no answer";
   bool ok = false;
   if (ev) {

@@ -217,7 +217,9 @@ function renderStreams(s) {
     });
     const data = {topic: r.topic, state: r.state,
                   missing: r.missing === null ? '' : String(r.missing),
-                  duplicate: r.duplicate === null ? '' : String(r.duplicate)};
+                  duplicate: r.duplicate === null ? '' : String(r.duplicate),
+                  pending: r.pending === null ? '' : String(r.pending),
+                  lag: r.lag_s === null ? '' : String(r.lag_s)};
     if (r.group !== null) data.group = r.group;
     const delivery = el('span', {class: 'state-' + r.state},
                         [STATE_TEXT[r.state] || r.state]);
@@ -225,6 +227,16 @@ function renderStreams(s) {
     if (r.open_windows && r.group !== null) {
       deliveryCell.append(el('span', {class: 'none'},
                              [' (' + num(r.open_windows) + ' open)']));
+    }
+    // Lag is not loss: messages the group has not reached yet are shown
+    // apart from the missing ones.
+    if (r.pending || r.lag_s) {
+      deliveryCell.append(el('span', {class: 'lag'},
+          [' ' + num(r.pending) + ' pending, lag ' + dur(r.lag_s * 1000)]));
+    }
+    if (r.unconsumed) {
+      deliveryCell.append(el('span', {class: 'none'},
+          [' ' + num(r.unconsumed) + ' unconsumed']));
     }
     const tr = el('tr', {class: 'stream' + (isOpen ? ' open' : ''), data}, [
       el('td', null, [button]),

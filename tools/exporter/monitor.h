@@ -1,0 +1,89 @@
+/* The state that the exporter and the demo serve: the counters, the
+ * delivery audit and the page's history of the last hour, fed with records
+ * by the thread that reads the monitoring topic and read by the HTTP
+ * thread, under one lock that every function here takes itself. */
+#pragma once
+
+#include "exporter/aggregate.h"
+#include "exporter/audit.h"
+#include "exporter/exposition.h"
+#include "exporter/history.h"
+#include "exporter/http.h"
+#include "exporter/page.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+/* What the monitor counts, and how. */
+struct w4_monitor_opts {
+  bool by_topic = false; /* aggregate partitions away */
+  bool gaps = true;      /* count missing records */
+  bool audit = true;     /* audit the windows */
+  /* Audit every window of a topic-partition as one (the demo: on the mock
+   * cluster the producer's windows are not the consumer's). */
+  bool audit_whole_run = false;
+  int64_t settle_ms = 60000;
+  int64_t max_age_ms = 3600000;
+  int64_t horizon_ms = 3600000;
+  int64_t history_step_ms = 5000;
+  /* The page's "now" when not 0, for records of a past hour replayed by the
+   * tests and the benchmark; else the wall clock. */
+  int64_t page_now_ms = 0;
+};
+
+struct w4_monitor {
+  std::mutex lock; /* guards everything below */
+  w4_monitor_opts o;
+  w4_aggregate agg;
+  w4_audit audit;
+  w4_history history;
+  w4_exposition_opts expo;
+  /* Judgements that records changed since the last tick (replays, late
+   * records of judged windows), handed out by the next tick. */
+  std::vector<w4_audit_row> late_rows;
+};
+
+/* Sets the options of every store; before the first record and before
+ * serving. */
+void w4_monitor_init(w4_monitor *mon, const w4_monitor_opts &opts);
+
+/* Decodes a framed record value and checks that the plug-in could have sent
+ * it; false with the reason in *err. Takes no lock. */
+bool w4_monitor_decode(const void *value, size_t len, w4_record *rec,
+                       std::string *err);
+
+/* Adds a sane record that arrived at mono_ms (monotonic clock) and wall_ms
+ * (wall clock) to the counters, the history and, when on, the audit. On the
+ * reading thread. */
+void w4_monitor_add(w4_monitor *mon, const w4_record &rec, int64_t mono_ms,
+                    int64_t wall_ms);
+
+/* Decodes a value into *rec and adds it; a value that is not a sane record
+ * is counted as bad and false returned with the reason in *err, for the
+ * caller to report. On the reading thread. */
+bool w4_monitor_take(w4_monitor *mon, const void *value, size_t len,
+                     int64_t mono_ms, int64_t wall_ms, w4_record *rec,
+                     std::string *err);
+
+/* Settles what is due in the counters and the audit and moves the history
+ * on; the rows of the judgements that counted a shortfall or excess since
+ * the last tick are appended to *rows when given. On the reading thread, now
+ * and then. */
+void w4_monitor_tick(w4_monitor *mon, int64_t mono_ms, int64_t wall_ms,
+                     std::vector<w4_audit_row> *rows);
+
+/* The text of /metrics. On the HTTP thread. */
+std::string w4_monitor_render(w4_monitor *mon);
+
+/* The page's JSON of a path under /api/ into *body; false when there is no
+ * such path. On the HTTP thread. */
+bool w4_monitor_api(w4_monitor *mon, const std::string &path,
+                    const w4_page_args &args, std::string *body);
+
+/* Serves /metrics, the page and its JSON of mon on addr:port; false with a
+ * reason in *err. On the thread that starts the server. */
+bool w4_monitor_serve(w4_monitor *mon, w4_http *http, const std::string &addr,
+                      int port, std::string *err);
