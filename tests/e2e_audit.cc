@@ -864,6 +864,41 @@ TEST(DeliveryAudit, LaggingGroupCatchesUp) {
   tell_windows_on_failure(s, group);
 }
 
+/* A new group that the audit has not seen before starts reading from the
+ * beginning 12 s behind its producers, stays that far behind, then catches
+ * up: it too is judged from its first window on, clean. */
+TEST(DeliveryAudit, NewGroupTwelveSecondsBehindCatchesUp) {
+  situation s;
+  situation_guard sg(&s);
+  ASSERT_TRUE(situation_setup(&s, "orders", 2, 30, 20000));
+  labels group = group_labels(s.tw->cluster_id, "orders", "newcomer");
+
+  traffic_start(&s.t);
+  drive(
+      &s.t, &s.r,
+      [&] {
+        return traffic_elapsed(&s.t) < 16000
+                   ? traffic_sent_until(&s.t, wall_ms() - 12000)
+                   : traffic_sent(&s.t);
+      },
+      [&] {
+        if (s.r.rk || traffic_elapsed(&s.t) < 12000)
+          return;
+        s.r.rk = group_consumer(s.mc, "newcomer-1", "newcomer");
+        ASSERT_NE(nullptr, s.r.rk);
+        assign_all(s.r.rk, "orders", 2);
+      });
+  ASSERT_NE(nullptr, s.r.rk);
+  int64_t produced = consume_rest(&s.t, &s.r);
+  reader_close(&s.r);
+  w4test::twin_stop(s.tw);
+
+  samples ss = await_verdict(s.port, group, produced);
+  expect_clean(ss, group, produced, s.exporter);
+  expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
+}
+
 /* The lag gauge of a group 6 s behind shows about 6 s (within two windows
  * of its real lag) while it lags, and less than 2 s once it caught up. */
 TEST(DeliveryAudit, LagGaugeFollowsALaggingGroup) {
