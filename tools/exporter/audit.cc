@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 /* Adds v (not negative) to *sum, saturating instead of overflowing. */
 static void w4_audit_sum_add(int64_t *sum, int64_t v) {
@@ -273,20 +274,29 @@ static std::string w4_audit_guess_cluster(const w4_audit &a,
 }
 
 /* Takes the parked records that waited settle_ms for their cluster (all of
- * them when force). */
+ * them when force) in the order they arrived, ties by session: the order
+ * of the hash map would differ after a restart, and the first record of a
+ * window sets when it opened. */
 static void w4_audit_unpark(w4_audit *a, int64_t now_ms, bool force,
                             std::vector<w4_audit_row> *rows) {
-  for (auto it = a->parked.begin(); it != a->parked.end();) {
-    if (!force && now_ms - it->second.front().now_ms < a->settle_ms) {
-      ++it;
-      continue;
-    }
-    std::vector<w4_audit_entry> waiting;
-    waiting.swap(it->second);
-    it = a->parked.erase(it);
-    for (const w4_audit_entry &e : waiting)
-      w4_audit_add_entry(a, w4_audit_guess_cluster(*a, e.topic), e, rows);
+  std::vector<std::string> due;
+  for (const auto &kv : a->parked)
+    if (force || now_ms - kv.second.front().now_ms >= a->settle_ms)
+      due.push_back(kv.first);
+  std::sort(due.begin(), due.end());
+  std::vector<w4_audit_entry> waiting;
+  for (const std::string &key : due) {
+    auto it = a->parked.find(key);
+    waiting.insert(waiting.end(), std::make_move_iterator(it->second.begin()),
+                   std::make_move_iterator(it->second.end()));
+    a->parked.erase(it);
   }
+  std::stable_sort(waiting.begin(), waiting.end(),
+                   [](const w4_audit_entry &x, const w4_audit_entry &y) {
+                     return x.now_ms < y.now_ms;
+                   });
+  for (const w4_audit_entry &e : waiting)
+    w4_audit_add_entry(a, w4_audit_guess_cluster(*a, e.topic), e, rows);
 }
 
 /* Whether a window is audited for a member: within its audited range. */

@@ -268,6 +268,11 @@ static void put_totals(std::string *out, const w4_audit_key &k,
   put_buckets(out, b);
 }
 
+/* Adds v to a count, saturating. */
+static void count_add(uint64_t *c, uint64_t v) {
+  *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
+}
+
 /* Reads the counters of one group into the audit. */
 static void get_totals(state_reader *r, w4_audit *a) {
   std::string cluster = get_str(r);
@@ -279,9 +284,11 @@ static void get_totals(state_reader *r, w4_audit *a) {
   t.duplicate = get_u64(r);
   t.unconsumed = get_u64(r);
   t.windows = get_u64(r);
+  /* Saturating, as the audit counts: the total of saturated buckets is
+   * saturated too, never wrapped round to a small number. */
   for (const auto &b : get_buckets(r)) {
-    t.hist.counts[b.first] += b.second;
-    t.hist.total += b.second;
+    count_add(&t.hist.counts[b.first], b.second);
+    count_add(&t.hist.total, b.second);
   }
 }
 
