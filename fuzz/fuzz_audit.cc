@@ -121,9 +121,8 @@ w4_record record_of(FuzzedDataProvider *in) {
                             ? in->ConsumeIntegralInRange<uint32_t>(1, 2)
                             : W4_RECORD_DATA;
   rec.client_id = pick(in, clients);
-  rec.group_id = rec.msg.client_type == W4_CLIENT_CONSUMER
-                     ? pick(in, groups)
-                     : std::string();
+  rec.group_id = rec.msg.client_type == W4_CLIENT_CONSUMER ? pick(in, groups)
+                                                           : std::string();
   rec.has_group_id = !rec.group_id.empty();
   rec.session_id = pick(in, sessions);
   rec.cluster_id = pick(in, clusters);
@@ -419,7 +418,8 @@ void check_same(const run &x, const run &y) {
     check(t != y.a.totals.end(), "other totals");
     const w4_audit_totals &p = kv.second, &q = t->second;
     if (verbose())
-      fprintf(stderr, "%s/%s/%s: %llu %llu %llu %llu %llu %llu | "
+      fprintf(stderr,
+              "%s/%s/%s: %llu %llu %llu %llu %llu %llu | "
               "%llu %llu %llu %llu %llu %llu\n",
               std::get<0>(kv.first).c_str(), std::get<1>(kv.first).c_str(),
               std::get<2>(kv.first).c_str(),

@@ -133,7 +133,7 @@ static void w4_audit_add_forgotten(w4_audit *a, w4_audit_stream *s,
   auto m = s->members.find(e.group_id);
   if (e.producer || m == s->members.end() || !m->second.start_fixed ||
       e.window < m->second.start || e.window <= m->second.floor) {
-    a->late_records++;
+    w4_total_add(&a->late_records, 1);
     return;
   }
   m->second.last_ms = e.now_ms;
@@ -325,7 +325,7 @@ static void w4_audit_judge(w4_audit *a, const w4_audit_stream &s,
   c->audited = true;
   w4_audit_totals *t = w4_audit_totals_of(a, s, group);
   w4_total_add(&t->messages, static_cast<uint64_t>(w->produced));
-  t->windows++;
+  w4_total_add(&t->windows, 1);
   w4_audit_hist_add(&t->hist, c->hist);
   w4_audit_recount(a, s, *w, group, c, rows);
   c->hist.clear();
@@ -411,7 +411,7 @@ static void w4_audit_release(w4_audit *a, w4_audit_stream *s, int64_t now_ms) {
     if (!(done && quiet) && !old)
       return;
     if (!done) {
-      a->dropped_windows++;
+      w4_total_add(&a->dropped_windows, 1);
       for (auto &kv : s->members) {
         if (!w4_audit_applies(kv.second, w))
           continue;
