@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <set>
 
 /* Adds v (not negative) to *sum, saturating instead of overflowing. */
@@ -133,7 +134,7 @@ static void w4_audit_add_forgotten(w4_audit *a, w4_audit_stream *s,
   auto m = s->members.find(e.group_id);
   if (e.producer || m == s->members.end() || !m->second.start_fixed ||
       e.window < m->second.start || e.window <= m->second.floor) {
-    a->late_records++;
+    w4_total_add(&a->late_records, 1);
     return;
   }
   m->second.last_ms = e.now_ms;
@@ -277,20 +278,29 @@ static std::string w4_audit_guess_cluster(const w4_audit &a,
 }
 
 /* Takes the parked records that waited settle_ms for their cluster (all of
- * them when force). */
+ * them when force) in the order they arrived, ties by session: the order
+ * of the hash map would differ after a restart, and the first record of a
+ * window sets when it opened. */
 static void w4_audit_unpark(w4_audit *a, int64_t now_ms, bool force,
                             std::vector<w4_audit_row> *rows) {
-  for (auto it = a->parked.begin(); it != a->parked.end();) {
-    if (!force && now_ms - it->second.front().now_ms < a->settle_ms) {
-      ++it;
-      continue;
-    }
-    std::vector<w4_audit_entry> waiting;
-    waiting.swap(it->second);
-    it = a->parked.erase(it);
-    for (const w4_audit_entry &e : waiting)
-      w4_audit_add_entry(a, w4_audit_guess_cluster(*a, e.topic), e, rows);
+  std::vector<std::string> due;
+  for (const auto &kv : a->parked)
+    if (force || now_ms - kv.second.front().now_ms >= a->settle_ms)
+      due.push_back(kv.first);
+  std::sort(due.begin(), due.end());
+  std::vector<w4_audit_entry> waiting;
+  for (const std::string &key : due) {
+    auto it = a->parked.find(key);
+    waiting.insert(waiting.end(), std::make_move_iterator(it->second.begin()),
+                   std::make_move_iterator(it->second.end()));
+    a->parked.erase(it);
   }
+  std::stable_sort(waiting.begin(), waiting.end(),
+                   [](const w4_audit_entry &x, const w4_audit_entry &y) {
+                     return x.now_ms < y.now_ms;
+                   });
+  for (const w4_audit_entry &e : waiting)
+    w4_audit_add_entry(a, w4_audit_guess_cluster(*a, e.topic), e, rows);
 }
 
 /* Whether a window is audited for a member: within its audited range. */
@@ -319,7 +329,7 @@ static void w4_audit_judge(w4_audit *a, const w4_audit_stream &s,
   c->audited = true;
   w4_audit_totals *t = w4_audit_totals_of(a, s, group);
   w4_total_add(&t->messages, static_cast<uint64_t>(w->produced));
-  t->windows++;
+  w4_total_add(&t->windows, 1);
   w4_audit_hist_add(&t->hist, c->hist);
   w4_audit_recount(a, s, *w, group, c, rows);
   c->hist.clear();
@@ -406,7 +416,7 @@ static void w4_audit_release(w4_audit *a, w4_audit_stream *s, int64_t now_ms) {
     if (!old && !unaudited)
       return;
     if (s->produced && !w4_audit_window_done(*s, w)) {
-      a->dropped_windows++;
+      w4_total_add(&a->dropped_windows, 1);
       for (auto &kv : s->members) {
         if (!w4_audit_applies(kv.second, w))
           continue;
