@@ -111,9 +111,9 @@ static void w4_audit_row_add(std::vector<w4_audit_row> *rows,
 }
 
 /* Counts into the group's totals *t what a judged window's new produced or
- * consumed messages change:
- * the shortfall or excess beyond what its judgement counted so far. A
- * counter never goes down, so a shortfall made good later stays counted. */
+ * consumed messages change: the shortfall or excess beyond what its
+ * judgement counted so far. A counter never goes down, so a shortfall made
+ * good later stays counted. */
 static void w4_audit_recount(w4_audit_totals *t, const w4_audit_stream &s,
                              const w4_audit_window &w, const std::string &group,
                              w4_audit_consumed *c,
