@@ -36,13 +36,15 @@ static int64_t bench_ts(void) {
 }
 
 /* An instance with an empty store and no client: enough for recording;
- * its windows carry latency histograms when histogram is set. */
-static w4ic *bench_ic_new(int32_t histogram = 0) {
+ * its windows carry latency histograms when histogram is set and offset
+ * ranges when offsets is. */
+static w4ic *bench_ic_new(int32_t histogram = 0, int32_t offsets = 0) {
   w4ic *ic = static_cast<w4ic *>(calloc(1, sizeof(*ic)));
   mtx_init(&ic->lock, mtx_plain);
   tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
   ic->publishms = BENCH_WINDOW_MS;
   ic->histogram = ic->tpmap.histogram = histogram;
+  ic->offsets = ic->tpmap.offsets = offsets;
   return ic;
 }
 
@@ -192,14 +194,16 @@ struct bench_filled {
 static std::map<int64_t, bench_filled *> filled;
 
 /* The instance of n entries, each with its bucket, made on first use; with
- * latency histograms when histogram is set. */
-static bench_filled *bench_filled_get(int64_t n, int32_t histogram = 0) {
-  int64_t key = histogram ? -n : n;
+ * latency histograms when histogram is set, offset ranges when offsets
+ * is. */
+static bench_filled *bench_filled_get(int64_t n, int32_t histogram = 0,
+                                      int32_t offsets = 0) {
+  int64_t key = n * 4 + (histogram ? 1 : 0) + (offsets ? 2 : 0);
   auto it = filled.find(key);
   if (it != filled.end())
     return it->second;
   bench_filled *f = new bench_filled;
-  f->ic = bench_ic_new(histogram);
+  f->ic = bench_ic_new(histogram, offsets);
   bench_fill(f->ic, &f->keys, n);
   for (int64_t i = 0; i < n; i++)
     f->order.push_back(i);
@@ -292,6 +296,32 @@ static void BM_record_histogram(benchmark::State &state) {
 }
 BENCHMARK(BM_record_histogram)
     ->ArgNames({"histogram", "entries"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({0, 1000})
+    ->Args({1, 1000});
+
+/* The offsets setting's cost: range(0) off (0) or on (1), over range(1)
+ * entries. One entry: a run of one topic-partition; 1000: the entries in
+ * random order. Every message carries the next offset of a counter, as the
+ * acknowledgements of a partition do; the same offsets either way. */
+static void BM_record_offsets(benchmark::State &state) {
+  bench_filled *f =
+      bench_filled_get(state.range(1), 0, static_cast<int32_t>(state.range(0)));
+  int64_t ts = bench_ts();
+  int64_t offset = 0;
+  size_t k = 0;
+  for (auto _ : state) {
+    int64_t i = f->order[k];
+    w4ic_account(f->ic, bench_key_topic(&f->keys, i), bench_key_partition(i),
+                 BENCH_BYTES, ts, BENCH_LATENCY, offset++);
+    if (++k == f->order.size())
+      k = 0;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_record_offsets)
+    ->ArgNames({"offsets", "entries"})
     ->Args({0, 1})
     ->Args({1, 1})
     ->Args({0, 1000})

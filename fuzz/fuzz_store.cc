@@ -7,16 +7,20 @@
  * record buffer right after it was produced and decoded with nanopb and the
  * generated table. Each record must hold exactly what was fed in for its
  * window, with its topic-partition's sequence number and recent-window
- * range, kept here by a model of its own. Every input runs twice, with the
- * histogram setting off and on: on, every data record also carries the
- * latency histogram of its window, bucketed by the layout's bounds. Before each
- * pass the map's chains are checked, at whatever size it has grown to.
+ * range, kept here by a model of its own. Every input runs four times, with
+ * the histogram setting and the offsets setting each off and on: with the
+ * histogram on, every data record also carries the latency histogram of its
+ * window, bucketed by the layout's bounds; with the offsets on, every data
+ * record that counted a message with an offset (>= 0) carries the lowest
+ * and highest of them, both present, and no other record has either. Before
+ * each pass the map's chains are checked, at whatever size it has grown to.
  *
  * The private producer is real, towards an unreachable loopback address;
  * its queue is purged after every input. The cluster id is preset so that
  * nothing asks an intercepted client for it. */
 #include "interceptors/w4ic.h"
 #include "monitoring/histogram_encode.h"
+#include "monitoring/offsets_encode.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -52,6 +56,8 @@ struct window_sums {
   int64_t count = 0, bytes = 0, latency_sum = 0;
   int64_t min_latency = 2147483647, max_latency = 0;
   std::map<uint64_t, uint64_t> hist; /* bucket -> messages */
+  bool has_offsets = false;          /* a message had an offset */
+  int64_t min_offset = 0, max_offset = 0;
 };
 
 /* The model of one topic-partition: its buckets in order of creation, its
@@ -72,7 +78,7 @@ struct model {
 
 /* Accounts one message in the model, as the store should. */
 void model_account(model *m, const std::string &topic, int32_t partition,
-                   int64_t bytes, int64_t ts, int64_t latency,
+                   int64_t bytes, int64_t ts, int64_t latency, int64_t offset,
                    int32_t window_ms) {
   auto key = std::make_pair(topic, partition);
   auto it = m->index.find(key);
@@ -103,6 +109,11 @@ void model_account(model *m, const std::string &topic, int32_t partition,
     b->max_latency = latency;
   b->hist[static_cast<uint64_t>(
       histogram_bucket_search(static_cast<uint64_t>(latency)))]++;
+  if (offset >= 0) {
+    b->min_offset = b->has_offsets ? std::min(b->min_offset, offset) : offset;
+    b->max_offset = b->has_offsets ? std::max(b->max_offset, offset) : offset;
+    b->has_offsets = true;
+  }
 }
 
 /* A record decoded back, its strings captured. */
@@ -111,16 +122,40 @@ struct decoded {
   std::string client_id, group_id, session_id, topic, cluster_id;
   bool has_group_id = false, has_cluster_id = false;
   std::vector<uint64_t> hist_index, hist_count;
+  int min_offset_cnt = 0, max_offset_cnt = 0; /* times present */
+  int64_t min_offset = 0, max_offset = 0;
+  std::vector<uint32_t> tail_order; /* fields 25 to 28 in wire order */
 };
 
-/* Takes the packed histogram fields, which the generated table leaves out,
- * from a record's message bytes. */
-void read_histogram(const pb_byte_t *bytes, size_t n, decoded *d) {
+/* Takes one offset field, which must be a varint. */
+void read_offset(pb_istream_t *s, pb_wire_type_t type, uint32_t tag,
+                 decoded *d) {
+  uint64_t v;
+  if (type != PB_WT_VARINT || !pb_decode_varint(s, &v))
+    fail("offset field not a varint", static_cast<long>(tag), type);
+  if (tag == OFFSETS_MIN_FIELD) {
+    d->min_offset = static_cast<int64_t>(v);
+    d->min_offset_cnt++;
+  } else {
+    d->max_offset = static_cast<int64_t>(v);
+    d->max_offset_cnt++;
+  }
+}
+
+/* Takes the packed histogram fields and the offset fields, which the
+ * generated table leaves out, from a record's message bytes. */
+void read_tail_fields(const pb_byte_t *bytes, size_t n, decoded *d) {
   pb_istream_t s = pb_istream_from_buffer(bytes, n);
   uint32_t tag;
   pb_wire_type_t type;
   bool eof;
   while (pb_decode_tag(&s, &type, &tag, &eof)) {
+    if (tag >= HISTOGRAM_INDEX_FIELD && tag <= OFFSETS_MAX_FIELD)
+      d->tail_order.push_back(tag);
+    if (tag == OFFSETS_MIN_FIELD || tag == OFFSETS_MAX_FIELD) {
+      read_offset(&s, type, tag, d);
+      continue;
+    }
     if (tag != HISTOGRAM_INDEX_FIELD && tag != HISTOGRAM_COUNT_FIELD) {
       if (!pb_skip_field(&s, type))
         fail("record does not walk", static_cast<long>(tag), 0);
@@ -156,14 +191,18 @@ bool read_string_seen(pb_istream_t *stream, const pb_field_t *f, void **arg) {
 }
 
 /* Decodes the framed record that the last produce call left in the
- * instance's record buffer, sent with the latency counts when given. */
+ * instance's record buffer, sent with the latency counts and the offset
+ * range when given. */
 decoded decode_last(const w4ic *ic, const MonitoringMessage *sent,
-                    const uint32_t *counts = nullptr) {
+                    const uint32_t *counts = nullptr,
+                    const offset_range *offsets = nullptr) {
   size_t n = 0;
   if (!pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, sent))
     fail("record cannot be measured", 0, 0);
   if (counts)
     n += histogram_encoded_size(counts, sent->count);
+  if (offsets)
+    n += offset_range_encoded_size(offsets);
   if (!ic->record_buf || ic->record_buf_size < n + 1)
     fail("record buffer too small", static_cast<long>(ic->record_buf_size),
          static_cast<long>(n + 1));
@@ -189,7 +228,7 @@ decoded decode_last(const w4ic *ic, const MonitoringMessage *sent,
     fail("record does not decode", static_cast<long>(n), 0);
   if (stream.bytes_left)
     fail("record has trailing bytes", static_cast<long>(stream.bytes_left), 0);
-  read_histogram(ic->record_buf + 1, n, &d);
+  read_tail_fields(ic->record_buf + 1, n, &d);
   return d;
 }
 
@@ -231,6 +270,15 @@ void check_record(const w4ic *ic, const decoded &d, entry_model *e,
   if (d.hist_index != idx || d.hist_count != cnt)
     fail("histogram", static_cast<long>(d.hist_index.size()),
          static_cast<long>(idx.size()));
+  bool range = b && ic->offsets && b->has_offsets;
+  expect_eq("min offset present", range, d.min_offset_cnt);
+  expect_eq("max offset present", range, d.max_offset_cnt);
+  if (range) {
+    expect_eq("min offset", b->min_offset, d.min_offset);
+    expect_eq("max offset", b->max_offset, d.max_offset);
+  }
+  if (!std::is_sorted(d.tail_order.begin(), d.tail_order.end()))
+    fail("fields after the generated ones out of order", 0, 0);
 
   bool any = false;
   int64_t lo = 0, hi = 0;
@@ -311,9 +359,11 @@ void pass(w4ic *ic, model *m, bool final, int64_t now) {
       if (j >= e->buckets.size())
         fail("more buckets than windows", static_cast<long>(j), 0);
       const uint32_t *counts = tb->histogram ? b->latency_counts : nullptr;
-      w4ic_produce_message(ic, tp, &b->msg, final && !next, now, counts);
-      check_record(ic, decode_last(ic, &b->msg, counts), e, &e->buckets[j],
-                   final && !next, now);
+      const offset_range *range =
+          tb->offsets ? timebucket_offsets(tb, b) : nullptr;
+      w4ic_produce_message(ic, tp, &b->msg, final && !next, now, counts, range);
+      check_record(ic, decode_last(ic, &b->msg, counts, range), e,
+                   &e->buckets[j], final && !next, now);
       timebucket_destroy(b);
     }
     expect_eq("buckets", static_cast<int64_t>(e->buckets.size()),
@@ -330,8 +380,10 @@ void pass(w4ic *ic, model *m, bool final, int64_t now) {
 }
 
 /* An instance with its identity, a map, and the shared private producer;
- * its windows carry latency histograms when histogram is set. */
-w4ic *make_instance(FuzzedDataProvider &in, int32_t histogram) {
+ * its windows carry latency histograms when histogram is set and offset
+ * ranges when offsets is. */
+w4ic *make_instance(FuzzedDataProvider &in, int32_t histogram,
+                    int32_t offsets) {
   w4ic *ic = static_cast<w4ic *>(ic_calloc(1, sizeof(w4ic)));
   tinycthread::mtx_init(&ic->lock, tinycthread::mtx_plain);
   tinycthread::cnd_init(&ic->cnd);
@@ -340,6 +392,7 @@ w4ic *make_instance(FuzzedDataProvider &in, int32_t histogram) {
                              ? TPMAP_CHAIN_CNT
                              : in.ConsumeIntegralInRange<int32_t>(1, 8));
   ic->histogram = ic->tpmap.histogram = histogram;
+  ic->offsets = ic->tpmap.offsets = offsets;
   ic->client_type = in.ConsumeBool() ? 1 : 0;
   ic->client_id = ic_strdup(in.ConsumeRandomLengthString(40).c_str());
   if (ic->client_type == 0 && in.ConsumeBool())
@@ -391,9 +444,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 namespace {
 
 /* Runs one input on a fresh instance. */
-void run_input(const uint8_t *data, size_t size, int32_t histogram) {
+void run_input(const uint8_t *data, size_t size, int32_t histogram,
+               int32_t offsets) {
   FuzzedDataProvider in(data, size);
-  w4ic *ic = make_instance(in, histogram);
+  w4ic *ic = make_instance(in, histogram, offsets);
   model m;
   int64_t now = in.ConsumeIntegralInRange<int64_t>(0, INT64_MAX / 2);
 
@@ -413,8 +467,13 @@ void run_input(const uint8_t *data, size_t size, int32_t histogram) {
     int64_t bytes = in.ConsumeIntegralInRange<int64_t>(0, INT32_MAX);
     int64_t latency = op % 4 ? in.ConsumeIntegralInRange<int64_t>(0, 5000)
                              : in.ConsumeIntegralInRange<int64_t>(0, INT32_MAX);
-    w4ic_account(ic, topic.c_str(), partition, bytes, ts, latency);
-    model_account(&m, topic, partition, bytes, ts, latency, ic->publishms);
+    /* Mostly small offsets, 0 included; now and then none (-1) or any
+     * value at all, the negative ones meaning none. */
+    int64_t offset = op % 5 ? in.ConsumeIntegralInRange<int64_t>(-1, 1000)
+                            : in.ConsumeIntegral<int64_t>();
+    w4ic_account(ic, topic.c_str(), partition, bytes, ts, latency, offset);
+    model_account(&m, topic, partition, bytes, ts, latency, offset,
+                  ic->publishms);
   }
   check_map(ic, &m);
   pass(ic, &m, true, now); /* the final pass */
@@ -427,7 +486,8 @@ void run_input(const uint8_t *data, size_t size, int32_t histogram) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  run_input(data, size, 0);
-  run_input(data, size, 1);
+  for (int32_t histogram = 0; histogram < 2; histogram++)
+    for (int32_t offsets = 0; offsets < 2; offsets++)
+      run_input(data, size, histogram, offsets);
   return 0;
 }

@@ -329,4 +329,87 @@ TEST(Audit, StateBytesThatAreNotAStateAreRefused) {
   }
 }
 
+TEST(Audit, ParkedRecordsGoInTheOrderTheyArrivedWhateverTheSessions) {
+  /* Two sessions that never name their cluster: the producer's record
+   * comes first, the consumer's 500 ms later. The window opened with the
+   * first, so it is given up max_age after it, whichever session's name
+   * comes first in the audit's hash map. */
+  for (bool swap : {false, true}) {
+    w4_audit a = audit_new();
+    a.max_age_ms = 10000;
+    std::string s1(32, swap ? 'b' : 'a'), s2(32, swap ? 'a' : 'b');
+    add(&a, {P, "", 0, 1000, 10, "", s1}, 0);
+    add(&a, {C, "g", 0, 1000, 5, "", s2}, 500);
+    w4_audit_tick(&a, 2500, nullptr);
+    w4_audit_tick(&a, 10000, nullptr);
+    EXPECT_EQ(1u, a.dropped_windows) << swap;
+    EXPECT_EQ(5u, a.totals[w4_audit_key("", "orders", "g")].unconsumed) << swap;
+  }
+}
+
+TEST(Audit, SaturatedLatenciesStaySaturatedThroughTheState) {
+  w4_audit a = audit_new();
+  w4_audit_totals *t = &a.totals[w4_audit_key("c1", "orders", "g")];
+  t->hist.counts[3] = UINT64_MAX;
+  t->hist.counts[40] = 10;
+  t->hist.total = UINT64_MAX;
+  w4_audit b = audit_new();
+  ASSERT_TRUE(w4_audit_load(&b, w4_audit_save(a, 0), 0));
+  EXPECT_EQ(UINT64_MAX, totals(b, "g").hist.total);
+  EXPECT_EQ(w4_audit_totals_p99(totals(a, "g")),
+            w4_audit_totals_p99(totals(b, "g")));
+}
+
+TEST(Audit, AStateWithAnEmptyListOfWaitingRecordsIsRefused) {
+  /* The audit never saves a session whose list of records waiting for
+   * their cluster is empty; such bytes are refused. */
+  w4_audit a = audit_new();
+  add(&a, {C, "g", 0, 1000, 5, ""}, 0);
+  std::string bytes = w4_audit_save(a, 0);
+  /* The end: session key, one record, that record (9 bytes + its key). */
+  std::string key = std::string(1, '\0') + std::string(32, 'a');
+  size_t at = bytes.rfind(key);
+  ASSERT_NE(std::string::npos, at);
+  ASSERT_EQ(1, bytes[at + key.size()]);
+  std::string empty = bytes.substr(0, at + key.size()) + '\0';
+  w4_audit b = audit_new();
+  EXPECT_FALSE(w4_audit_load(&b, empty, 0));
+  EXPECT_TRUE(w4_audit_load(&b, bytes, 0));
+}
+
+TEST(Audit, CountersFromTheStateSaturate) {
+  /* A state may hold counters at their largest value: judging more
+   * windows keeps them there. */
+  w4_audit a = audit_new();
+  a.totals[w4_audit_key("c1", "orders", "g")].windows = UINT64_MAX;
+  add(&a, {P, "", 0, 1000, 10}, 0);
+  add(&a, {C, "g", 0, 1000, 10}, 0);
+  w4_audit_finish(&a, nullptr);
+  EXPECT_EQ(UINT64_MAX, totals(a, "g").windows);
+  /* A window given up, then a record for it. */
+  w4_audit b = audit_new();
+  b.dropped_windows = b.late_records = UINT64_MAX;
+  b.horizon_ms = 2 * b.max_age_ms; /* the group has not stopped */
+  add(&b, {P, "", 0, 1000, 10}, 0);
+  add(&b, {C, "g", 0, 1000, 5}, 0);
+  w4_audit_tick(&b, b.max_age_ms, nullptr);
+  add(&b, {P, "", 0, 1000, 10}, b.max_age_ms);
+  EXPECT_EQ(UINT64_MAX, b.dropped_windows);
+  EXPECT_EQ(UINT64_MAX, b.late_records);
+}
+
+TEST(Audit, AStateKeptLongerThanAYearStillLoads) {
+  /* Ages are saved at most a year old, as the loader takes them: with
+   * settings longer than that, a long idle member does not make the
+   * whole state unreadable. */
+  w4_audit a = audit_new();
+  a.horizon_ms = a.max_age_ms = INT64_C(400) * 86400000;
+  add(&a, {P, "", 0, 1000, 10}, 0);
+  add(&a, {C, "g", 0, 1000, 4}, 0);
+  int64_t later = INT64_C(370) * 86400000;
+  w4_audit_tick(&a, later, nullptr);
+  w4_audit b = audit_new();
+  EXPECT_TRUE(w4_audit_load(&b, w4_audit_save(a, later), later));
+}
+
 } // namespace

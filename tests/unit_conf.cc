@@ -48,30 +48,36 @@ std::string invalid_text(const std::string &name) {
   return "Invalid value for configuration property \"" + name + "\"";
 }
 
-/* The record's five settings and override count, comparable as a whole. */
+/* The record's seven settings and override count, comparable as a
+ * whole. */
 struct settings {
-  int32_t publishms, sessiondurationms, icdebug, histogram, overrides;
+  int32_t publishms, sessiondurationms, icdebug, histogram, offsets, overrides;
   std::string topic, client_id;
   bool operator==(const settings &o) const {
     return publishms == o.publishms &&
            sessiondurationms == o.sessiondurationms && icdebug == o.icdebug &&
-           histogram == o.histogram && overrides == o.overrides &&
-           topic == o.topic && client_id == o.client_id;
+           histogram == o.histogram && offsets == o.offsets &&
+           overrides == o.overrides && topic == o.topic &&
+           client_id == o.client_id;
   }
 };
 /* For readable failures. */
 std::ostream &operator<<(std::ostream &os, const settings &s) {
   return os << "{publishms " << s.publishms << ", sessiondurationms "
             << s.sessiondurationms << ", icdebug " << s.icdebug
-            << ", histogram " << s.histogram << ", topic \"" << s.topic
-            << "\", client_id \"" << s.client_id << "\", " << s.overrides
-            << " overrides}";
+            << ", histogram " << s.histogram << ", offsets " << s.offsets
+            << ", topic \"" << s.topic << "\", client_id \"" << s.client_id
+            << "\", " << s.overrides << " overrides}";
 }
 /* A snapshot of the record's settings. */
 settings settings_of(const ic_overrides *ic_ov) {
-  return {ic_ov->publishms,      ic_ov->sessiondurationms,
-          ic_ov->icdebug,        ic_ov->histogram,
-          ic_ov->prop_names_cnt, ic_ov->topic ? ic_ov->topic : "<none>",
+  return {ic_ov->publishms,
+          ic_ov->sessiondurationms,
+          ic_ov->icdebug,
+          ic_ov->histogram,
+          ic_ov->offsets,
+          ic_ov->prop_names_cnt,
+          ic_ov->topic ? ic_ov->topic : "<none>",
           ic_ov->client_id};
 }
 
@@ -142,6 +148,7 @@ struct ConfTest : ::testing::Test {
     ic_ov->sessiondurationms = 4321;
     ic_ov->icdebug = 2; /* neither state: any write shows */
     ic_ov->histogram = 2;
+    ic_ov->offsets = 2;
     ic_free(ic_ov->topic);
     ic_ov->topic = ic_strdup("previous-topic");
     snprintf(ic_ov->client_id, sizeof(ic_ov->client_id), "previous-id");
@@ -206,7 +213,7 @@ TEST(ConfLoad, MonitoringConfigurationIsFilteredCopyWithFixedSettings) {
   EXPECT_FALSE(has_record(ic_ov->conf));
 
   EXPECT_EQ((settings{IC_DEFAULT_PUBLISHMS, IC_DEFAULT_SESSIONDURATIONMS, 0, 0,
-                      0, IC_DEFAULT_TOPIC, ""}),
+                      0, 0, IC_DEFAULT_TOPIC, ""}),
             settings_of(ic_ov));
   EXPECT_EQ(nullptr, ic_ov->prop_names);
   EXPECT_EQ(0, ic_ov->prop_names_size);
@@ -272,6 +279,8 @@ void expect_setting(settings *s, const std::string &suffix,
     s->icdebug = std::stoi(v);
   else if (suffix == "histogram")
     s->histogram = std::stoi(v);
+  else if (suffix == "offsets")
+    s->offsets = std::stoi(v);
   else if (suffix == "topic")
     s->topic = v;
   else
@@ -324,6 +333,13 @@ TEST_F(ConfTest, SettingsValidation) {
       {"histogram", "false", API, OK, "0"},
       {"histogram", "fAlSe", API, OK, "0"},
       {"histogram", "", UNSET, OK, "0"},
+      {"offsets", "true", API, OK, "1"},
+      {"offsets", "0", API, OK, "1"},
+      {"offsets", "", EMPTY, OK, "1"},
+      {"offsets", "false", API, OK, "0"},
+      {"offsets", "FALSE", API, OK, "0"},
+      {"offsets", "fAlSe", API, OK, "0"},
+      {"offsets", "", UNSET, OK, "0"},
       {"client.id", "ops-producer", API, OK, "ops-producer"},
       {"client.id", c600, API, OK, c600.substr(0, 511)},
       {"client.id", "", UNSET, OK, ""},
@@ -389,8 +405,8 @@ TEST_F(ConfTest, PrefixIsMatchedExactlyAndWhole) {
   /* Exactly the prefix: an override of the empty name, which the monitoring
    * configuration answers. Case-exact setting names written otherwise are
    * overrides as well. */
-  const char *suffixes[] = {"",        "TOPIC",     "Topic",
-                            "ICDEBUG", "Client.Id", "Histogram"};
+  const char *suffixes[] = {"",          "TOPIC",     "Topic",  "ICDEBUG",
+                            "Client.Id", "Histogram", "Offsets"};
   std::vector<std::string> expected;
   for (const char *suffix : suffixes) {
     std::string err;
@@ -403,6 +419,7 @@ TEST_F(ConfTest, PrefixIsMatchedExactlyAndWhole) {
   EXPECT_EQ(before.topic, ic_ov->topic);
   EXPECT_EQ(before.client_id, ic_ov->client_id);
   EXPECT_EQ(before.icdebug, ic_ov->icdebug);
+  EXPECT_EQ(before.offsets, ic_ov->offsets);
 }
 
 struct route_step {

@@ -4,13 +4,16 @@
  * passes) and sessions roll over every few passes (so idle entries are
  * retired while recording goes on). The records read back must add up to
  * exactly what was recorded, with every session's numbering intact. The
- * latency histograms are on, so their counts are recorded too.
+ * latency histograms and the offset ranges are on, so their counts and
+ * ranges are recorded too: every partition's messages carry offsets 0, 1,
+ * 2, ... in the order of recording.
  *
  * Run under helgrind by scripts/valgrind; the run is bounded in time, so a
  * slower tool makes fewer passes, not a longer test. */
 #include "interceptors/w4ic.h"
 #include "testlib.h"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <map>
@@ -54,7 +57,7 @@ void record_loop(w4ic *ic, recorded *r, const std::atomic<bool> *stop) {
      * clock tick would make every pass publish a backlog of windows. */
     int64_t ts = i % 7 == 0 ? r->old_ts : r->ts;
     int64_t bytes = 1 + i % 5;
-    w4ic_account(ic, r->topic.c_str(), p, bytes, ts, i % 3);
+    w4ic_account(ic, r->topic.c_str(), p, bytes, ts, i % 3, r->count[p]);
     r->count[p]++;
     r->bytes[p] += bytes;
     if (i % 1024 == 0)
@@ -80,6 +83,7 @@ int64_t packed_sum(const wire_msg &m, int field) {
 
 struct sums {
   int64_t count = 0, bytes = 0;
+  int64_t min_offset = INT64_MAX, max_offset = -1;
 };
 
 TEST(Stress, RecordsAddUpWhilePassesRunEveryMillisecond) {
@@ -98,6 +102,7 @@ TEST(Stress, RecordsAddUpWhilePassesRunEveryMillisecond) {
            {P + "queue.buffering.max.kbytes", "2000000"},
            {P + "sticky.partitioning.linger.ms", "0"},
            {P + "histogram", "true"},
+           {P + "offsets", "true"},
            {"client.id", "stress"}})
     ASSERT_EQ(RD_KAFKA_CONF_OK, conf_set(conf, kv.first, kv.second));
   rd_kafka_t *rk = client_new(RD_KAFKA_PRODUCER, conf);
@@ -150,6 +155,15 @@ TEST(Stress, RecordsAddUpWhilePassesRunEveryMillisecond) {
     /* the window's histogram counts every one of its messages */
     EXPECT_EQ(m.i64(F_COUNT), packed_sum(m, 26));
     got[key].bytes += m.i64(F_AGGREGATE_BYTES);
+    /* a data record's range holds at least its messages */
+    if (m.i64(F_COUNT)) {
+      EXPECT_TRUE(m.has(27) && m.has(28));
+      EXPECT_GE(m.i64(28) - m.i64(27) + 1, m.i64(F_COUNT));
+      got[key].min_offset = std::min(got[key].min_offset, m.i64(27));
+      got[key].max_offset = std::max(got[key].max_offset, m.i64(28));
+    } else {
+      EXPECT_FALSE(m.has(27) || m.has(28));
+    }
     std::string id = m.str(F_SESSION_ID) + "/" + key.first + "/" +
                      std::to_string(key.second);
     EXPECT_EQ(0u, seqs[id].count(m.i64(F_SEQUENCE))) << "duplicate in " << id;
@@ -164,6 +178,8 @@ TEST(Stress, RecordsAddUpWhilePassesRunEveryMillisecond) {
     SCOPED_TRACE(kv.first.first + " [" + std::to_string(kv.first.second) + "]");
     EXPECT_EQ(kv.second.count, got_nonzero[kv.first].count);
     EXPECT_EQ(kv.second.bytes, got_nonzero[kv.first].bytes);
+    EXPECT_EQ(0, got_nonzero[kv.first].min_offset);
+    EXPECT_EQ(kv.second.count - 1, got_nonzero[kv.first].max_offset);
   }
 
   /* Every session of a topic-partition is numbered 0..n-1 and closes with

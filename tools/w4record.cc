@@ -65,21 +65,45 @@ static bool w4_hist_values_read(const pb_byte_t *p, const pb_byte_t *end,
   return true;
 }
 
-/* Reads the histogram fields of a message, which the generated table leaves
- * out: walks its fields and takes 25 and 26, packed or not. False, with a
- * reason, when they do not read as numbers. *known_len is the length of the
- * message without the histogram fields when they end it (as the plug-in
- * writes them), else the whole length: nanopb then decodes no more than
- * that, and does not search its table for the fields it does not know. A
- * walk that finds the message broken stops there, and nanopb says why. A
- * walk of its own: nanopb's stream reads byte by byte through a callback. */
-static bool w4_hist_fields_read(const pb_byte_t *start, size_t len,
+/* True for the fields that the generated table leaves out: the histogram's
+ * and the offset range's. */
+static bool w4_tail_field(uint64_t field) {
+  return field == HISTOGRAM_INDEX_FIELD || field == HISTOGRAM_COUNT_FIELD ||
+         field == OFFSETS_MIN_FIELD || field == OFFSETS_MAX_FIELD;
+}
+
+/* Takes one offset field's value (the last one wins, as in any proto3
+ * reader); false when it is not a varint. */
+static bool w4_offset_field_read(uint64_t field, uint64_t wire_type, uint64_t v,
+                                 w4_record *rec) {
+  if (wire_type != PB_WT_VARINT)
+    return false;
+  if (field == OFFSETS_MIN_FIELD) {
+    rec->min_offset = static_cast<int64_t>(v);
+    rec->has_min_offset = true;
+  } else {
+    rec->max_offset = static_cast<int64_t>(v);
+    rec->has_max_offset = true;
+  }
+  return true;
+}
+
+/* Reads the fields of a message that the generated table leaves out: walks
+ * its fields and takes the histogram's 25 and 26, packed or not, and the
+ * offset range's 27 and 28. False, with a reason, when they do not read as
+ * numbers. *known_len is the length of the message without those fields
+ * when they end it (as the plug-in writes them), else the whole length:
+ * nanopb then decodes no more than that, and does not search its table for
+ * the fields it does not know. A walk that finds the message broken stops
+ * there, and nanopb says why. A walk of its own: nanopb's stream reads byte
+ * by byte through a callback. */
+static bool w4_tail_fields_read(const pb_byte_t *start, size_t len,
                                 w4_record *rec, size_t *known_len,
                                 std::string *err) {
   const pb_byte_t *p = start, *end = start + len, *tail = nullptr;
   *known_len = len;
   while (p < end) {
-    uint64_t key, v;
+    uint64_t key, v = 0;
     const pb_byte_t *at = p;
     if (!w4_varint_read(&p, end, &key))
       return true;
@@ -105,12 +129,19 @@ static bool w4_hist_fields_read(const pb_byte_t *start, size_t len,
     default:
       return true;
     }
-    if (field != HISTOGRAM_INDEX_FIELD && field != HISTOGRAM_COUNT_FIELD) {
+    if (!w4_tail_field(field)) {
       tail = nullptr;
       continue;
     }
     if (!tail)
       tail = at;
+    if (field == OFFSETS_MIN_FIELD || field == OFFSETS_MAX_FIELD) {
+      if (!w4_offset_field_read(field, key & 7, v, rec)) {
+        *err = "offset fields that are not varints";
+        return false;
+      }
+      continue;
+    }
     to = p;
     bool ok = (key & 7) == PB_WT_STRING || (key & 7) == PB_WT_VARINT;
     if (ok && field == HISTOGRAM_INDEX_FIELD)
@@ -166,7 +197,7 @@ bool w4_record_decode(const void *value, size_t len, w4_record *rec,
   monitoring_MonitoringMessage init = monitoring_MonitoringMessage_init_zero;
   rec->msg = init;
   size_t known_len;
-  if (!w4_hist_fields_read(bytes + 1, len - 1, rec, &known_len, err))
+  if (!w4_tail_fields_read(bytes + 1, len - 1, rec, &known_len, err))
     return false;
   w4_string_slot client_id = {&rec->client_id, false};
   w4_string_slot group_id = {&rec->group_id, false};
@@ -389,6 +420,10 @@ std::string w4_record_json(const w4_record &rec) {
     snprintf(buf, sizeof(buf), ",\"p50_ms\":%.1f,\"p99_ms\":%.1f", p50, p99);
     out.append(buf);
   }
+  if (rec.has_min_offset)
+    w4_json_int(&out, "min_offset", rec.min_offset);
+  if (rec.has_max_offset)
+    w4_json_int(&out, "max_offset", rec.max_offset);
   out.push_back('}');
   return out;
 }
@@ -450,6 +485,12 @@ std::string w4_record_line(const w4_record &rec) {
       m.record_kind != W4_RECORD_EMPTY_WINDOW) {
     snprintf(buf, sizeof(buf), "  kind %" PRIu32, m.record_kind);
     out += buf;
+  }
+  if (rec.has_min_offset || rec.has_max_offset) {
+    /* A record with one of the two is not sane; shown as it came. */
+    std::string lo = rec.has_min_offset ? std::to_string(rec.min_offset) : "?";
+    std::string hi = rec.has_max_offset ? std::to_string(rec.max_offset) : "?";
+    out += "  offsets " + lo + "-" + hi;
   }
   if (m.final)
     out += "  FINAL";

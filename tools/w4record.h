@@ -3,6 +3,7 @@
 
 #include "monitoring.pb.h"
 #include "monitoring/histogram.h"
+#include "monitoring/offsets.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +37,13 @@ struct w4_record {
    * checks that they make a histogram of count messages. */
   std::vector<uint32_t> hist_index;
   std::vector<uint64_t> hist_count;
+  /* The window's offset range (fields 27 and 28) as it came, each with
+   * whether it was present: a present 0 is an offset. The plug-in writes
+   * both or neither; w4_record_sane checks that. */
+  int64_t min_offset = 0;
+  int64_t max_offset = 0;
+  bool has_min_offset = false;
+  bool has_max_offset = false;
 };
 
 /* A dense latency histogram: one record's, or several merged. */
@@ -72,7 +80,8 @@ bool w4_record_percentiles(const w4_record &rec, double *p50, double *p99);
 /* One JSON object, every field by its schema name, no trailing newline.
  * With a histogram also "latency_histogram": [{"le_ms": bound, "count": n},
  * ...] for the non-empty buckets in ascending order, the overflow bucket
- * with "le_ms": null, and the estimates "p50_ms" and "p99_ms". */
+ * with "le_ms": null, and the estimates "p50_ms" and "p99_ms". Then
+ * "min_offset" and "max_offset", each only when present. */
 std::string w4_record_json(const w4_record &rec);
 
 /* One readable line, no trailing newline. */

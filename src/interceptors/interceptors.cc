@@ -225,7 +225,7 @@ static rd_kafka_conf_res_t ic_set_topic(ic_overrides *ic_ov, const char *name,
   return RD_KAFKA_CONF_OK;
 }
 
-/* Applies one of the six settings; UNKNOWN when suffix names none. */
+/* Applies one of the seven settings; UNKNOWN when suffix names none. */
 static rd_kafka_conf_res_t ic_set_setting(ic_overrides *ic_ov, const char *name,
                                           const char *suffix, const char *val,
                                           char *errstr, size_t errstr_size) {
@@ -251,6 +251,10 @@ static rd_kafka_conf_res_t ic_set_setting(ic_overrides *ic_ov, const char *name,
   }
   if (!strcmp(suffix, "histogram")) {
     ic_ov->histogram = val && strcasecmp(val, "false") ? 1 : 0;
+    return RD_KAFKA_CONF_OK;
+  }
+  if (!strcmp(suffix, "offsets")) {
+    ic_ov->offsets = val && strcasecmp(val, "false") ? 1 : 0;
     return RD_KAFKA_CONF_OK;
   }
   if (!strcmp(suffix, "client.id")) {

@@ -31,6 +31,7 @@ struct ic_overrides {
   int32_t sessiondurationms;
   int32_t icdebug;
   int32_t histogram;
+  int32_t offsets;
   char client_id[512]; /* private producer's client id; empty: derived */
 
   /* The instance created from this configuration. Its last remains are

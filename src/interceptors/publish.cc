@@ -50,7 +50,8 @@ static void w4ic_publish_buckets(w4ic *ic, tp *tp, timebuckets *tb, bool final,
   for (timebucket *b = tb->buckets.first; b; b = next) {
     next = tailq_next(b, &timebucket::list_link);
     w4ic_produce_message(ic, tp, &b->msg, final && !next, now,
-                         tb->histogram ? b->latency_counts : nullptr);
+                         tb->histogram ? b->latency_counts : nullptr,
+                         tb->offsets ? timebucket_offsets(tb, b) : nullptr);
     timebucket_destroy(b);
   }
   timebuckets_clear(tb, 0);

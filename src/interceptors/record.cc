@@ -12,7 +12,8 @@ constexpr int64_t W4IC_IGNORED_WARN_INTERVAL_MS = 3600000;
  * then makes one call fewer per message. */
 static inline void w4ic_account_inline(w4ic *ic, const char *topic,
                                        int32_t partition, int64_t bytes,
-                                       int64_t ts, int64_t latency) {
+                                       int64_t ts, int64_t latency,
+                                       int64_t offset) {
   /* Outside the lock: the map's setting never changes after creation. */
   uint32_t hist_idx = ic->tpmap.histogram ? histogram_index(latency) : 0;
   mtx_lock(&ic->lock);
@@ -30,9 +31,16 @@ static inline void w4ic_account_inline(w4ic *ic, const char *topic,
       b = timebucket_get(set, ts);
   }
   if (b) {
-    /* First: the count's line loads while the record's fields change. */
-    if (set->histogram) /* its buckets have counts */
-      b->latency_counts[hist_idx]++;
+    /* First: the lines behind the record load while its fields change.
+     * With both settings off (the default) this is one branch, as before
+     * the offsets setting, that falls through. */
+    if (__builtin_expect(set->histogram | set->offsets, 0)) {
+      if (set->histogram) /* its buckets have counts */
+        b->latency_counts[hist_idx]++;
+      /* Two comparisons; a negative offset (none) changes nothing. */
+      if (set->offsets)
+        offset_range_add(timebucket_offsets(set, b), offset);
+    }
     MonitoringMessage *msg = &b->msg;
     msg->count++;
     msg->aggregate_bytes += bytes;
@@ -49,8 +57,8 @@ static inline void w4ic_account_inline(w4ic *ic, const char *topic,
 
 /* The accounting core; takes `lock`. */
 void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
-                  int64_t ts, int64_t latency) {
-  w4ic_account_inline(ic, topic, partition, bytes, ts, latency);
+                  int64_t ts, int64_t latency, int64_t offset) {
+  w4ic_account_inline(ic, topic, partition, bytes, ts, latency, offset);
 }
 
 /* Counts a message without a valid timestamp; takes `lock`. */
@@ -69,7 +77,10 @@ void w4ic_account_ignored(w4ic *ic, const char *topic, int32_t partition,
   mtx_unlock(&ic->lock);
 }
 
-/* Records one message without error; the message is read before `lock`. */
+/* Records one message without error; the message is read before `lock`.
+ * Its offset is the broker's for an acknowledged message and the message's
+ * own for a consumed one; -1 (RD_KAFKA_OFFSET_INVALID) when it has none,
+ * which the offset range ignores. */
 void w4ic_record_message_metric(w4ic *ic, const rd_kafka_message_t *rkmessage) {
   int64_t bytes = static_cast<int64_t>(rkmessage->len) +
                   static_cast<int64_t>(rkmessage->key_len);
@@ -88,7 +99,8 @@ void w4ic_record_message_metric(w4ic *ic, const rd_kafka_message_t *rkmessage) {
   if (latency < 0)
     latency = 0;
   w4ic_account_inline(ic, rd_kafka_topic_name(rkmessage->rkt),
-                      rkmessage->partition, bytes, ts, latency);
+                      rkmessage->partition, bytes, ts, latency,
+                      rkmessage->offset);
 }
 
 /* librdkafka's thread: a produced message's delivery was settled. */

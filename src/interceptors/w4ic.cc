@@ -134,6 +134,7 @@ w4ic *w4ic_new(rd_kafka_t *rk, ic_overrides *ic_ov) {
   ic->mon_brokers_wanted = w4ic_conf_lacks_brokers(conf);
   ic->icdebug = ic_ov->icdebug;
   ic->histogram = ic_ov->histogram;
+  ic->offsets = ic_ov->offsets;
   ic->publishms = ic_ov->publishms;
   ic->sessiondurationms = ic_ov->sessiondurationms;
   mtx_init(&ic->lock, mtx_plain);
@@ -169,6 +170,7 @@ w4ic *w4ic_new(rd_kafka_t *rk, ic_overrides *ic_ov) {
 
   tpmap_init(&ic->tpmap, TPMAP_CHAIN_CNT);
   ic->tpmap.histogram = ic->histogram;
+  ic->tpmap.offsets = ic->offsets;
 
   if (w4ic_start_thread(ic) != thrd_success) {
     w4ic_log0(ic, 0, "Failed to create thread");

@@ -34,7 +34,8 @@
  *
  * Set at creation and read-only afterwards: the identity strings,
  * client_type, the settings (histogram and tpmap.histogram included, which
- * recording reads before it takes the lock), rk, mon_rk, mon_rkt.
+ * recording reads before it takes the lock; offsets and tpmap.offsets),
+ * rk, mon_rk, mon_rkt.
  * brokers_lock, a leaf lock, guards mon_brokers_wanted (below). stopped is
  * touched only by the application's threads, on_destroy then w4ic_free. */
 struct w4ic {
@@ -50,6 +51,7 @@ struct w4ic {
   int32_t sessiondurationms;
   int32_t icdebug;
   int32_t histogram;  /* windows carry latency histograms */
+  int32_t offsets;    /* windows carry their offset range */
   rd_kafka_t *rk;     /* the intercepted client, not owned */
   rd_kafka_t *mon_rk; /* private monitoring producer */
   rd_kafka_topic_t *mon_rkt;
@@ -128,11 +130,12 @@ void w4ic_pass_publish(w4ic *ic, const w4ic_pass &pass, int final_pass,
 void w4ic_take_known_cluster_id(w4ic *ic);
 
 /* Completes, encodes, frames and produces one record, with the latency
- * histogram of latency_counts (HISTOGRAM_BUCKET_CNT of them) when given;
- * the publishing thread, without `lock`. */
+ * histogram of latency_counts (HISTOGRAM_BUCKET_CNT of them) when given and
+ * the offset range when one is given and not empty; the publishing thread,
+ * without `lock`. */
 void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
-                          int64_t now,
-                          const uint32_t *latency_counts = nullptr);
+                          int64_t now, const uint32_t *latency_counts = nullptr,
+                          const offset_range *offsets = nullptr);
 
 W4_EXPORT rd_kafka_resp_err_t on_destroy(rd_kafka_t *rk, void *ic_opaque);
 W4_EXPORT rd_kafka_resp_err_t on_broker_state_change(
@@ -150,9 +153,11 @@ W4_EXPORT void w4ic_record_message_metric(w4ic *ic,
                                           const rd_kafka_message_t *rkmessage);
 
 /* The accounting core: one message of bytes with a valid timestamp ts and a
- * non-negative latency into its bucket. Takes `lock`. */
+ * non-negative latency into its bucket, and its offset into the bucket's
+ * range when the offsets setting is on (negative: the message has none).
+ * Takes `lock`. */
 void w4ic_account(w4ic *ic, const char *topic, int32_t partition, int64_t bytes,
-                  int64_t ts, int64_t latency);
+                  int64_t ts, int64_t latency, int64_t offset = -1);
 
 /* Counts a message without a valid timestamp, seen at now; warns at most
  * once an hour with the running total. Takes `lock`. */

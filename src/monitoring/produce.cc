@@ -2,6 +2,7 @@
  * record. The publishing thread, inside the publish pass, without `lock`. */
 #include "interceptors/w4ic.h"
 #include "monitoring/histogram_encode.h"
+#include "monitoring/offsets_encode.h"
 
 #include <cerrno>
 #include <cstring>
@@ -47,9 +48,11 @@ static bool w4ic_record_buf_reserve(w4ic *ic, size_t need) {
 
 /* Completes, encodes, frames and produces one record, with the window's
  * latency histogram after the generated fields when latency_counts are
- * given; the publishing thread, without `lock`. */
+ * given, and its offset range last when offsets are given and not empty;
+ * the publishing thread, without `lock`. */
 void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
-                          int64_t now, const uint32_t *latency_counts) {
+                          int64_t now, const uint32_t *latency_counts,
+                          const offset_range *offsets) {
   msg->client_type = static_cast<uint32_t>(ic->client_type);
   string_encode_callback(&msg->client_id, ic->client_id);
   string_encode_callback(&msg->group_id, ic->group_id);
@@ -73,13 +76,17 @@ void w4ic_produce_message(w4ic *ic, tp *tp, MonitoringMessage *msg, int final,
   size_t histogram_size =
       latency_counts ? histogram_encoded_size(latency_counts, msg->count) : 0;
   size += histogram_size;
+  /* Fields 27 and 28 come last, after the histogram's 25 and 26. */
+  size_t offsets_size = offsets ? offset_range_encoded_size(offsets) : 0;
+  size += offsets_size;
   if (!w4ic_record_buf_reserve(ic, size + 1))
     return;
 
   ic->record_buf[0] = W4_RECORD_MAGIC;
   pb_ostream_t stream = pb_ostream_from_buffer(ic->record_buf + 1, size);
   if (!pb_encode(&stream, monitoring_MonitoringMessage_fields, msg) ||
-      (histogram_size && !histogram_encode(&stream, latency_counts)))
+      (histogram_size && !histogram_encode(&stream, latency_counts)) ||
+      (offsets_size && !offset_range_encode(&stream, offsets)))
     return;
 
   w4ic_log0(ic, 1,

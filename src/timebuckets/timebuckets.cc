@@ -31,14 +31,19 @@ void timebuckets_init(timebuckets *tb, int8_t chain_cnt, int32_t window_ms) {
   tailq_init(&tb->buckets);
 }
 
-/* Allocates a bucket for window_start with its record's defaults, and with
- * zeroed latency counts when histogram is set; nullptr when memory cannot be
- * had. */
-static timebucket *timebucket_new(int64_t window_start, int32_t histogram) {
-  size_t size = sizeof(timebucket) + (histogram ? HISTOGRAM_COUNTS_SIZE : 0);
+/* Allocates a bucket of the set for window_start with its record's
+ * defaults, with zeroed latency counts when the set has the histogram on and
+ * an empty offset range when it has the offsets on; nullptr when memory
+ * cannot be had. */
+static timebucket *timebucket_new(const timebuckets *tb, int64_t window_start) {
+  size_t size = sizeof(timebucket) +
+                (tb->histogram ? HISTOGRAM_COUNTS_SIZE : 0) +
+                (tb->offsets ? sizeof(offset_range) : 0);
   timebucket *bucket = static_cast<timebucket *>(ic_calloc(1, size));
   if (!bucket)
     return nullptr;
+  if (tb->offsets)
+    offset_range_init(timebucket_offsets(tb, bucket));
   monitoring_message_init(&bucket->msg);
   bucket->msg.record_kind = 0;
   bucket->msg.window = window_start;
@@ -130,7 +135,7 @@ timebucket *timebucket_get(timebuckets *tb, int64_t time) {
       return at;
   }
 
-  timebucket *bucket = timebucket_new(window_start, tb->histogram);
+  timebucket *bucket = timebucket_new(tb, window_start);
   if (!bucket)
     return nullptr;
   if (at)
@@ -138,7 +143,7 @@ timebucket *timebucket_get(timebuckets *tb, int64_t time) {
   else if (chain)
     tailq_append(chain, bucket, &timebucket::chain_link);
   tailq_append(&tb->buckets, bucket, &timebucket::list_link);
-  if (tb->bucket_cnt < INT16_MAX)
+  if (tb->bucket_cnt < INT8_MAX)
     tb->bucket_cnt++;
   if (tb->bucket_cnt > TIMEBUCKETS_LIST_MAX && !tb->chains)
     timebuckets_chains_new(tb);

@@ -4,9 +4,11 @@
 
 #include "monitoring/histogram.h"
 #include "monitoring/monitoring.h"
+#include "monitoring/offsets.h"
 #include "platform/platform.h"
 #include "timebuckets/tailq.h"
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int TIMEBUCKETS_RECENT_SIZE = 10;
@@ -19,16 +21,26 @@ constexpr int8_t TIMEBUCKETS_CHAIN_CNT = 31;
 constexpr int32_t TIMEBUCKETS_LIST_MAX = 4;
 
 /* The window's start is the record's window, set when the bucket is made
- * and never changed: the bucket keeps no copy of it. */
+ * and never changed: the bucket keeps no copy of it.
+ *
+ * What the settings add lies behind the record, allocated with the bucket
+ * only when its set has the setting on: first the latency histogram, then
+ * the offset range (timebucket_offsets). A bucket without either is as
+ * large as it was before them. */
 struct timebucket {
   tailq_link<timebucket> chain_link; /* unused while the set has no chains */
   tailq_link<timebucket> list_link;
   MonitoringMessage msg;
-  /* Latency histogram of the window: allocated with the bucket only when
-   * its set has the histogram on (HISTOGRAM_COUNTS_SIZE bytes), absent
-   * otherwise. */
+  /* Latency histogram of the window: HISTOGRAM_COUNTS_SIZE bytes with the
+   * histogram on, absent otherwise. */
   uint32_t latency_counts[];
 };
+
+/* The offset range after the counts, or in their place, stays aligned. */
+static_assert(offsetof(timebucket, latency_counts) % alignof(offset_range) ==
+                      0 &&
+                  HISTOGRAM_COUNTS_SIZE % alignof(offset_range) == 0,
+              "offset range alignment");
 
 /* One set of window buckets. An entry has two (see tpmap.h): recording
  * fills one while the publish pass empties the other. */
@@ -38,12 +50,27 @@ struct timebuckets {
                                      TIMEBUCKETS_LIST_MAX buckets */
   int32_t window_ms;              /* the publish interval */
   int8_t chain_cnt;
-  int8_t histogram;   /* new buckets carry latency counts */
-  int16_t bucket_cnt; /* stops counting at INT16_MAX: it only tells when the
-                         set needs its chains */
+  int8_t histogram;  /* new buckets carry latency counts */
+  int8_t offsets;    /* new buckets carry an offset range */
+  int8_t bucket_cnt; /* stops counting at INT8_MAX: it only tells when the
+                        set needs its chains */
   /* Last, next to its entry's chain link: every lookup reads it. */
   tailq_head<timebucket> buckets; /* every bucket, in order of creation */
 };
+
+/* Two sets in every entry: what the offsets setting needs fits the room
+ * that the counter left. */
+static_assert(sizeof(timebuckets) == 32, "bucket set size");
+
+/* The offset range of a bucket of a set with the offsets setting on:
+ * behind the latency counts when the set has them. Inline on the message
+ * path. */
+static inline offset_range *timebucket_offsets(const timebuckets *tb,
+                                               timebucket *b) {
+  return reinterpret_cast<offset_range *>(
+      reinterpret_cast<char *>(b->latency_counts) +
+      (tb->histogram ? HISTOGRAM_COUNTS_SIZE : 0));
+}
 
 /* The windows of a topic-partition's latest records since its windows were
  * last published, oldest overwritten first. */

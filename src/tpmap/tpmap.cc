@@ -152,8 +152,10 @@ tp *tp_get(tpmap *map, const char *topic, int32_t partition,
   tp *entry = tp_new(topic, partition, window_ms);
   if (!entry)
     return nullptr;
-  for (timebuckets &set : entry->sets)
+  for (timebuckets &set : entry->sets) {
     set.histogram = static_cast<int8_t>(map->histogram);
+    set.offsets = static_cast<int8_t>(map->offsets);
+  }
   if (at)
     tailq_insert_before(at, entry, &tp::chain_link);
   else

@@ -24,7 +24,12 @@ constexpr int32_t TPMAP_CHAIN_CNT_MAX = 1 << 30;
  *
  * Who touches what. The owning instance's `lock` guards the map (chains,
  * tps, entry_cnt, last, cur), every entry's links and the recording set
- * sets[cur]. The set sets[cur ^ 1] of the entries that existed when a pass
+ * sets[cur], with its buckets and what they carry behind their records
+ * (latency counts; since the offsets setting, the offset range, whose min
+ * and max recording widens under `lock` like the record's counts). The
+ * settings histogram and offsets of the map and of every set are written
+ * when the map or the entry is made and only read afterwards. The set
+ * sets[cur ^ 1] of the entries that existed when a pass
  * switched `cur` belongs to that pass, which empties it without the lock;
  * so do seq, recent and session_traffic, which only the publishing thread
  * touches. A pass walks only the entries that existed at its switch: their
@@ -51,6 +56,7 @@ struct tpmap {
   tp *last;    /* the entry tp_get found or made last; none after a clear */
   int32_t cur; /* the bucket set that recording fills, 0 or 1 */
   int32_t histogram; /* new entries' buckets carry latency counts */
+  int32_t offsets;   /* new entries' buckets carry an offset range */
 };
 
 /* The set of an entry that recording fills now. */

@@ -66,6 +66,23 @@ static const char *w4_hist_insane(const w4_record &rec) {
   return nullptr;
 }
 
+/* Why the record's offset range is one the plug-in cannot have sent, or
+ * none: it writes both offsets or neither, never a negative one, never
+ * min above max, and never in an empty-window record. */
+static const char *w4_offsets_insane(const w4_record &rec) {
+  if (!rec.has_min_offset && !rec.has_max_offset)
+    return nullptr;
+  if (rec.has_min_offset != rec.has_max_offset)
+    return "only one of min_offset and max_offset";
+  if (rec.msg.record_kind != W4_RECORD_DATA)
+    return "offsets in an empty-window record";
+  if (rec.min_offset < 0 || rec.max_offset < 0)
+    return "negative offset";
+  if (rec.min_offset > rec.max_offset)
+    return "min_offset above max_offset";
+  return nullptr;
+}
+
 bool w4_record_sane(const w4_record &rec, std::string *err) {
   const monitoring_MonitoringMessage &m = rec.msg;
   const char *why = nullptr;
@@ -87,8 +104,8 @@ bool w4_record_sane(const w4_record &rec, std::string *err) {
   else if (m.record_kind == W4_RECORD_EMPTY_WINDOW &&
            (m.count != 0 || m.window != 0))
     why = "empty-window record with a count or window";
-  else
-    why = w4_hist_insane(rec);
+  else if (!(why = w4_hist_insane(rec)))
+    why = w4_offsets_insane(rec);
   if (why)
     *err = why;
   return why == nullptr;

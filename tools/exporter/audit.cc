@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <set>
 
 /* Adds v (not negative) to *sum, saturating instead of overflowing. */
@@ -29,21 +30,27 @@ static void w4_audit_key_add(std::string *key, const std::string &s) {
   key->push_back('\0');
 }
 
-/* The key of a stream: cluster id, topic and partition. */
-static std::string w4_audit_stream_key(const std::string &cluster,
-                                       const std::string &topic,
-                                       int32_t partition) {
-  std::string key;
-  key.reserve(cluster.size() + topic.size() + 16);
+/* The key of a stream: cluster id, topic and partition. Made in a buffer
+ * kept for the next record, since a key of a long name would otherwise be
+ * an allocation per record. */
+static const std::string &w4_audit_stream_key(const std::string &cluster,
+                                              const std::string &topic,
+                                              int32_t partition) {
+  static thread_local std::string key;
+  char num[16];
+  int n = snprintf(num, sizeof(num), "%" PRId32, partition);
+  key.clear();
   w4_audit_key_add(&key, cluster);
   w4_audit_key_add(&key, topic);
-  key.append(std::to_string(partition));
+  key.append(num, static_cast<size_t>(n));
   return key;
 }
 
-/* The key of a client session: the same id may come from two clients. */
-static std::string w4_audit_session_key(const w4_record &rec) {
-  std::string key;
+/* The key of a client session (the same id may come from two clients),
+ * made in a buffer kept for the next record like the stream's. */
+static const std::string &w4_audit_session_key(const w4_record &rec) {
+  static thread_local std::string key;
+  key.clear();
   w4_audit_key_add(&key, rec.client_id);
   key.append(rec.session_id);
   return key;
@@ -67,11 +74,27 @@ static double w4_audit_window_p99(const w4_audit_buckets &buckets) {
   return w4_latency_hist_quantile(h, 0.99);
 }
 
+/* The entry of a stream's group in a map by cluster, topic and group,
+ * added when missing. The key is made in a buffer kept for the next call:
+ * a fresh one would copy its three names every time. */
+template <typename T>
+static T *w4_audit_keyed(std::map<w4_audit_key, T> *m, const w4_audit_stream &s,
+                         const std::string &group) {
+  static thread_local w4_audit_key key;
+  std::get<0>(key).assign(s.cluster_id);
+  std::get<1>(key).assign(s.topic);
+  std::get<2>(key).assign(group);
+  auto it = m->lower_bound(key);
+  if (it == m->end() || it->first != key)
+    it = m->emplace_hint(it, key, T());
+  return &it->second;
+}
+
 /* The counters of a stream's group. */
 static w4_audit_totals *w4_audit_totals_of(w4_audit *a,
                                            const w4_audit_stream &s,
                                            const std::string &group) {
-  return &a->totals[w4_audit_key(s.cluster_id, s.topic, group)];
+  return w4_audit_keyed(&a->totals, s, group);
 }
 
 /* Appends the row of a judgement that counted missing or duplicate
@@ -89,14 +112,14 @@ static void w4_audit_row_add(std::vector<w4_audit_row> *rows,
                    c.hist.empty() ? -1 : w4_audit_window_p99(c.hist)});
 }
 
-/* Counts what a judged window's new produced or consumed messages change:
- * the shortfall or excess beyond what its judgement counted so far. A
- * counter never goes down, so a shortfall made good later stays counted. */
-static void w4_audit_recount(w4_audit *a, const w4_audit_stream &s,
+/* Counts into the group's totals *t what a judged window's new produced or
+ * consumed messages change: the shortfall or excess beyond what its
+ * judgement counted so far. A counter never goes down, so a shortfall made
+ * good later stays counted. */
+static void w4_audit_recount(w4_audit_totals *t, const w4_audit_stream &s,
                              const w4_audit_window &w, const std::string &group,
                              w4_audit_consumed *c,
                              std::vector<w4_audit_row> *rows) {
-  w4_audit_totals *t = w4_audit_totals_of(a, s, group);
   int64_t missing = std::max<int64_t>(w.produced - c->messages, 0);
   int64_t duplicate = std::max<int64_t>(c->messages - w.produced, 0);
   uint64_t more_missing = 0, more_duplicate = 0;
@@ -133,7 +156,7 @@ static void w4_audit_add_forgotten(w4_audit *a, w4_audit_stream *s,
   auto m = s->members.find(e.group_id);
   if (e.producer || m == s->members.end() || !m->second.start_fixed ||
       e.window < m->second.start || e.window <= m->second.floor) {
-    a->late_records++;
+    w4_total_add(&a->late_records, 1);
     return;
   }
   m->second.last_ms = e.now_ms;
@@ -183,8 +206,7 @@ static void w4_audit_add_entry(w4_audit *a, const std::string &cluster,
   }
   if (!e.producer && !w4_audit_member_note(s, e))
     return;
-  auto ins = s->windows.emplace(std::make_pair(e.window, e.window_size),
-                                w4_audit_window());
+  auto ins = s->windows.try_emplace(std::make_pair(e.window, e.window_size));
   w4_audit_window *w = &ins.first->second;
   if (ins.second) {
     w->window = e.window;
@@ -201,16 +223,17 @@ static void w4_audit_add_entry(w4_audit *a, const std::string &cluster,
     w4_audit_sum_add(&w->produced, e.count);
     for (auto &kv : w->consumed)
       if (kv.second.audited) {
-        w4_total_add(&w4_audit_totals_of(a, *s, kv.first)->messages,
-                     static_cast<uint64_t>(e.count));
-        w4_audit_recount(a, *s, *w, kv.first, &kv.second, rows);
+        w4_audit_totals *t = w4_audit_totals_of(a, *s, kv.first);
+        w4_total_add(&t->messages, static_cast<uint64_t>(e.count));
+        w4_audit_recount(t, *s, *w, kv.first, &kv.second, rows);
       }
     return;
   }
   w4_audit_consumed *c = &w->consumed[e.group_id];
   w4_audit_sum_add(&c->messages, e.count);
   if (c->audited)
-    w4_audit_recount(a, *s, *w, e.group_id, c, rows);
+    w4_audit_recount(w4_audit_totals_of(a, *s, e.group_id), *s, *w, e.group_id,
+                     c, rows);
   else if (!c->judged)
     c->hist.insert(c->hist.end(), e.hist.begin(), e.hist.end());
 }
@@ -233,7 +256,7 @@ static w4_audit_entry w4_audit_entry_of(const w4_record &rec, int64_t now_ms) {
 
 void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms,
                   std::vector<w4_audit_row> *rows) {
-  std::string skey = w4_audit_session_key(rec);
+  const std::string &skey = w4_audit_session_key(rec);
   w4_audit_session *sess = &a->sessions[skey];
   sess->last_ms = now_ms;
   if (!rec.cluster_id.empty() && sess->cluster_id.empty()) {
@@ -251,7 +274,7 @@ void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms,
   const monitoring_MonitoringMessage &m = rec.msg;
   if (m.record_kind != 0 || m.count <= 0)
     return;
-  std::string cluster =
+  const std::string &cluster =
       rec.cluster_id.empty() ? sess->cluster_id : rec.cluster_id;
   if (cluster.empty())
     a->parked[skey].push_back(w4_audit_entry_of(rec, now_ms));
@@ -277,20 +300,29 @@ static std::string w4_audit_guess_cluster(const w4_audit &a,
 }
 
 /* Takes the parked records that waited settle_ms for their cluster (all of
- * them when force). */
+ * them when force) in the order they arrived, ties by session: the order
+ * of the hash map would differ after a restart, and the first record of a
+ * window sets when it opened. */
 static void w4_audit_unpark(w4_audit *a, int64_t now_ms, bool force,
                             std::vector<w4_audit_row> *rows) {
-  for (auto it = a->parked.begin(); it != a->parked.end();) {
-    if (!force && now_ms - it->second.front().now_ms < a->settle_ms) {
-      ++it;
-      continue;
-    }
-    std::vector<w4_audit_entry> waiting;
-    waiting.swap(it->second);
-    it = a->parked.erase(it);
-    for (const w4_audit_entry &e : waiting)
-      w4_audit_add_entry(a, w4_audit_guess_cluster(*a, e.topic), e, rows);
+  std::vector<std::string> due;
+  for (const auto &kv : a->parked)
+    if (force || now_ms - kv.second.front().now_ms >= a->settle_ms)
+      due.push_back(kv.first);
+  std::sort(due.begin(), due.end());
+  std::vector<w4_audit_entry> waiting;
+  for (const std::string &key : due) {
+    auto it = a->parked.find(key);
+    waiting.insert(waiting.end(), std::make_move_iterator(it->second.begin()),
+                   std::make_move_iterator(it->second.end()));
+    a->parked.erase(it);
   }
+  std::stable_sort(waiting.begin(), waiting.end(),
+                   [](const w4_audit_entry &x, const w4_audit_entry &y) {
+                     return x.now_ms < y.now_ms;
+                   });
+  for (const w4_audit_entry &e : waiting)
+    w4_audit_add_entry(a, w4_audit_guess_cluster(*a, e.topic), e, rows);
 }
 
 /* Whether a window is audited for a member: within its audited range. */
@@ -305,9 +337,8 @@ static bool w4_audit_applies(const w4_audit_member &m,
  * (it started in its middle). */
 static void w4_audit_judge(w4_audit *a, const w4_audit_stream &s,
                            w4_audit_window *w, const std::string &group,
-                           w4_audit_member *m,
+                           w4_audit_consumed *c, w4_audit_member *m,
                            std::vector<w4_audit_row> *rows) {
-  w4_audit_consumed *c = &w->consumed[group];
   c->judged = true;
   if (!m->start_fixed && w->window == m->start) {
     m->start_fixed = true;
@@ -319,9 +350,9 @@ static void w4_audit_judge(w4_audit *a, const w4_audit_stream &s,
   c->audited = true;
   w4_audit_totals *t = w4_audit_totals_of(a, s, group);
   w4_total_add(&t->messages, static_cast<uint64_t>(w->produced));
-  t->windows++;
+  w4_total_add(&t->windows, 1);
   w4_audit_hist_add(&t->hist, c->hist);
-  w4_audit_recount(a, s, *w, group, c, rows);
+  w4_audit_recount(t, s, *w, group, c, rows);
   c->hist.clear();
   c->hist.shrink_to_fit();
 }
@@ -406,7 +437,7 @@ static void w4_audit_release(w4_audit *a, w4_audit_stream *s, int64_t now_ms) {
     if (!old && !unaudited)
       return;
     if (s->produced && !w4_audit_window_done(*s, w)) {
-      a->dropped_windows++;
+      w4_total_add(&a->dropped_windows, 1);
       for (auto &kv : s->members) {
         if (!w4_audit_applies(kv.second, w))
           continue;
@@ -445,11 +476,12 @@ static void w4_audit_member_judge(w4_audit *a, w4_audit_stream *s,
     if (!w4_audit_applies(*m, *w))
       continue;
     auto c = w->consumed.find(group);
-    const w4_audit_consumed *cp = c == w->consumed.end() ? nullptr : &c->second;
-    if (!(cp && cp->judged) && w4_audit_due(*a, *w, cp, *m, now_ms, finish))
-      w4_audit_judge(a, *s, w, group, m, rows);
-    auto j = w->consumed.find(group);
-    in_row = in_row && j != w->consumed.end() && j->second.judged;
+    w4_audit_consumed *cp = c == w->consumed.end() ? nullptr : &c->second;
+    if (!(cp && cp->judged) && w4_audit_due(*a, *w, cp, *m, now_ms, finish)) {
+      cp = cp ? cp : &w->consumed[group];
+      w4_audit_judge(a, *s, w, group, cp, m, rows);
+    }
+    in_row = in_row && cp && cp->judged;
     if (in_row)
       m->next = w4_audit_plus(w->window, 1);
   }
@@ -484,7 +516,7 @@ static void w4_audit_stream_lag(w4_audit *a, w4_audit_stream *sp) {
     const w4_audit_member &m = mkv.second;
     if (m.stopped || m.start < 0)
       continue;
-    w4_audit_lag *l = &a->lag[w4_audit_key(s.cluster_id, s.topic, mkv.first)];
+    w4_audit_lag *l = w4_audit_keyed(&a->lag, s, mkv.first);
     for (auto it = w4_audit_member_first(sp, m); it != sp->windows.end();
          ++it) {
       const w4_audit_window &w = it->second;

@@ -29,6 +29,17 @@ static void put_i64(std::string *out, int64_t v) {
           (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
 }
 
+/* The longest age a saved time may have: a year. */
+static const int64_t W4_STATE_MAX_AGE_MS = INT64_C(366) * 86400000;
+
+/* Appends the age of time t at now_ms, within what the loader takes: older
+ * than a year is as old as a year (beyond every horizon), and a time after
+ * now_ms has no age. Else a state holding something very old could not be
+ * read back at all. */
+static void put_age(std::string *out, int64_t now_ms, int64_t t) {
+  put_i64(out, std::min(std::max<int64_t>(now_ms - t, 0), W4_STATE_MAX_AGE_MS));
+}
+
 /* Appends a length-prefixed string. */
 static void put_str(std::string *out, const std::string &s) {
   put_u64(out, s.size());
@@ -85,9 +96,6 @@ static std::string get_str(state_reader *r) {
   return s;
 }
 
-/* The longest age a saved time may have: a year. */
-static const int64_t W4_STATE_MAX_AGE_MS = INT64_C(366) * 86400000;
-
 /* Reads a time saved as an age at the time of saving. */
 static int64_t get_time(state_reader *r, int64_t now_ms) {
   int64_t age = get_i64(r);
@@ -134,8 +142,8 @@ static void put_window(std::string *out, const w4_audit_window &w,
   put_i64(out, w.window);
   put_i64(out, w.window_size);
   put_i64(out, w.produced);
-  put_i64(out, now_ms - w.first_ms);
-  put_i64(out, now_ms - w.last_ms);
+  put_age(out, now_ms, w.first_ms);
+  put_age(out, now_ms, w.last_ms);
   put_u64(out, w.consumed.size());
   for (const auto &kv : w.consumed) {
     const w4_audit_consumed &c = kv.second;
@@ -183,10 +191,10 @@ static void put_member(std::string *out, const w4_audit_member &m,
   put_i64(out, m.passed);
   put_i64(out, m.floor);
   put_i64(out, m.next);
-  put_i64(out, now_ms - m.last_ms);
+  put_age(out, now_ms, m.last_ms);
   put_u64(out, m.recent.size());
   for (const auto &kv : m.recent) {
-    put_i64(out, now_ms - kv.first);
+    put_age(out, now_ms, kv.first);
     put_i64(out, kv.second);
   }
 }
@@ -219,7 +227,7 @@ static void put_stream(std::string *out, const std::string &key,
   put_i64(out, s.newest);
   put_i64(out, s.released);
   put_u64(out, s.produced ? 1 : 0);
-  put_i64(out, now_ms - s.last_ms);
+  put_age(out, now_ms, s.last_ms);
   put_u64(out, s.windows.size());
   for (const auto &kv : s.windows)
     put_window(out, kv.second, now_ms);
@@ -270,6 +278,11 @@ static void put_totals(std::string *out, const w4_audit_key &k,
   put_buckets(out, b);
 }
 
+/* Adds v to a count, saturating. */
+static void count_add(uint64_t *c, uint64_t v) {
+  *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
+}
+
 /* Reads the counters of one group into the audit. */
 static void get_totals(state_reader *r, w4_audit *a) {
   std::string cluster = get_str(r);
@@ -281,9 +294,11 @@ static void get_totals(state_reader *r, w4_audit *a) {
   t.duplicate = get_u64(r);
   t.unconsumed = get_u64(r);
   t.windows = get_u64(r);
+  /* Saturating, as the audit counts: the total of saturated buckets is
+   * saturated too, never wrapped round to a small number. */
   for (const auto &b : get_buckets(r)) {
-    t.hist.counts[b.first] += b.second;
-    t.hist.total += b.second;
+    count_add(&t.hist.counts[b.first], b.second);
+    count_add(&t.hist.total, b.second);
   }
 }
 
@@ -298,7 +313,7 @@ static void put_entry(std::string *out, const w4_audit_entry &e,
   put_i64(out, e.window_size);
   put_i64(out, e.count);
   put_buckets(out, e.hist);
-  put_i64(out, now_ms - e.now_ms);
+  put_age(out, now_ms, e.now_ms);
 }
 
 /* Reads a record that waits for its cluster. */
@@ -311,7 +326,7 @@ static w4_audit_entry get_entry(state_reader *r, int64_t now_ms) {
   e.window = get_i64(r);
   e.window_size = get_i64(r);
   e.count = get_i64(r);
-  if (e.window < 0 || e.window_size <= 0 || e.count < 0)
+  if (e.window < 0 || e.window_size <= 0 || e.count <= 0)
     r->ok = false;
   e.hist = get_buckets(r);
   e.now_ms = get_time(r, now_ms);
@@ -348,7 +363,7 @@ std::string w4_audit_save(const w4_audit &a, int64_t now_ms) {
     const w4_audit_session &s = a.sessions.at(*k);
     put_str(&out, *k);
     put_str(&out, s.cluster_id);
-    put_i64(&out, now_ms - s.last_ms);
+    put_age(&out, now_ms, s.last_ms);
   }
   put_u64(&out, a.parked.size());
   for (const std::string *k : sorted_keys(a.parked)) {
@@ -381,6 +396,8 @@ static void get_state(state_reader *r, w4_audit *a, int64_t now_ms) {
   for (size_t i = 0; i < n && r->ok; i++) {
     std::vector<w4_audit_entry> &v = a->parked[get_str(r)];
     size_t k = get_count(r);
+    if (k == 0) /* never saved: a session waits with a record or not at all */
+      r->ok = false;
     for (size_t j = 0; j < k && r->ok; j++)
       v.push_back(get_entry(r, now_ms));
   }
