@@ -560,7 +560,7 @@ static void w4_audit_member_judge(w4_audit *a, w4_audit_stream *s,
     }
     in_row = in_row && cp && cp->judged;
     if (in_row)
-      m->next = w4_audit_plus(w->window, 1);
+      m->next = w->window; /* windows of other lengths may share it */
   }
 }
 
