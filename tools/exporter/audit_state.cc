@@ -6,6 +6,7 @@
  * zigzag-encoded) and length-prefixed strings, in the order written below.
  * Arrival times are saved as ages, since the monotonic clock starts anew. */
 #include "exporter/audit.h"
+#include "exporter/varint.h"
 
 #include <algorithm>
 #include <climits>
@@ -15,13 +16,7 @@ static const char W4_STATE_MAGIC[] = "W4AUDIT";
 static const uint8_t W4_STATE_VERSION = 1;
 
 /* Appends an unsigned varint. */
-static void put_u64(std::string *out, uint64_t v) {
-  do {
-    uint8_t b = v & 0x7f;
-    v >>= 7;
-    out->push_back(static_cast<char>(v ? b | 0x80 : b));
-  } while (v);
-}
+static void put_u64(std::string *out, uint64_t v) { w4_varint_put(out, v); }
 
 /* Appends a signed varint, zigzag-encoded. */
 static void put_i64(std::string *out, int64_t v) {
@@ -57,14 +52,8 @@ struct state_reader {
 /* Reads an unsigned varint. */
 static uint64_t get_u64(state_reader *r) {
   uint64_t v = 0;
-  for (int shift = 0; r->ok && shift < 64; shift += 7) {
-    if (r->pos >= r->in->size())
-      break;
-    uint8_t b = static_cast<uint8_t>((*r->in)[r->pos++]);
-    v |= static_cast<uint64_t>(b & 0x7f) << shift;
-    if (!(b & 0x80))
-      return v;
-  }
+  if (r->ok && w4_varint_get(r->in->data(), r->in->size(), &r->pos, &v))
+    return v;
   r->ok = false;
   return 0;
 }
