@@ -453,11 +453,14 @@ static bool w4_audit_due(const w4_audit &a, const w4_audit_window &w,
  * have been joined by anything of theirs that was still on its way. */
 static void w4_audit_member_pass(w4_audit_member *m, int64_t now_ms,
                                  int64_t settle_ms, bool finish) {
-  while (!m->recent.empty() &&
-         (finish || now_ms - m->recent.front().first >= settle_ms)) {
-    m->passed = std::max(m->passed, m->recent.front().second);
-    m->recent.pop_front();
+  size_t n = 0;
+  while (n < m->recent.size() &&
+         (finish || now_ms - m->recent[n].first >= settle_ms)) {
+    m->passed = std::max(m->passed, m->recent[n].second);
+    n++;
   }
+  m->recent.erase(m->recent.begin(),
+                  m->recent.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 /* A group idle on the partition for the horizon stops being audited there:

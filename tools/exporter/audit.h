@@ -86,7 +86,9 @@ struct w4_audit_member {
   int64_t offset = -1;      /* the highest offset it consumed, -1: none */
   int64_t last_ms = 0;      /* arrival of its latest consumption */
   bool stopped = false;     /* consumed nothing for the horizon */
-  std::deque<std::pair<int64_t, int64_t>> recent; /* arrival, window */
+  /* Its newest windows not yet settled, as they came: a few at a time, and
+   * none allocated while empty. */
+  std::vector<std::pair<int64_t, int64_t>> recent; /* arrival, window */
 };
 
 /* A topic-partition of a cluster: its windows in order, and the groups
