@@ -136,6 +136,16 @@ w4_record record_of(FuzzedDataProvider *in) {
       in->ConsumeIntegralInRange<int>(0, 3) ? 1000 : value_of(in, 500);
   rec.msg.count = value_of(in, 10);
   hist_of(in, &rec);
+  /* Often an offset range of the offsets setting, from small ones that
+   * neighbouring records share to whatever the input says. */
+  if (in->ConsumeBool()) {
+    rec.has_min_offset = rec.has_max_offset = true;
+    rec.min_offset = value_of(in, 10);
+    int64_t width = in->ConsumeIntegralInRange<int>(0, 20);
+    rec.max_offset = in->ConsumeBool() && rec.min_offset <= INT64_MAX - width
+                         ? rec.min_offset + width
+                         : value_of(in, 10);
+  }
   return rec;
 }
 

@@ -420,9 +420,11 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
       w4test::twin_start(mc, "dash-producer", WINDOW_MS);
   ASSERT_NE(nullptr, twin);
   w4test::twin_guard twin_guard(twin);
+  twin->offsets = true; /* and the consumers too: the lag in messages */
   auto consumer = [&](const char *client_id, const char *group) {
     return plugin_client(mc, RD_KAFKA_CONSUMER, client_id, group,
-                         {{P + "publishms", std::to_string(WINDOW_MS)}});
+                         {{P + "publishms", std::to_string(WINDOW_MS)},
+                          {P + "offsets", "true"}});
   };
   enum { FULL, SKIP, TWICE1, TWICE2, LAGGING };
   std::vector<reader> readers = {{consumer("dash-full-1", "dash-full"), 0},
@@ -543,13 +545,17 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
   EXPECT_EQ(0, value_where(answers[table + "B"], "group_id", "dash-behind"));
   EXPECT_EQ(N, value_where(answers[table + "C"], "group_id", "dash-twice"));
   const std::string lag = "Lag per group/A",
-                    pending = "Pending messages per group/A";
+                    pending = "Pending messages per group/A",
+                    lag_messages = "Lag per group, messages/A";
   const std::string unconsumed =
       "Unconsumed messages per group (since the exporter started)/A";
   for (const char *g : {"dash-full", "dash-skip", "dash-twice"}) {
     EXPECT_EQ(0, value_where(answers[lag], "group_id", g)) << g;
     EXPECT_EQ(0, value_where(answers[pending], "group_id", g)) << g;
+    EXPECT_EQ(0, value_where(answers[lag_messages], "group_id", g)) << g;
   }
+  EXPECT_EQ(BEHIND_PENDING,
+            value_where(answers[lag_messages], "group_id", "dash-behind"));
   EXPECT_EQ(BEHIND_LAG_S, value_where(answers[lag], "group_id", "dash-behind"));
   EXPECT_EQ(BEHIND_PENDING,
             value_where(answers[pending], "group_id", "dash-behind"));

@@ -486,8 +486,7 @@ static void two_groups_phase(twin_producer *tw, int cnt, int64_t ts) {
 }
 
 /* Assigns partitions 0 and 1 at the offsets and consumes n messages. */
-static void two_groups_read(rd_kafka_t *rk, int64_t off0, int64_t off1,
-                            int n) {
+static void two_groups_read(rd_kafka_t *rk, int64_t off0, int64_t off1, int n) {
   assign_at(rk, "orders", off0, off1);
   EXPECT_EQ(n, consume_n(rk, n, 30000));
 }
@@ -751,8 +750,13 @@ static std::string twin_session_id(void) {
 
 /* Adds one delivered message to a window's counts, the first message
  * setting the minimum, as the plug-in does. */
-static void twin_count_add(twin_counts *c, int64_t bytes, int64_t latency) {
+static void twin_count_add(twin_counts *c, int64_t bytes, int64_t latency,
+                           int64_t offset) {
   c->count++;
+  if (offset >= 0) {
+    c->min_offset = std::min(c->min_offset, offset);
+    c->max_offset = std::max(c->max_offset, offset);
+  }
   c->bytes += bytes;
   if (c->count == 1 || latency < c->min_latency)
     c->min_latency = latency;
@@ -788,9 +792,9 @@ static void twin_dr(rd_kafka_t *, const rd_kafka_message_t *m, void *opaque) {
   }
   if (!tp->fresh.count(window))
     tp->fresh_order.push_back(window);
-  twin_count_add(&tp->fresh[window], bytes, latency);
+  twin_count_add(&tp->fresh[window], bytes, latency, m->offset);
   twin_count_add(&tw->delivered[twin_window_key(topic, m->partition, window)],
-                 bytes, latency);
+                 bytes, latency, m->offset);
 }
 
 /* Appends a varint field unless its value is 0 (proto3). */
@@ -850,6 +854,11 @@ static std::string twin_record(twin_producer *tw, const twin_tp_key &tpk,
   pb_varint_field(&m, F_MIN_RECENT_WINDOW, static_cast<uint64_t>(lo));
   pb_varint_field(&m, F_MAX_RECENT_WINDOW, static_cast<uint64_t>(hi));
   pb_string_field(&m, F_CLUSTER_ID, tw->cluster_id);
+  if (tw->offsets && kind == 0 && c.max_offset >= 0) {
+    /* Both written, 0 included. */
+    m += varint(27u << 3) + varint(static_cast<uint64_t>(c.min_offset));
+    m += varint(28u << 3) + varint(static_cast<uint64_t>(c.max_offset));
+  }
   return std::string(1, '\x7f') + m;
 }
 

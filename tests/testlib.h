@@ -341,6 +341,8 @@ struct twin_counts {
   int64_t latency_sum = 0;
   int64_t min_latency = 0;
   int64_t max_latency = 0;
+  int64_t min_offset = INT64_MAX; /* acknowledged offsets; max -1: none */
+  int64_t max_offset = -1;
 };
 
 /* What the twin keeps of one topic-partition that had traffic. */
@@ -368,6 +370,9 @@ struct twin_producer {
   std::string cluster_id; /* of the messages' cluster */
   std::string mon_topic;
   int64_t window_ms = 1000;
+  /* Its records carry the acknowledged offsets (fields 27 and 28), as the
+   * plug-in's with the offsets setting; set before the first message. */
+  bool offsets = false;
   /* Guards everything below that delivery reports and passes touch. */
   std::mutex lock;
   std::map<twin_tp_key, twin_tp> tps;

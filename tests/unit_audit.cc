@@ -22,6 +22,8 @@ struct rec {
   int64_t count;
   std::string cluster = "c1";
   std::string session = std::string(32, 'a');
+  int64_t min_offset = -1; /* with the offsets setting: the record's range */
+  int64_t max_offset = -1;
 };
 
 /* Adds r to the audit as arriving at now. */
@@ -36,7 +38,11 @@ void add(w4_audit *a, const rec &r, int64_t now,
   s.partition = r.partition;
   s.window = r.window;
   s.count = r.count;
-  w4_audit_add(a, decode(encode(s)), now, rows);
+  w4_record d = decode(encode(s));
+  d.has_min_offset = d.has_max_offset = r.min_offset >= 0;
+  d.min_offset = r.min_offset;
+  d.max_offset = r.max_offset;
+  w4_audit_add(a, d, now, rows);
 }
 
 /* A fresh audit with the test's settle time. */
@@ -156,6 +162,68 @@ TEST(Audit, AGroupFirstSeenLongAfterItsWindowsIsJudgedFromTheFirst) {
   EXPECT_EQ(0u, totals(a, "later").duplicate);
   EXPECT_GT(totals(a, "later").windows, 0u);
   EXPECT_LT(totals(a, "later").windows, 30u);
+}
+
+TEST(Audit, OffsetsJudgeAsSoonAsPassedAndSayWhereTheMessagesAre) {
+  w4_audit a = audit_new();
+  int64_t now = 0;
+  std::vector<w4_audit_row> rows;
+  /* Producers: windows 1 s .. 6 s, 10 messages each at offsets
+   * 10(w-1) .. 10(w-1)+9. The group reads window 1, four messages of
+   * window 2 and jumps to offset 20: six missing, at 14 .. 19. */
+  for (int w = 1; w <= 6; w++)
+    add(&a,
+        {P, "", 0, w * 1000, 10, "c1", std::string(32, 'a'), (w - 1) * 10,
+         (w - 1) * 10 + 9},
+        now);
+  rec c{C, "g", 0, 1000, 10};
+  c.min_offset = 0, c.max_offset = 9;
+  add(&a, c, now);
+  c.window = 2000, c.count = 4, c.min_offset = 10, c.max_offset = 13;
+  add(&a, c, now);
+  c.window = 3000, c.count = 10, c.min_offset = 20, c.max_offset = 29;
+  add(&a, c, now);
+  /* No margin of windows: judged once settled, though the group has not
+   * read 2 s past the short window. */
+  run_to(&a, &now, SETTLE, &rows);
+  EXPECT_EQ(6u, totals(a, "g").missing);
+  ASSERT_EQ(1u, rows.size());
+  ASSERT_EQ(1u, rows[0].ranges.size());
+  EXPECT_EQ(14, rows[0].ranges[0].first);
+  EXPECT_EQ(19, rows[0].ranges[0].second);
+  EXPECT_EQ("kcat -C -b BROKERS -t orders -p 0 -o 14 -c 6",
+            w4_audit_read_again(rows[0], rows[0].ranges[0]));
+  /* Lag in messages: acknowledged up to 59, consumed up to 29. */
+  EXPECT_EQ(30, lag(a, "g").lag_messages);
+  /* A replay of offsets 20 .. 24 names its range as duplicates. */
+  rows.clear();
+  c.count = 5, c.min_offset = 20, c.max_offset = 24;
+  add(&a, c, now, &rows);
+  EXPECT_EQ(5u, totals(a, "g").duplicate);
+  ASSERT_EQ(1u, rows.size());
+  ASSERT_EQ(1u, rows[0].ranges.size());
+  EXPECT_EQ(20, rows[0].ranges[0].first);
+  EXPECT_EQ(24, rows[0].ranges[0].second);
+  /* A producer without the setting in window 7: that window goes by the
+   * window rule, and a group that read it short is pending until it has
+   * moved 2 s past it. */
+  add(&a, {P, "", 0, 7000, 10}, now);
+  for (int w = 4; w <= 6; w++) {
+    c.window = w * 1000, c.count = 10;
+    c.min_offset = (w - 1) * 10, c.max_offset = (w - 1) * 10 + 9;
+    add(&a, c, now);
+  }
+  rec plain{C, "g", 0, 7000, 3};
+  add(&a, plain, now);
+  run_to(&a, &now, now + 2 * SETTLE);
+  EXPECT_EQ(6u, totals(a, "g").missing);
+  EXPECT_EQ(7u, lag(a, "g").pending);
+  for (int w = 8; w <= 10; w++) {
+    add(&a, {P, "", 0, w * 1000, 1}, now);
+    add(&a, {C, "g", 0, w * 1000, 1}, now);
+  }
+  run_to(&a, &now, now + 2 * SETTLE + 100);
+  EXPECT_EQ(6u + 7u, totals(a, "g").missing);
 }
 
 TEST(Audit, RecordsOutOfOrderRepeatedOrFromTwoProducerSessions) {

@@ -26,6 +26,9 @@ W4_DEB_PACKAGES=(
   # curl.
   prometheus
   curl
+  # The audit's test reads the offsets it names again with the command it
+  # prints.
+  kcat
   # The dashboard's test reads its JSON.
   nlohmann-json3-dev
   patchelf

@@ -97,19 +97,71 @@ static w4_audit_totals *w4_audit_totals_of(w4_audit *a,
   return w4_audit_keyed(&a->totals, s, group);
 }
 
+/* Widens one side's offsets of a window by a record's. */
+static void w4_audit_offsets_add(w4_audit_offsets *o, const w4_audit_entry &e) {
+  if (!e.has_offsets) {
+    o->unknown = true;
+    return;
+  }
+  o->min = std::min(o->min, e.min_offset);
+  o->max = std::max(o->max, e.max_offset);
+}
+
+/* The offsets within which a group's missing messages of a window lie: the
+ * producers' range, narrowed by what the group consumed at either end when
+ * it read every offset of its own range (no gap of its own inside). Offsets
+ * of a partition need not follow each other (transactions' control
+ * records), so a group's range with fewer messages than offsets narrows
+ * nothing. */
+static void
+w4_audit_missing_ranges(const w4_audit_window &w, const w4_audit_consumed &c,
+                        std::vector<std::pair<int64_t, int64_t>> *out) {
+  const w4_audit_offsets &p = w.produced_offsets;
+  const w4_audit_offsets &q = c.offsets;
+  if (!w4_audit_offsets_known(p))
+    return;
+  bool whole = c.messages > 0 && w4_audit_offsets_known(q) &&
+               q.max - q.min == c.messages - 1 && q.min >= p.min &&
+               q.max <= p.max;
+  if (whole && q.min > p.min)
+    out->emplace_back(p.min, q.min - 1);
+  if (whole && q.max < p.max)
+    out->emplace_back(q.max + 1, p.max);
+  if (out->empty())
+    out->emplace_back(p.min, p.max);
+}
+
 /* Appends the row of a judgement that counted missing or duplicate
- * messages. */
+ * messages, with the offsets where they lie when the records told them:
+ * the duplicates' are those of the record that brought them (e), or the
+ * group's in the window. */
 static void w4_audit_row_add(std::vector<w4_audit_row> *rows,
                              const w4_audit_stream &s, const w4_audit_window &w,
                              const std::string &group,
                              const w4_audit_consumed &c, uint64_t missing,
-                             uint64_t duplicate) {
+                             uint64_t duplicate, const w4_audit_entry *e) {
   if (!rows || (missing == 0 && duplicate == 0))
     return;
   rows->push_back(
-      w4_audit_row{s.cluster_id, s.topic, s.partition, w.window, w.window_size,
-                   group, w.produced, c.messages, missing, duplicate,
+      w4_audit_row{s.cluster_id,
+                   s.topic,
+                   s.partition,
+                   w.window,
+                   w.window_size,
+                   group,
+                   w.produced,
+                   c.messages,
+                   missing,
+                   duplicate,
+                   {},
                    c.hist.empty() ? -1 : w4_audit_window_p99(c.hist)});
+  std::vector<std::pair<int64_t, int64_t>> *ranges = &rows->back().ranges;
+  if (missing > 0)
+    w4_audit_missing_ranges(w, c, ranges);
+  else if (e && e->has_offsets)
+    ranges->emplace_back(e->min_offset, e->max_offset);
+  else if (w4_audit_offsets_known(c.offsets))
+    ranges->emplace_back(c.offsets.min, c.offsets.max);
 }
 
 /* Counts into the group's totals *t what a judged window's new produced or
@@ -118,7 +170,7 @@ static void w4_audit_row_add(std::vector<w4_audit_row> *rows,
  * good later stays counted. */
 static void w4_audit_recount(w4_audit_totals *t, const w4_audit_stream &s,
                              const w4_audit_window &w, const std::string &group,
-                             w4_audit_consumed *c,
+                             w4_audit_consumed *c, const w4_audit_entry *e,
                              std::vector<w4_audit_row> *rows) {
   int64_t missing = std::max<int64_t>(w.produced - c->messages, 0);
   int64_t duplicate = std::max<int64_t>(c->messages - w.produced, 0);
@@ -133,7 +185,7 @@ static void w4_audit_recount(w4_audit_totals *t, const w4_audit_stream &s,
   }
   w4_total_add(&t->missing, more_missing);
   w4_total_add(&t->duplicate, more_duplicate);
-  w4_audit_row_add(rows, s, w, group, *c, more_missing, more_duplicate);
+  w4_audit_row_add(rows, s, w, group, *c, more_missing, more_duplicate, e);
 }
 
 /* A group consumed messages of a window that was forgotten after it had
@@ -143,10 +195,22 @@ static void w4_audit_replay(w4_audit *a, const w4_audit_stream &s,
                             std::vector<w4_audit_row> *rows) {
   w4_total_add(&w4_audit_totals_of(a, s, e.group_id)->duplicate,
                static_cast<uint64_t>(e.count));
-  if (rows)
-    rows->push_back(w4_audit_row{s.cluster_id, s.topic, s.partition, e.window,
-                                 e.window_size, e.group_id, 0, e.count, 0,
-                                 static_cast<uint64_t>(e.count), -1});
+  if (!rows)
+    return;
+  rows->push_back(w4_audit_row{s.cluster_id,
+                               s.topic,
+                               s.partition,
+                               e.window,
+                               e.window_size,
+                               e.group_id,
+                               0,
+                               e.count,
+                               0,
+                               static_cast<uint64_t>(e.count),
+                               {},
+                               -1});
+  if (e.has_offsets)
+    rows->back().ranges.emplace_back(e.min_offset, e.max_offset);
 }
 
 /* Takes a consumer's record of a window that the stream has forgotten. */
@@ -179,6 +243,8 @@ static bool w4_audit_member_note(w4_audit_stream *s, const w4_audit_entry &e) {
     m->start = m->next = e.window;
   if (m->start_fixed && e.window < m->start)
     return false;
+  if (e.has_offsets)
+    m->offset = std::max(m->offset, e.max_offset);
   if (e.window > m->progress) {
     m->progress = e.window;
     m->recent.emplace_back(e.now_ms, e.window);
@@ -220,20 +286,24 @@ static void w4_audit_add_entry(w4_audit *a, const std::string &cluster,
   if (e.producer) {
     s->produced = true;
     s->newest = std::max(s->newest, e.window);
+    if (e.has_offsets)
+      s->acked = std::max(s->acked, e.max_offset);
     w4_audit_sum_add(&w->produced, e.count);
+    w4_audit_offsets_add(&w->produced_offsets, e);
     for (auto &kv : w->consumed)
       if (kv.second.audited) {
         w4_audit_totals *t = w4_audit_totals_of(a, *s, kv.first);
         w4_total_add(&t->messages, static_cast<uint64_t>(e.count));
-        w4_audit_recount(t, *s, *w, kv.first, &kv.second, rows);
+        w4_audit_recount(t, *s, *w, kv.first, &kv.second, nullptr, rows);
       }
     return;
   }
   w4_audit_consumed *c = &w->consumed[e.group_id];
   w4_audit_sum_add(&c->messages, e.count);
+  w4_audit_offsets_add(&c->offsets, e);
   if (c->audited)
     w4_audit_recount(w4_audit_totals_of(a, *s, e.group_id), *s, *w, e.group_id,
-                     c, rows);
+                     c, &e, rows);
   else if (!c->judged)
     c->hist.insert(c->hist.end(), e.hist.begin(), e.hist.end());
 }
@@ -241,13 +311,16 @@ static void w4_audit_add_entry(w4_audit *a, const std::string &cluster,
 /* What the audit takes of a record that arrived at now_ms. */
 static w4_audit_entry w4_audit_entry_of(const w4_record &rec, int64_t now_ms) {
   w4_audit_entry e;
-  e.producer = rec.msg.client_type == 1;
+  e.producer = rec.msg.client_type == W4_CLIENT_PRODUCER;
   e.group_id = rec.group_id;
   e.topic = rec.topic;
   e.partition = rec.msg.partition;
   e.window = rec.msg.window;
   e.window_size = rec.msg.window_size;
   e.count = rec.msg.count;
+  e.has_offsets = rec.has_min_offset && rec.has_max_offset;
+  e.min_offset = rec.min_offset;
+  e.max_offset = rec.max_offset;
   for (size_t i = 0; i < rec.hist_index.size(); i++)
     e.hist.emplace_back(rec.hist_index[i], rec.hist_count[i]);
   e.now_ms = now_ms;
@@ -272,7 +345,7 @@ void w4_audit_add(w4_audit *a, const w4_record &rec, int64_t now_ms,
     }
   }
   const monitoring_MonitoringMessage &m = rec.msg;
-  if (m.record_kind != 0 || m.count <= 0)
+  if (m.record_kind != W4_RECORD_DATA || m.count <= 0)
     return;
   const std::string &cluster =
       rec.cluster_id.empty() ? sess->cluster_id : rec.cluster_id;
@@ -352,7 +425,7 @@ static void w4_audit_judge(w4_audit *a, const w4_audit_stream &s,
   w4_total_add(&t->messages, static_cast<uint64_t>(w->produced));
   w4_total_add(&t->windows, 1);
   w4_audit_hist_add(&t->hist, c->hist);
-  w4_audit_recount(t, s, *w, group, c, rows);
+  w4_audit_recount(t, s, *w, group, c, nullptr, rows);
   c->hist.clear();
   c->hist.shrink_to_fit();
 }
@@ -366,6 +439,11 @@ static bool w4_audit_due(const w4_audit &a, const w4_audit_window &w,
   int64_t consumed = c ? c->messages : 0;
   if (consumed >= w.produced)
     return true;
+  /* Exact: the group has consumed beyond the window's highest acknowledged
+   * offset, so it has read past every message of it. */
+  if (w4_audit_offsets_known(w.produced_offsets) &&
+      m.offset > w.produced_offsets.max)
+    return true;
   int64_t passed = finish ? m.progress : m.passed;
   return passed >=
          w4_audit_plus(w4_audit_plus(w.window, w.window_size), a.settle_ms);
@@ -375,11 +453,14 @@ static bool w4_audit_due(const w4_audit &a, const w4_audit_window &w,
  * have been joined by anything of theirs that was still on its way. */
 static void w4_audit_member_pass(w4_audit_member *m, int64_t now_ms,
                                  int64_t settle_ms, bool finish) {
-  while (!m->recent.empty() &&
-         (finish || now_ms - m->recent.front().first >= settle_ms)) {
-    m->passed = std::max(m->passed, m->recent.front().second);
-    m->recent.pop_front();
+  size_t n = 0;
+  while (n < m->recent.size() &&
+         (finish || now_ms - m->recent[n].first >= settle_ms)) {
+    m->passed = std::max(m->passed, m->recent[n].second);
+    n++;
   }
+  m->recent.erase(m->recent.begin(),
+                  m->recent.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 /* A group idle on the partition for the horizon stops being audited there:
@@ -457,10 +538,9 @@ static void w4_audit_release(w4_audit *a, w4_audit_stream *s, int64_t now_ms) {
 
 /* The first window that a member may not have judged yet: below it every
  * window is judged for it, or not audited for it. */
-static w4_audit_windows::iterator w4_audit_member_first(w4_audit_stream *s,
-                                                        const w4_audit_member &m) {
-  int64_t from = std::max(std::max(m.start, m.next),
-                          w4_audit_plus(m.floor, 1));
+static w4_audit_windows::iterator
+w4_audit_member_first(w4_audit_stream *s, const w4_audit_member &m) {
+  int64_t from = std::max(std::max(m.start, m.next), w4_audit_plus(m.floor, 1));
   return s->windows.lower_bound(std::make_pair(from, INT64_MIN));
 }
 
@@ -483,7 +563,7 @@ static void w4_audit_member_judge(w4_audit *a, w4_audit_stream *s,
     }
     in_row = in_row && cp && cp->judged;
     if (in_row)
-      m->next = w4_audit_plus(w->window, 1);
+      m->next = w->window; /* windows of other lengths may share it */
   }
 }
 
@@ -502,8 +582,7 @@ static void w4_audit_stream_judge(w4_audit *a, w4_audit_stream *s,
     return;
   for (auto &mkv : s->members)
     if (!mkv.second.stopped && mkv.second.start >= 0)
-      w4_audit_member_judge(a, s, mkv.first, &mkv.second, now_ms, finish,
-                            rows);
+      w4_audit_member_judge(a, s, mkv.first, &mkv.second, now_ms, finish, rows);
 }
 
 /* Adds a stream's pending messages, lag and open windows to the gauges. */
@@ -533,6 +612,9 @@ static void w4_audit_stream_lag(w4_audit *a, w4_audit_stream *sp) {
     }
     l->lag_ms =
         std::max(l->lag_ms, std::max<int64_t>(s.newest - m.progress, 0));
+    if (s.acked >= 0 && m.offset >= 0)
+      l->lag_messages = std::max<int64_t>(l->lag_messages, 0) +
+                        std::max<int64_t>(s.acked - m.offset, 0);
   }
   a->open_windows += open.size();
 }
@@ -658,6 +740,51 @@ std::string w4_audit_table_line(const w4_audit_row &r) {
   return buf;
 }
 
+/* Appends s for a POSIX shell: as it is when it holds only characters that
+ * need no quoting (every valid topic name does), else in single quotes. */
+static void w4_audit_shell_word(std::string *out, const std::string &s) {
+  bool plain =
+      !s.empty() &&
+      s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOP"
+                          "QRSTUVWXYZ0123456789._-") == std::string::npos;
+  if (plain) {
+    out->append(s);
+    return;
+  }
+  out->push_back('\'');
+  for (char c : s)
+    out->append(c == '\'' ? "'\\''" : std::string(1, c));
+  out->push_back('\'');
+}
+
+std::string w4_audit_read_again(const w4_audit_row &row,
+                                const std::pair<int64_t, int64_t> &range) {
+  std::string out = "kcat -C -b BROKERS -t ";
+  w4_audit_shell_word(&out, row.topic);
+  char buf[96];
+  snprintf(buf, sizeof(buf), " -p %" PRId32 " -o %" PRId64 " -c %" PRId64,
+           row.partition, range.first,
+           w4_audit_plus(range.second - range.first, 1));
+  out.append(buf);
+  return out;
+}
+
+/* The lines under a row that say where its messages lie, and how to read
+ * them again. */
+static std::string w4_audit_table_ranges(const w4_audit_row &r) {
+  std::string out;
+  for (const auto &range : r.ranges) {
+    char buf[96];
+    snprintf(buf, sizeof(buf), "    %s at offsets %" PRId64 "-%" PRId64 ": ",
+             r.missing > 0 ? "missing" : "duplicate", range.first,
+             range.second);
+    out.append(buf);
+    out.append(w4_audit_read_again(r, range));
+    out.push_back('\n');
+  }
+  return out;
+}
+
 void w4_audit_table_print(const std::vector<w4_audit_row> &rows,
                           bool *head_printed) {
   if (rows.empty())
@@ -667,7 +794,7 @@ void w4_audit_table_print(const std::vector<w4_audit_row> &rows,
     out = w4_audit_table_head();
   *head_printed = true;
   for (const w4_audit_row &r : rows)
-    out += w4_audit_table_line(r);
+    out += w4_audit_table_line(r) + w4_audit_table_ranges(r);
   fwrite(out.data(), 1, out.size(), stdout);
   fflush(stdout);
 }

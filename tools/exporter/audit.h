@@ -23,6 +23,7 @@
 
 #include "w4record.h"
 
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -35,9 +36,24 @@
 /* The buckets and counts of a window's latency histograms, as they came. */
 typedef std::vector<std::pair<uint32_t, uint64_t>> w4_audit_buckets;
 
+/* Offsets of a window's messages as records of one side told them: the
+ * lowest and highest, and whether every record with messages carried them
+ * (clients without the offsets setting send none). */
+struct w4_audit_offsets {
+  int64_t min = INT64_MAX;
+  int64_t max = -1;
+  bool unknown = false; /* a record with messages came without offsets */
+};
+
+/* True when every record told its offsets and at least one did. */
+static inline bool w4_audit_offsets_known(const w4_audit_offsets &o) {
+  return !o.unknown && o.max >= 0;
+}
+
 /* One group's consumption of one window, and what its judgement counted. */
 struct w4_audit_consumed {
   int64_t messages = 0;
+  w4_audit_offsets offsets;
   w4_audit_buckets hist;
   bool judged = false;  /* judged, or left out (see audited) */
   bool audited = false; /* judged and counted in the group's totals */
@@ -50,6 +66,7 @@ struct w4_audit_window {
   int64_t window = 0;
   int64_t window_size = 0;
   int64_t produced = 0;
+  w4_audit_offsets produced_offsets; /* the producers' acknowledged ones */
   std::map<std::string, w4_audit_consumed> consumed; /* by consumer group */
   int64_t first_ms = 0; /* arrival of its first record */
   int64_t last_ms = 0;  /* arrival of its latest record */
@@ -66,9 +83,12 @@ struct w4_audit_member {
   int64_t passed = -1;      /* the same, by records settle_ms old */
   int64_t floor = -1;       /* windows up to here were given up */
   int64_t next = -1;        /* every window below is judged for it */
+  int64_t offset = -1;      /* the highest offset it consumed, -1: none */
   int64_t last_ms = 0;      /* arrival of its latest consumption */
   bool stopped = false;     /* consumed nothing for the horizon */
-  std::deque<std::pair<int64_t, int64_t>> recent; /* arrival, window */
+  /* Its newest windows not yet settled, as they came: a few at a time, and
+   * none allocated while empty. */
+  std::vector<std::pair<int64_t, int64_t>> recent; /* arrival, window */
 };
 
 /* A topic-partition of a cluster: its windows in order, and the groups
@@ -80,6 +100,7 @@ struct w4_audit_stream {
   w4_audit_windows windows;
   std::map<std::string, w4_audit_member> members;
   int64_t newest = -1;   /* the newest window start with produced messages */
+  int64_t acked = -1;    /* the highest offset producers acknowledged */
   int64_t released = -1; /* windows starting up to here are forgotten */
   bool produced = false; /* a producer's record has come: audited */
   int64_t last_ms = 0;   /* arrival of its latest record */
@@ -106,6 +127,9 @@ struct w4_audit_lag {
   uint64_t pending = 0; /* produced, not consumed, in windows not judged */
   int64_t lag_ms = 0;   /* newest produced window - newest consumed */
   int64_t open = 0;     /* windows not judged */
+  /* Highest acknowledged offset - highest consumed, summed over the
+   * partitions where both are known; -1 where none is. */
+  int64_t lag_messages = -1;
 };
 
 /* A judgement that counted something: a window of one group whose
@@ -121,6 +145,10 @@ struct w4_audit_row {
   int64_t consumed;
   uint64_t missing;   /* counted by this row */
   uint64_t duplicate; /* counted by this row */
+  /* The offsets within which the missing messages lie, or those of the
+   * duplicates (at most two ranges, first and last offset); none when the
+   * records carried no offsets. */
+  std::vector<std::pair<int64_t, int64_t>> ranges;
   /* The group's p99 latency in the window, ms, estimated from its records'
    * histograms; -1 when they carried none. */
   double p99_ms;
@@ -135,6 +163,9 @@ struct w4_audit_entry {
   int64_t window = 0;
   int64_t window_size = 0;
   int64_t count = 0;
+  bool has_offsets = false;
+  int64_t min_offset = 0;
+  int64_t max_offset = 0;
   w4_audit_buckets hist;
   int64_t now_ms = 0; /* arrival */
 };
@@ -207,6 +238,12 @@ bool w4_audit_load(w4_audit *a, const std::string &bytes, int64_t now_ms);
 /* The heading and one line of the plain table of rows, newline-ended. */
 std::string w4_audit_table_head(void);
 std::string w4_audit_table_line(const w4_audit_row &row);
+
+/* The command that reads a row's range again from the cluster: the brokers
+ * are left for the operator to fill in (the records name the cluster by its
+ * id, not its address). */
+std::string w4_audit_read_again(const w4_audit_row &row,
+                                const std::pair<int64_t, int64_t> &range);
 
 /* Prints rows to stdout; the table's heading goes first once, before the
  * first rows (*head_printed remembers it). */

@@ -6,6 +6,7 @@
  * zigzag-encoded) and length-prefixed strings, in the order written below.
  * Arrival times are saved as ages, since the monotonic clock starts anew. */
 #include "exporter/audit.h"
+#include "exporter/varint.h"
 
 #include <algorithm>
 #include <climits>
@@ -15,13 +16,7 @@ static const char W4_STATE_MAGIC[] = "W4AUDIT";
 static const uint8_t W4_STATE_VERSION = 1;
 
 /* Appends an unsigned varint. */
-static void put_u64(std::string *out, uint64_t v) {
-  do {
-    uint8_t b = v & 0x7f;
-    v >>= 7;
-    out->push_back(static_cast<char>(v ? b | 0x80 : b));
-  } while (v);
-}
+static void put_u64(std::string *out, uint64_t v) { w4_varint_put(out, v); }
 
 /* Appends a signed varint, zigzag-encoded. */
 static void put_i64(std::string *out, int64_t v) {
@@ -57,14 +52,8 @@ struct state_reader {
 /* Reads an unsigned varint. */
 static uint64_t get_u64(state_reader *r) {
   uint64_t v = 0;
-  for (int shift = 0; r->ok && shift < 64; shift += 7) {
-    if (r->pos >= r->in->size())
-      break;
-    uint8_t b = static_cast<uint8_t>((*r->in)[r->pos++]);
-    v |= static_cast<uint64_t>(b & 0x7f) << shift;
-    if (!(b & 0x80))
-      return v;
-  }
+  if (r->ok && w4_varint_get(r->in->data(), r->in->size(), &r->pos, &v))
+    return v;
   r->ok = false;
   return 0;
 }
@@ -136,12 +125,33 @@ static w4_audit_buckets get_buckets(state_reader *r) {
   return b;
 }
 
+/* Writes one side's offsets of a window. */
+static void put_offsets(std::string *out, const w4_audit_offsets &o) {
+  put_i64(out, o.min);
+  put_i64(out, o.max);
+  put_u64(out, o.unknown ? 1 : 0);
+}
+
+/* Reads one side's offsets of a window: empty (min INT64_MAX, max -1) or a
+ * range of offsets that are not negative. */
+static w4_audit_offsets get_offsets(state_reader *r) {
+  w4_audit_offsets o;
+  o.min = get_i64(r);
+  o.max = get_i64(r);
+  o.unknown = get_u64(r) != 0;
+  bool empty = o.min == INT64_MAX && o.max == -1;
+  if (!empty && (o.min < 0 || o.max < o.min))
+    r->ok = false;
+  return o;
+}
+
 /* Writes one window. */
 static void put_window(std::string *out, const w4_audit_window &w,
                        int64_t now_ms) {
   put_i64(out, w.window);
   put_i64(out, w.window_size);
   put_i64(out, w.produced);
+  put_offsets(out, w.produced_offsets);
   put_age(out, now_ms, w.first_ms);
   put_age(out, now_ms, w.last_ms);
   put_u64(out, w.consumed.size());
@@ -149,6 +159,7 @@ static void put_window(std::string *out, const w4_audit_window &w,
     const w4_audit_consumed &c = kv.second;
     put_str(out, kv.first);
     put_i64(out, c.messages);
+    put_offsets(out, c.offsets);
     put_u64(out, (c.judged ? 1u : 0u) | (c.audited ? 2u : 0u));
     put_i64(out, c.counted_missing);
     put_i64(out, c.counted_duplicate);
@@ -162,12 +173,14 @@ static w4_audit_window get_window(state_reader *r, int64_t now_ms) {
   w.window = get_i64(r);
   w.window_size = get_i64(r);
   w.produced = get_i64(r);
+  w.produced_offsets = get_offsets(r);
   w.first_ms = get_time(r, now_ms);
   w.last_ms = get_time(r, now_ms);
   size_t n = get_count(r);
   for (size_t i = 0; i < n && r->ok; i++) {
     w4_audit_consumed &c = w.consumed[get_str(r)];
     c.messages = get_i64(r);
+    c.offsets = get_offsets(r);
     uint64_t flags = get_u64(r);
     c.judged = flags & 1;
     c.audited = flags & 2;
@@ -191,6 +204,7 @@ static void put_member(std::string *out, const w4_audit_member &m,
   put_i64(out, m.passed);
   put_i64(out, m.floor);
   put_i64(out, m.next);
+  put_i64(out, m.offset);
   put_age(out, now_ms, m.last_ms);
   put_u64(out, m.recent.size());
   for (const auto &kv : m.recent) {
@@ -209,6 +223,7 @@ static void get_member(state_reader *r, w4_audit_member *m, int64_t now_ms) {
   m->passed = get_start(r);
   m->floor = get_start(r);
   m->next = get_start(r);
+  m->offset = get_start(r);
   m->last_ms = get_time(r, now_ms);
   size_t n = get_count(r);
   for (size_t i = 0; i < n && r->ok; i++) {
@@ -225,6 +240,7 @@ static void put_stream(std::string *out, const std::string &key,
   put_str(out, s.topic);
   put_i64(out, s.partition);
   put_i64(out, s.newest);
+  put_i64(out, s.acked);
   put_i64(out, s.released);
   put_u64(out, s.produced ? 1 : 0);
   put_age(out, now_ms, s.last_ms);
@@ -245,6 +261,7 @@ static void get_stream(state_reader *r, w4_audit *a, int64_t now_ms) {
   s.topic = get_str(r);
   s.partition = static_cast<int32_t>(get_i64(r));
   s.newest = get_start(r);
+  s.acked = get_start(r);
   s.released = get_start(r);
   s.produced = get_u64(r) != 0;
   s.last_ms = get_time(r, now_ms);
@@ -312,6 +329,9 @@ static void put_entry(std::string *out, const w4_audit_entry &e,
   put_i64(out, e.window);
   put_i64(out, e.window_size);
   put_i64(out, e.count);
+  put_u64(out, e.has_offsets ? 1 : 0);
+  put_i64(out, e.min_offset);
+  put_i64(out, e.max_offset);
   put_buckets(out, e.hist);
   put_age(out, now_ms, e.now_ms);
 }
@@ -326,6 +346,11 @@ static w4_audit_entry get_entry(state_reader *r, int64_t now_ms) {
   e.window = get_i64(r);
   e.window_size = get_i64(r);
   e.count = get_i64(r);
+  e.has_offsets = get_u64(r) != 0;
+  e.min_offset = get_i64(r);
+  e.max_offset = get_i64(r);
+  if (e.has_offsets && (e.min_offset < 0 || e.max_offset < e.min_offset))
+    r->ok = false;
   if (e.window < 0 || e.window_size <= 0 || e.count <= 0)
     r->ok = false;
   e.hist = get_buckets(r);

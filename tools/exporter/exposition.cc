@@ -307,6 +307,14 @@ static void w4_expose_audit(std::string *out, const w4_audit &a) {
   for (const auto &row : lag)
     w4_sample_ms(out, "audit_lag_seconds", row.first,
                  static_cast<uint64_t>(row.second->lag_ms));
+  w4_family(out, "audit_lag_messages", "gauge",
+            "Highest offset acknowledged by producers minus the highest the "
+            "group consumed, summed over its partitions where the records "
+            "carry offsets.");
+  for (const auto &row : lag)
+    if (row.second->lag_messages >= 0)
+      w4_sample_u64(out, "audit_lag_messages", row.first,
+                    static_cast<uint64_t>(row.second->lag_messages));
   w4_family(out, "audit_dropped_windows_total", "counter",
             "Windows forgotten before every group had judged them.");
   w4_sample_u64(out, "audit_dropped_windows_total", "", a.dropped_windows);

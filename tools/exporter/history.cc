@@ -131,6 +131,12 @@ void w4_history_audit_rows(w4_history *h,
         r.topic, false, r.group_id, r.partition)];
     w4_history_count(&a.missing, r.missing);
     w4_history_count(&a.duplicate, r.duplicate);
+    for (const auto &range : r.ranges) {
+      a.ranges.push_back(
+          w4_history_range{range.first, range.second, r.missing > 0});
+      if (a.ranges.size() > W4_HISTORY_MAX_RANGES)
+        a.ranges.pop_front();
+    }
   }
 }
 

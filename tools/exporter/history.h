@@ -73,11 +73,23 @@ struct w4_partition_seen {
   int64_t latency_max_ms = -1;
 };
 
+/* The offsets of a finding: first and last, and whether its messages are
+ * missing (else duplicate). */
+struct w4_history_range {
+  int64_t first;
+  int64_t last;
+  bool missing;
+};
+static const size_t W4_HISTORY_MAX_RANGES = 10;
+
 /* Audit findings of one partition and group: the sums of the settled
  * windows where consumption differed from production. */
 struct w4_partition_audit {
   uint64_t missing = 0;
   uint64_t duplicate = 0;
+  /* Where the latest findings lie, when the records told their offsets:
+   * at most W4_HISTORY_MAX_RANGES, the newest last. */
+  std::deque<w4_history_range> ranges;
 };
 
 struct w4_history {

@@ -227,6 +227,9 @@ static void w4_page_audit_by_topic(
         (*lag)[std::make_pair(std::get<1>(kv.first), std::get<2>(kv.first))];
     l.pending += kv.second.pending;
     l.lag_ms = std::max(l.lag_ms, kv.second.lag_ms);
+    if (kv.second.lag_messages >= 0)
+      l.lag_messages =
+          std::max<int64_t>(l.lag_messages, 0) + kv.second.lag_messages;
     l.open += kv.second.open;
   }
 }
@@ -269,6 +272,8 @@ static void w4_page_stream_row(w4_json_writer *w, const w4_page_view &v,
                 !audited   ? -1
                 : r.totals ? static_cast<int64_t>(r.totals->unconsumed)
                            : 0);
+  w4_jw_key_int(w, "lag_messages",
+                !audited || !r.lag ? -1 : r.lag->lag_messages);
   w4_jw_key_double(w, "lag_s",
                    !audited ? std::nan("")
                    : r.lag  ? static_cast<double>(r.lag->lag_ms) / 1000.0
@@ -380,6 +385,30 @@ std::string w4_page_streams_json(const w4_page_view &v,
   return w4_jw_page_end(&w);
 }
 
+/* The offsets of a partition's latest findings, each with the command
+ * that reads them again: "ranges":[{"first":..,"last":..,"missing":true,
+ * "read_again":"kcat ..."}]. */
+static void w4_page_ranges(w4_json_writer *w, const std::string &topic,
+                           int32_t partition, const w4_partition_audit *pa) {
+  w4_jw_key(w, "ranges");
+  w4_jw_begin_array(w);
+  for (size_t i = 0; pa && i < pa->ranges.size(); i++) {
+    const w4_history_range &r = pa->ranges[i];
+    w4_audit_row row{};
+    row.topic = topic;
+    row.partition = partition;
+    w4_jw_begin_object(w);
+    w4_jw_key_int(w, "first", r.first);
+    w4_jw_key_int(w, "last", r.last);
+    w4_jw_key(w, "missing");
+    w4_jw_bool(w, r.missing);
+    w4_jw_key(w, "read_again");
+    w4_jw_string(w, w4_audit_read_again(row, std::make_pair(r.first, r.last)));
+    w4_jw_end_object(w);
+  }
+  w4_jw_end_array(w);
+}
+
 std::string w4_page_partitions_json(const w4_page_view &v,
                                     const w4_page_args &args) {
   auto t = args.find("topic");
@@ -430,15 +459,17 @@ std::string w4_page_partitions_json(const w4_page_view &v,
     else
       w4_jw_null(&w);
     int64_t missing = -1, duplicate = -1;
+    const w4_partition_audit *pa = nullptr;
     if (has_group && v.audit_on) {
       auto a = v.history->partition_audit.find(
           w4_partition_key(topic, false, group, p));
-      bool found = a != v.history->partition_audit.end();
-      missing = found ? static_cast<int64_t>(a->second.missing) : 0;
-      duplicate = found ? static_cast<int64_t>(a->second.duplicate) : 0;
+      pa = a != v.history->partition_audit.end() ? &a->second : nullptr;
+      missing = pa ? static_cast<int64_t>(pa->missing) : 0;
+      duplicate = pa ? static_cast<int64_t>(pa->duplicate) : 0;
     }
     w4_jw_key_int(&w, "missing", missing);
     w4_jw_key_int(&w, "duplicate", duplicate);
+    w4_page_ranges(&w, topic, p, pa);
     w4_jw_key_double(&w, "latency_avg_ms",
                      w4_avg(lat.latency_sum, lat.latency_count));
     auto seen = v.history->partitions.find(

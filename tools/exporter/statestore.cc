@@ -1,5 +1,6 @@
 /* The exporter's state in a topic of the monitoring cluster. */
 #include "exporter/statestore.h"
+#include "exporter/varint.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,34 +9,13 @@
 static const char W4_CHUNK_MAGIC[] = "W4STATE";
 static const uint8_t W4_CHUNK_VERSION = 1;
 
-/* Appends an unsigned varint. */
-static void chunk_put(std::string *out, uint64_t v) {
-  do {
-    uint8_t b = v & 0x7f;
-    v >>= 7;
-    out->push_back(static_cast<char>(v ? b | 0x80 : b));
-  } while (v);
-}
-
-/* Reads an unsigned varint at *pos; false past the end. */
-static bool chunk_get(const char *p, size_t len, size_t *pos, uint64_t *v) {
-  *v = 0;
-  for (int shift = 0; shift < 64 && *pos < len; shift += 7) {
-    uint8_t b = static_cast<uint8_t>(p[(*pos)++]);
-    *v |= static_cast<uint64_t>(b & 0x7f) << shift;
-    if (!(b & 0x80))
-      return true;
-  }
-  return false;
-}
-
 /* The snapshot's bytes: positions first, then the state. */
 static std::string snapshot_bytes(const w4_state_snapshot &snap) {
   std::string out;
-  chunk_put(&out, snap.positions.size());
+  w4_varint_put(&out, snap.positions.size());
   for (const auto &kv : snap.positions) {
-    chunk_put(&out, static_cast<uint64_t>(kv.first));
-    chunk_put(&out, static_cast<uint64_t>(kv.second));
+    w4_varint_put(&out, static_cast<uint64_t>(kv.first));
+    w4_varint_put(&out, static_cast<uint64_t>(kv.second));
   }
   out.append(snap.state);
   return out;
@@ -45,12 +25,12 @@ static std::string snapshot_bytes(const w4_state_snapshot &snap) {
 static bool snapshot_parse(const std::string &bytes, w4_state_snapshot *snap) {
   size_t pos = 0;
   uint64_t n, part, off;
-  if (!chunk_get(bytes.data(), bytes.size(), &pos, &n) || n > bytes.size())
+  if (!w4_varint_get(bytes.data(), bytes.size(), &pos, &n) || n > bytes.size())
     return false;
   snap->positions.clear();
   for (uint64_t i = 0; i < n; i++) {
-    if (!chunk_get(bytes.data(), bytes.size(), &pos, &part) ||
-        !chunk_get(bytes.data(), bytes.size(), &pos, &off) ||
+    if (!w4_varint_get(bytes.data(), bytes.size(), &pos, &part) ||
+        !w4_varint_get(bytes.data(), bytes.size(), &pos, &off) ||
         part > INT32_MAX || off > static_cast<uint64_t>(INT64_MAX))
       return false;
     snap->positions[static_cast<int32_t>(part)] = static_cast<int64_t>(off);
@@ -103,8 +83,7 @@ static void w4_state_topic_create(rd_kafka_t *rk, const std::string &topic) {
   rd_kafka_queue_t *q = rd_kafka_queue_new(rk);
   rd_kafka_AdminOptions_t *opts =
       rd_kafka_AdminOptions_new(rk, RD_KAFKA_ADMIN_OP_CREATETOPICS);
-  rd_kafka_AdminOptions_set_request_timeout(opts, 3000, errstr,
-                                            sizeof(errstr));
+  rd_kafka_AdminOptions_set_request_timeout(opts, 3000, errstr, sizeof(errstr));
   rd_kafka_CreateTopics(rk, &nt, 1, opts, q);
   rd_kafka_event_t *ev = rd_kafka_queue_poll(q, 4000);
   rd_kafka_AdminOptions_destroy(opts);
@@ -170,9 +149,9 @@ bool w4_state_store_save(w4_state_store *st, const w4_state_snapshot &snap) {
   for (uint64_t i = 0; i < count; i++) {
     std::string value(W4_CHUNK_MAGIC, sizeof(W4_CHUNK_MAGIC) - 1);
     value.push_back(static_cast<char>(W4_CHUNK_VERSION));
-    chunk_put(&value, st->snapshot_id);
-    chunk_put(&value, i);
-    chunk_put(&value, count);
+    w4_varint_put(&value, st->snapshot_id);
+    w4_varint_put(&value, i);
+    w4_varint_put(&value, count);
     value.append(bytes, i * W4_STATE_CHUNK_BYTES, W4_STATE_CHUNK_BYTES);
     std::string key = chunk_key(*st, i);
     rd_kafka_resp_err_t err = rd_kafka_producev(
@@ -228,8 +207,9 @@ static void w4_state_take(const w4_state_store &st, const rd_kafka_message_t *m,
   uint64_t id, index, count;
   if (!p || len <= pos || memcmp(p, W4_CHUNK_MAGIC, pos) != 0 ||
       static_cast<uint8_t>(p[pos++]) != W4_CHUNK_VERSION ||
-      !chunk_get(p, len, &pos, &id) || !chunk_get(p, len, &pos, &index) ||
-      !chunk_get(p, len, &pos, &count) || index >= count ||
+      !w4_varint_get(p, len, &pos, &id) ||
+      !w4_varint_get(p, len, &pos, &index) ||
+      !w4_varint_get(p, len, &pos, &count) || index >= count ||
       count > (UINT64_C(1) << 20))
     return;
   if (id != r->id || count != r->count) {

@@ -178,14 +178,29 @@ function renderPartitions(row, p, now) {
   const head = el('tr', null, ['Partition', 'Produced', 'Consumed', 'Missing',
       'Duplicate', 'Latency avg', 'max', 'p99', 'Last record'].map(
       (h, i) => el('th', i > 0 && i < 8 ? {class: 'num'} : null, [h])));
-  const body = p.rows.map((r) => el('tr', {class: 'partition',
-      data: {partition: r.partition === null ? 'all' : String(r.partition)}}, [
-    td(r.partition === null ? 'all' : String(r.partition)),
-    td(num(r.produced), 'num'), td(num(r.consumed), 'num'),
-    td(num(r.missing), 'num'), td(num(r.duplicate), 'num'),
-    td(dur(r.latency_avg_ms), 'num'), td(dur(r.latency_max_ms), 'num'),
-    td(dur(r.latency_p99_ms), 'num'), td(ago(r.last_ms, now)),
-  ]));
+  const body = [];
+  for (const r of p.rows) {
+    body.push(el('tr', {class: 'partition',
+        data: {partition: r.partition === null ? 'all' : String(r.partition)}}, [
+      td(r.partition === null ? 'all' : String(r.partition)),
+      td(num(r.produced), 'num'), td(num(r.consumed), 'num'),
+      td(num(r.missing), 'num'), td(num(r.duplicate), 'num'),
+      td(dur(r.latency_avg_ms), 'num'), td(dur(r.latency_max_ms), 'num'),
+      td(dur(r.latency_p99_ms), 'num'), td(ago(r.last_ms, now)),
+    ]));
+    // Where the latest findings lie, and the command that reads them again
+    // (the brokers' address is the operator's to fill in).
+    for (const g of r.ranges || []) {
+      body.push(el('tr', {class: 'range', data: {first: String(g.first),
+                                                 last: String(g.last)}}, [
+        td(''),
+        el('td', {colSpan: 8}, [
+          (g.missing ? 'missing' : 'duplicate') + ' at offsets ' +
+              num(g.first) + '–' + num(g.last) + ': ',
+          el('code', null, [g.read_again])]),
+      ]));
+    }
+  }
   const nav = el('nav', {class: 'pages'});
   const key = streamKey(p.topic, p.group);
   renderPager(nav, p.total, p.offset, p.limit, (off) => {
