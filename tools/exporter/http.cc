@@ -731,7 +731,7 @@ static void w4_http_size(w4_http_srv *srv) {
  * thread of its own; TLS when the configuration says so. */
 static MHD_Daemon *w4_http_daemon(w4_http *h) {
   w4_http_srv *srv = h->srv;
-  bool tls = h->web && h->web->tls;
+  bool tls = h->tls;
   unsigned int flags = MHD_USE_EPOLL | (tls ? MHD_USE_TLS : 0);
   MHD_OptionItem tls_opts[] = {
       {MHD_OPTION_HTTPS_CERT_CALLBACK, 0,
@@ -758,6 +758,7 @@ bool w4_http_start(w4_http *h, const std::string &addr, int port,
   if (h->fd < 0)
     return false;
   h->port = w4_http_bound_port(h->fd);
+  h->tls = h->web && h->web->tls;
   h->srv = new w4_http_srv();
   h->srv->h = h;
   h->srv->auth_tokens_ms = w4_http_now_ms();
@@ -776,7 +777,7 @@ bool w4_http_start(w4_http *h, const std::string &addr, int port,
 std::string w4_http_base_url(const w4_http &h, const std::string &addr) {
   bool v6 = addr.find(':') != std::string::npos;
   std::string host = addr.empty() ? "0.0.0.0" : addr;
-  std::string scheme = h.web && h.web->tls ? "https://" : "http://";
+  std::string scheme = h.tls ? "https://" : "http://";
   return scheme + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(h.port);
 }
 

@@ -55,10 +55,11 @@ struct w4_http {
   void *opaque = nullptr;
   w4_http_api_fn api = nullptr; /* none: no page; set before starting */
   void *api_opaque = nullptr;
-  /* The web configuration in force at start (w4_http_set_web_config); its
-   * file is read again when it changes. None: plain HTTP, no
-   * authentication. */
+  /* The web configuration in force (w4_http_set_web_config); its file is
+   * read again when it changes, and web replaced, on the server's thread
+   * only once started. None: plain HTTP, no authentication. */
   w4_webconfig_ptr web;
+  bool tls = false; /* serving TLS: fixed at start, readable from any thread */
   w4_http_srv *srv = nullptr; /* the serving thread's state */
 };
 
