@@ -3,7 +3,9 @@
  * the openssl command, requests made with curl, a real Prometheus server
  * scraping through both), the file read again when it changes, bad files at
  * start; and a scrape that 1,100 idle or slow-header connections do not
- * block, those connections cut once their header is overdue. */
+ * block, those connections cut once their header is overdue, and the
+ * oldest idle connections closed near the connection limit so that a
+ * scrape gets in. */
 #include "testlib.h"
 
 #include <arpa/inet.h>
@@ -508,6 +510,57 @@ TEST(ExporterServer, ScrapeGetsThroughThousandSlowConnections) {
   for (int fd : fds)
     close(fd);
   EXPECT_EQ(200, curl(url).code);
+}
+
+TEST(ExporterServer, NearTheLimitTheOldestIdleConnectionsMakeRoom) {
+  w4test::mock_cluster *mc = w4test::mock_cluster_start();
+  ASSERT_NE(nullptr, mc);
+  rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 1, 1);
+  /* 600 open files at most: the server takes 344 connections and starts
+   * closing the oldest idle ones beyond 323. */
+  child c = w4test::spawn({"/usr/bin/prlimit", "--nofile=600:600",
+                           std::string(W4_TOOLS_DIR) + "/w4metrics-exporter",
+                           "--listen", "127.0.0.1:0", "-b", mc->bootstraps,
+                           "--no-state"});
+  child_guard guard(&c);
+  int port = 0;
+  const std::string mark = "serving http://127.0.0.1:";
+  for (int64_t end = mono_ms() + 20000; !port && mono_ms() < end;
+       w4test::sleep_ms(100)) {
+    std::string err = read_file(c.err_path);
+    size_t at = err.find(mark);
+    if (at != std::string::npos)
+      port = atoi(err.c_str() + at + mark.size());
+  }
+  ASSERT_GT(port, 0) << read_file(c.err_path);
+
+  std::vector<int> fds;
+  for (int i = 0; i < 500; i++) {
+    int fd = connect_to(port);
+    ASSERT_GE(fd, 0) << "connection " << i;
+    fds.push_back(fd);
+    /* Now and then, time for the server to take them in. */
+    if (i % 50 == 49)
+      w4test::sleep_ms(50);
+  }
+  int64_t t0 = mono_ms();
+  reply r = curl("--max-time 5 http://127.0.0.1:" + std::to_string(port) +
+                 "/metrics");
+  EXPECT_EQ(200, r.code) << "after " << mono_ms() - t0 << " ms";
+  /* The first ones were closed to make room, the last ones are open. */
+  w4test::sleep_ms(300);
+  int first_closed = 0, last_closed = 0;
+  for (int i = 0; i < 100; i++) {
+    first_closed += closed_by_server(fds[i]);
+    last_closed += closed_by_server(fds[fds.size() - 1 - i]);
+  }
+  EXPECT_EQ(100, first_closed);
+  EXPECT_EQ(0, last_closed);
+  for (int fd : fds)
+    close(fd);
+  EXPECT_EQ(0, w4test::stop_child(&c));
+  w4test::remove_child_files(c);
+  w4test::mock_cluster_stop(mc);
 }
 
 } // namespace
