@@ -437,10 +437,13 @@ int exporter_start(child *c, const std::vector<std::string> &args) {
                                    "--listen", "127.0.0.1:0"};
   argv.insert(argv.end(), args.begin(), args.end());
   *c = spawn(argv);
-  const std::string mark = "serving http://127.0.0.1:";
+  /* "serving http://127.0.0.1:PORT/metrics", or https:// with TLS. */
+  const std::string mark = "://127.0.0.1:";
   for (int64_t end = mono_ms() + 20000; mono_ms() < end; sleep_ms(100)) {
     std::string err = read_file(c->err_path);
-    size_t at = err.find(mark);
+    size_t at = err.find("serving http");
+    if (at != std::string::npos)
+      at = err.find(mark, at);
     if (at != std::string::npos)
       return atoi(err.c_str() + at + mark.size());
   }
@@ -583,7 +586,8 @@ std::string prometheus_path(void) {
 }
 
 bool prometheus_start(prometheus_server *p, int target_port,
-                      const std::string &rules_file) {
+                      const std::string &rules_file,
+                      const std::string &scrape_extra) {
   std::string dir_tmpl = std::string(P_tmpdir) + "/w4prom-XXXXXX";
   char *dir = &dir_tmpl[0];
   if (!mkdtemp(dir))
@@ -599,7 +603,8 @@ bool prometheus_start(prometheus_server *p, int target_port,
                                 : "rule_files: ['" + rules_file + "']\n")
                         << "scrape_configs:\n"
                            "  - job_name: w4metrics\n"
-                           "    static_configs:\n"
+                        << scrape_extra
+                        << "    static_configs:\n"
                            "      - targets: ['127.0.0.1:"
                         << target_port << "']\n";
   p->port = free_port();

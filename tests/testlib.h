@@ -272,9 +272,11 @@ std::string prometheus_path(void);
 /* Starts a server scraping 127.0.0.1:target_port every second, evaluating
  * the rules of rules_file (none when "") every second, and waits until it is
  * ready and has scraped the target once (30 s at most); false when it did
- * not get there. */
+ * not get there. scrape_extra: more lines of the scrape job, indented by
+ * four spaces (scheme, tls_config, basic_auth...). */
 bool prometheus_start(prometheus_server *p, int target_port,
-                      const std::string &rules_file = "");
+                      const std::string &rules_file = "",
+                      const std::string &scrape_extra = "");
 
 /* Stops the server and removes its directory. */
 void prometheus_stop(prometheus_server *p);

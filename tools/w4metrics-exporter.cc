@@ -50,6 +50,7 @@ struct exporter_opts {
   bool report = false;
   bool force_audit = false;
   long history_step_ms = 5000;
+  std::string web_config; /* --web.config.file: TLS, basic auth */
 };
 
 struct exporter {
@@ -79,7 +80,8 @@ static void usage(FILE *f) {
       "                          [--listen ADDR:PORT] [--by topic|partition]\n"
       "                          [--settle MS] [--max-window-age MS] "
       "[--report]\n"
-      "                          [-X prop=value ...]\n"
+      "                          [--web.config.file FILE] [-X prop=value "
+      "...]\n"
       "\n"
       "Serves the counters of a monitoring topic and its delivery audit in\n"
       "Prometheus' text format at http://ADDR:PORT/metrics, and a page of "
@@ -127,11 +129,17 @@ static void usage(FILE *f) {
       "  --connect-timeout MS       give up when the cluster does not answer "
       "within MS\n"
       "                             at start (default 10000)\n"
+      "  --web.config.file FILE     TLS and basic authentication of the "
+      "server, in the\n"
+      "                             format of Prometheus' exporters; read "
+      "again when it\n"
+      "                             changes\n"
       "  -X prop=value              librdkafka property for the consumer "
       "(repeatable)\n"
       "\n"
       "Exit status 0 after SIGINT/SIGTERM, 1 when the port cannot be bound or "
-      "the\ncluster cannot be reached, 2 for a wrong command line.\n",
+      "the\ncluster cannot be reached, 2 for a wrong command line or web "
+      "configuration file.\n",
       W4_DEFAULT_PORT);
 }
 
@@ -184,6 +192,8 @@ static int parse_valued(const std::string &a, char **argv, int *i,
     o->state_topic = v;
   } else if (a == "--history-step") {
     return parse_ms("--history-step", v, 1000, &o->history_step_ms) ? -1 : 2;
+  } else if (a == "--web.config.file") {
+    o->web_config = v;
   } else if (a == "--connect-timeout") {
     return parse_ms("--connect-timeout", v, 1, &o->connect_timeout_ms) ? -1 : 2;
   } else {
@@ -452,10 +462,18 @@ int main(int argc, char **argv) {
   /* A scraper that hangs up mid-answer must not end the exporter. */
   signal(SIGPIPE, SIG_IGN);
 
-  if ((rc = exporter_consumer_new(&e)) != 0)
-    return rc;
   w4_http http;
   std::string err;
+  if (!e.o.web_config.empty() &&
+      !w4_http_set_web_config(&http, e.o.web_config, &err)) {
+    fprintf(stderr, "w4metrics-exporter: --web.config.file %s: %s\n",
+            e.o.web_config.c_str(), err.c_str());
+    return 2;
+  }
+  /* Every connection is a file: as many as the hard limit allows. */
+  w4_http_raise_nofile();
+  if ((rc = exporter_consumer_new(&e)) != 0)
+    return rc;
   if (!w4_monitor_serve(&e.mon, &http, e.o.listen_addr, e.o.port, &err)) {
     fprintf(stderr, "w4metrics-exporter: cannot listen on %s:%d: %s\n",
             e.o.listen_addr.c_str(), e.o.port, err.c_str());

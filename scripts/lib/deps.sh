@@ -17,6 +17,13 @@ W4_DEB_PACKAGES=(
   g++
   make
   libmicrohttpd-dev
+  # The exporter's --web.config.file: YAML through libyaml, TLS material
+  # through GnuTLS (libmicrohttpd's), bcrypt hashes through libxcrypt; its
+  # test makes certificates with the openssl command.
+  libyaml-dev
+  libgnutls28-dev
+  libcrypt-dev
+  openssl
   # The exporter's page embeds Chart.js at build time; its tests and
   # benchmark render the page in headless Chromium.
   libjs-chart.js

@@ -637,6 +637,11 @@ std::string w4_page_history_json(const w4_page_view &v) {
   return std::move(w.out);
 }
 
+bool w4_page_api_known(const std::string &path) {
+  return path == "/api/streams" || path == "/api/partitions" ||
+         path == "/api/clients" || path == "/api/history";
+}
+
 bool w4_page_api(const w4_page_view &v, const std::string &path,
                  const w4_page_args &args, std::string *body) {
   if (path == "/api/streams")

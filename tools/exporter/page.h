@@ -51,6 +51,9 @@ std::string w4_page_clients_json(const w4_page_view &v,
  * the history's rate span. */
 std::string w4_page_history_json(const w4_page_view &v);
 
+/* Whether w4_page_api answers path (without making the answer). */
+bool w4_page_api_known(const std::string &path);
+
 /* Answers a path under /api/ into *body; false when there is no such path. */
 bool w4_page_api(const w4_page_view &v, const std::string &path,
                  const w4_page_args &args, std::string *body);
