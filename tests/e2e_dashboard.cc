@@ -567,6 +567,14 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
     EXPECT_EQ(0, value_where(answers[table + "D"], "group_id", g)) << g;
   }
   EXPECT_EQ(6, answers["Clients reporting/A"].at(0).value);
+  /* The exporter's own consumer: it reaches the cluster, read a record
+   * moments ago and skipped none. */
+  EXPECT_EQ(1, answers["Monitoring cluster/A"].at(0).value);
+  EXPECT_EQ("reachable",
+            mapped_text(panel_titled(dash, "Monitoring cluster"), 1));
+  EXPECT_EQ("DOWN", mapped_text(panel_titled(dash, "Monitoring cluster"), 0));
+  EXPECT_LT(answers["Time since the last record/A"].at(0).value, 120);
+  EXPECT_EQ(0, answers["Records skipped by offset resets/A"].at(0).value);
 
   /* The rules: the audit's alerts are pending (their `for` has not passed)
    * for the groups that lost, doubled or lag behind only; the lagging
@@ -597,6 +605,9 @@ TEST(Dashboard, EveryPanelQueryAnswersFromARealExporterAndPrometheus) {
   EXPECT_TRUE(alerting("W4MetricsRecordsMissing").empty());
   EXPECT_TRUE(alerting("W4MetricsClientStoppedReporting").empty());
   EXPECT_TRUE(alerting("W4MetricsExporterSeesNoRecords").empty());
+  EXPECT_TRUE(alerting("W4MetricsMonitoringClusterDown").empty());
+  EXPECT_TRUE(alerting("W4MetricsNoRecentRecords").empty());
+  EXPECT_TRUE(alerting("W4MetricsMonitoringRecordsSkipped").empty());
 
   w4test::prometheus_stop(&prom);
   w4test::twin_stop(twin);

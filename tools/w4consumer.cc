@@ -24,7 +24,8 @@ int w4_consumer_new(const char *prog, const std::vector<w4_prop> &props,
   char errstr[512];
   *rkp = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
   if (!*rkp) {
-    fprintf(stderr, "%s: cannot create consumer: %s\n", prog, errstr);
+    fprintf(stderr, "%s: cannot create consumer: %s\n", prog,
+            w4_hide_values(errstr, props).c_str());
     rd_kafka_conf_destroy(conf);
     return 1;
   }

@@ -154,7 +154,7 @@ static int parse_args(int argc, char **argv, demo_opts *o) {
       o->props.push_back(p);
     } else {
       fprintf(stderr, "w4metrics-demo: unexpected argument \"%s\"\n",
-              a.c_str());
+              w4_arg_shown(a.c_str()).c_str());
       usage(stderr);
       return 2;
     }
@@ -209,7 +209,8 @@ static rd_kafka_t *demo_client_new(
   char errstr[512];
   rd_kafka_t *rk = rd_kafka_new(type, conf, errstr, sizeof(errstr));
   if (!rk) {
-    fprintf(stderr, "w4metrics-demo: cannot create client: %s\n", errstr);
+    fprintf(stderr, "w4metrics-demo: cannot create client: %s\n",
+            w4_hide_values(errstr, props).c_str());
     rd_kafka_conf_destroy(conf);
   }
   return rk;

@@ -31,12 +31,19 @@ static const char *const W4_PROG = "w4metrics-exporter";
 /* The group whose state an exporter without -g saves and finds again. */
 static const char *const W4_DEFAULT_GROUP = "w4metrics-exporter";
 
+/* After this long without a message, the poll thread asks the cluster for
+ * metadata (waiting a second at most) to tell whether it answers. */
+static const int64_t W4_PROBE_MS = 5000;
+
 struct exporter_opts {
   std::string bootstrap;
   std::string topic = "_quarndale-monitoring";
   std::string group; /* empty: read every partition alone */
   bool from_beginning = false;
+  /* librdkafka properties: those of -F files in order, then those of -X,
+   * which win whatever their place on the command line. */
   std::vector<w4_prop> props;
+  std::vector<w4_prop> file_props;
   std::string listen_addr = "127.0.0.1";
   int port = W4_DEFAULT_PORT;
   bool by_topic = false;
@@ -69,6 +76,12 @@ struct exporter {
   std::map<w4_audit_key, w4_audit_totals> saving_totals;
   uint64_t saves_shown = 0;
   w4_follow follow;
+  /* The offset expected next of each partition read, for the jumps over
+   * records that an offset reset skips; the cluster's answer as last seen,
+   * and when a message or a probe last came from it (monotonic ms). */
+  std::map<int32_t, int64_t> expect;
+  bool cluster_up = true;
+  int64_t last_contact = 0;
 };
 
 /* Prints the usage text to f. */
@@ -80,8 +93,8 @@ static void usage(FILE *f) {
       "                          [--listen ADDR:PORT] [--by topic|partition]\n"
       "                          [--settle MS] [--max-window-age MS] "
       "[--report]\n"
-      "                          [--web.config.file FILE] [-X prop=value "
-      "...]\n"
+      "                          [--web.config.file FILE] [-F FILE ...]\n"
+      "                          [-X prop=value ...]\n"
       "\n"
       "Serves the counters of a monitoring topic and its delivery audit in\n"
       "Prometheus' text format at http://ADDR:PORT/metrics, and a page of "
@@ -134,8 +147,12 @@ static void usage(FILE *f) {
       "                             format of Prometheus' exporters; read "
       "again when it\n"
       "                             changes\n"
+      "  -F FILE                    librdkafka properties for the consumer, "
+      "name=value\n"
+      "                             lines (repeatable; a later file wins)\n"
       "  -X prop=value              librdkafka property for the consumer "
-      "(repeatable)\n"
+      "(repeatable;\n"
+      "                             wins over -F)\n"
       "\n"
       "Exit status 0 after SIGINT/SIGTERM, 1 when the port cannot be bound or "
       "the\ncluster cannot be reached, 2 for a wrong command line or web "
@@ -165,6 +182,9 @@ static int parse_valued(const std::string &a, char **argv, int *i,
     o->group = v;
   } else if (a == "-X") {
     if (!w4_parse_prop_arg(W4_PROG, v, &o->props))
+      return 2;
+  } else if (a == "-F") {
+    if (!w4_read_prop_file(W4_PROG, v, &o->file_props))
       return 2;
   } else if (a == "--listen") {
     if (!w4_http_parse_listen(v, &o->listen_addr, &o->port)) {
@@ -221,7 +241,7 @@ static int parse_args(int argc, char **argv, exporter_opts *o) {
       int rc = i + 1 < argc ? parse_valued(a, argv, &i, o) : 3;
       if (rc == 3) {
         fprintf(stderr, "w4metrics-exporter: unexpected argument \"%s\"\n",
-                a.c_str());
+                w4_arg_shown(a.c_str()).c_str());
         usage(stderr);
         return 2;
       }
@@ -234,6 +254,7 @@ static int parse_args(int argc, char **argv, exporter_opts *o) {
     usage(stderr);
     return 2;
   }
+  o->props.insert(o->props.begin(), o->file_props.begin(), o->file_props.end());
   return -1;
 }
 
@@ -252,6 +273,10 @@ static int exporter_consumer_new(exporter *e) {
   if (o.group.empty()) {
     props.push_back({"group.id", W4_DEFAULT_GROUP});
     props.push_back({"enable.auto.commit", "false"});
+    /* A position that the topic no longer holds (retention passed it while
+     * the exporter was down) goes on from the oldest record kept, skipping
+     * as few as can be. */
+    props.push_back({"auto.offset.reset", "earliest"});
   } else {
     props.push_back({"group.id", o.group});
     props.push_back(
@@ -293,10 +318,31 @@ static void exporter_bad(exporter *e, const rd_kafka_message_t *m,
           rd_kafka_topic_name(m->rkt), why.c_str());
 }
 
+/* Counts and reports the records that the position of m's partition
+ * jumped over before m. Poll thread. */
+static void exporter_jump(exporter *e, const rd_kafka_message_t *m) {
+  int64_t jumped = w4_feed_jump(&e->expect, m->partition, m->offset);
+  if (jumped <= 0)
+    return;
+  {
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    e->mon.feed.skipped_records += static_cast<uint64_t>(jumped);
+  }
+  fprintf(stderr,
+          "w4metrics-exporter: partition %d of %s: %lld records skipped, "
+          "offsets %lld to %lld: the position was reset past them (the "
+          "topic no longer held them)\n",
+          static_cast<int>(m->partition), rd_kafka_topic_name(m->rkt),
+          static_cast<long long>(jumped),
+          static_cast<long long>(m->offset - jumped),
+          static_cast<long long>(m->offset - 1));
+}
+
 /* Decodes one consumed value and adds it to the monitor. */
 static void exporter_take(exporter *e, const rd_kafka_message_t *m,
                           w4_record *rec) {
   std::string err;
+  exporter_jump(e, m);
   e->positions[m->partition] = m->offset + 1;
   if (!w4_monitor_take(&e->mon, m->payload, m->len, w4_mono_ms(), w4_wall_ms(),
                        rec, &err))
@@ -357,6 +403,7 @@ static bool exporter_restore(exporter *e) {
       w4_audit_load(&e->mon.audit, snap.state, w4_mono_ms())) {
     e->positions = snap.positions;
     e->follow.saved = snap.positions;
+    e->expect = snap.positions;
     e->mon.audit.saved_totals = e->mon.audit.totals;
     fprintf(stderr,
             "w4metrics-exporter: state restored from %s: %zu streams, read "
@@ -378,11 +425,16 @@ static void exporter_rebalance(rd_kafka_t *rk, rd_kafka_resp_err_t err,
   exporter *e = static_cast<exporter *>(opaque);
   bool cooperative =
       strcmp(rd_kafka_rebalance_protocol(rk), "COOPERATIVE") == 0;
+  /* A partition starts from the group's offset, not where this exporter
+   * left it (another may have read on): only a saved position is a jump's
+   * reference. */
+  for (int i = 0; i < parts->cnt; i++)
+    e->expect.erase(parts->elems[i].partition);
   if (err == RD_KAFKA_RESP_ERR__ASSIGN_PARTITIONS) {
     for (int i = 0; i < parts->cnt; i++) {
       auto s = e->follow.saved.find(parts->elems[i].partition);
       if (s != e->follow.saved.end())
-        parts->elems[i].offset = s->second;
+        parts->elems[i].offset = e->expect[s->first] = s->second;
     }
     if (cooperative)
       rd_kafka_error_destroy(rd_kafka_incremental_assign(rk, parts));
@@ -395,16 +447,50 @@ static void exporter_rebalance(rd_kafka_t *rk, rd_kafka_resp_err_t err,
   }
 }
 
+/* Shows whether the cluster answers, with a line on stderr when that
+ * changes. Poll thread. */
+static void exporter_cluster_up(exporter *e, bool up) {
+  if (up)
+    e->last_contact = w4_mono_ms();
+  if (up == e->cluster_up)
+    return;
+  e->cluster_up = up;
+  {
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    e->mon.feed.cluster_up = up;
+  }
+  fprintf(stderr, "w4metrics-exporter: %s\n",
+          up ? "the cluster answers again"
+             : "the cluster does not answer; waiting for it");
+}
+
+/* A message tells that the cluster answers, librdkafka's event that every
+ * broker is down that it does not; after W4_PROBE_MS without either, a
+ * metadata request asks. Poll thread. */
+static void exporter_watch_cluster(exporter *e, const rd_kafka_message_t *m) {
+  if (m && m->err == RD_KAFKA_RESP_ERR__ALL_BROKERS_DOWN)
+    exporter_cluster_up(e, false);
+  else if (m && !m->err)
+    exporter_cluster_up(e, true);
+  else if (w4_mono_ms() - e->last_contact >= W4_PROBE_MS) {
+    exporter_cluster_up(e,
+                        w4_topic_partition_cnt(e->rk, e->o.topic, 1000) >= 0);
+    e->last_contact = w4_mono_ms(); /* the next probe in W4_PROBE_MS */
+  }
+}
+
 /* The poll loop: follows the topic's partitions (alone) and takes records
  * until a signal. */
 static void exporter_run(exporter *e) {
   int64_t next_tick = 0, next_save = 0;
   w4_record rec;
+  e->last_contact = w4_mono_ms();
   while (!w4_stop_requested) {
     if (e->o.group.empty())
       w4_follow_partitions(&e->follow, e->rk, e->o.topic, e->o.from_beginning,
                            W4_PROG);
     rd_kafka_message_t *m = rd_kafka_consumer_poll(e->rk, 100);
+    exporter_watch_cluster(e, m);
     if (m) {
       if (!m->err)
         exporter_take(e, m, &rec);
@@ -495,6 +581,10 @@ int main(int argc, char **argv) {
     w4_http_stop(&http);
     rd_kafka_destroy(e.rk);
     return 1;
+  }
+  {
+    std::lock_guard<std::mutex> guard(e.mon.lock);
+    e.mon.feed.shown = true;
   }
   std::string base = w4_http_base_url(http, e.o.listen_addr);
   fprintf(stderr, "w4metrics-exporter: serving %s/metrics\n", base.c_str());

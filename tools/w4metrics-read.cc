@@ -28,7 +28,10 @@ struct reader_opts {
   bool audit = false;     /* print the audit table instead of the records */
   long exit_idle_ms = -1; /* -1: run until a signal */
   long settle_ms = 60000; /* the audit's wait and margin */
+  /* librdkafka properties: those of -F files in order, then those of -X,
+   * which win whatever their place on the command line. */
   std::vector<w4_prop> props;
+  std::vector<w4_prop> file_props;
 };
 
 /* Prints the usage text to f. */
@@ -36,7 +39,8 @@ static void usage(FILE *f) {
   fprintf(f,
           "Usage: w4metrics-read -b BOOTSTRAP [-t TOPIC] [--from-beginning] "
           "[--json | --audit [--settle MS]]\n"
-          "                      [-X prop=value ...] [--exit-idle MS]\n"
+          "                      [-F FILE ...] [-X prop=value ...] "
+          "[--exit-idle MS]\n"
           "\n"
           "Prints the records of a monitoring topic, decoded.\n"
           "\n"
@@ -56,8 +60,13 @@ static void usage(FILE *f) {
           "records, and how far\n"
           "                             past a short window a group must "
           "read (default 60000)\n"
+          "  -F FILE                    librdkafka properties for the "
+          "consumer, name=value\n"
+          "                             lines (repeatable; a later file "
+          "wins)\n"
           "  -X prop=value              librdkafka property for the "
-          "consumer (repeatable)\n"
+          "consumer (repeatable;\n"
+          "                             wins over -F)\n"
           "  --exit-idle MS             exit once no record arrived for MS "
           "milliseconds\n"
           "                             since the topic's partitions were "
@@ -86,6 +95,9 @@ static int parse_args(int argc, char **argv, reader_opts *o) {
     } else if (a == "-X" && has_next) {
       if (!w4_parse_prop_arg(W4_PROG, argv[++i], &o->props))
         return 2;
+    } else if (a == "-F" && has_next) {
+      if (!w4_read_prop_file(W4_PROG, argv[++i], &o->file_props))
+        return 2;
     } else if (a == "--settle" && has_next) {
       if (!w4_parse_long(argv[++i], 1, 86400000L, &o->settle_ms)) {
         fprintf(stderr, "w4metrics-read: --settle needs milliseconds\n");
@@ -98,7 +110,7 @@ static int parse_args(int argc, char **argv, reader_opts *o) {
       }
     } else {
       fprintf(stderr, "w4metrics-read: unexpected argument \"%s\"\n",
-              a.c_str());
+              w4_arg_shown(a.c_str()).c_str());
       usage(stderr);
       return 2;
     }
@@ -107,11 +119,14 @@ static int parse_args(int argc, char **argv, reader_opts *o) {
     usage(stderr);
     return 2;
   }
+  o->props.insert(o->props.begin(), o->file_props.begin(), o->file_props.end());
   return -1;
 }
 
-/* Creates the consumer: command-line properties go last so they win. */
-static rd_kafka_t *reader_consumer_new(const reader_opts &o) {
+/* Creates the consumer into *rk: command-line properties go last so they
+ * win. 0, or the exit status: 2 for a property librdkafka refuses, 1 when
+ * the consumer cannot be created for another reason. */
+static int reader_consumer_new(const reader_opts &o, rd_kafka_t **rk) {
   std::vector<w4_prop> props = {
       {"bootstrap.servers", o.bootstrap},
       {"group.id", "w4metrics-read-" + w4_random_tag()},
@@ -119,9 +134,7 @@ static rd_kafka_t *reader_consumer_new(const reader_opts &o) {
       {"enable.partition.eof", "false"},
       {"client.id", "w4metrics-read"}};
   props.insert(props.end(), o.props.begin(), o.props.end());
-  rd_kafka_t *rk = nullptr;
-  w4_consumer_new(W4_PROG, props, "", &rk);
-  return rk;
+  return w4_consumer_new(W4_PROG, props, "bad property ", rk);
 }
 
 /* Decodes one consumed value; reports it on stderr when it is not a
@@ -229,9 +242,9 @@ int main(int argc, char **argv) {
     return rc;
 
   w4_stop_on_signals();
-  rd_kafka_t *rk = reader_consumer_new(o);
-  if (!rk)
-    return 1;
+  rd_kafka_t *rk = nullptr;
+  if ((rc = reader_consumer_new(o, &rk)) != 0)
+    return rc;
   reader_run(o, rk);
   rd_kafka_consumer_close(rk);
   rd_kafka_destroy(rk);

@@ -24,12 +24,36 @@ bool w4_parse_long(const char *s, long min, long max, long *out);
 bool w4_parse_prop(const char *s, w4_prop *prop);
 
 /* Parses the value of -X into a property appended to *props; false with a
- * message "<prog>: -X needs prop=value" when it is not one. */
+ * message "<prog>: -X needs name=value" when it is not one (the argument is
+ * not echoed: it may hold a secret). */
 bool w4_parse_prop_arg(const char *prog, const char *s,
                        std::vector<w4_prop> *props);
 
-/* Sets each property on conf in order; false with a message on the first
- * that librdkafka rejects. */
+/* Parses the text of a properties file (-F), appending its properties to
+ * *props in order: one name=value a line, split at the first '=', with
+ * blanks (space, tab, CR) trimmed around the line, the name and the value;
+ * blank lines and lines starting with '#' are skipped. Returns 0, or the
+ * number (from 1) of the first malformed line: no '=', an empty name, or a
+ * NUL byte. */
+int w4_parse_prop_text(const std::string &text, std::vector<w4_prop> *props);
+
+/* Reads the properties file path (-F) into *props; false with a message
+ * naming the file and, for a malformed line, its number, never its text. */
+bool w4_read_prop_file(const char *prog, const char *path,
+                       std::vector<w4_prop> *props);
+
+/* text with every occurrence of a property's value (as a whole word, and
+ * as the integer it reads as) replaced by "(value not shown)": for
+ * librdkafka's messages, which may quote a value that is a secret. */
+std::string w4_hide_values(const std::string &text,
+                           const std::vector<w4_prop> &props);
+
+/* An unexpected command-line argument as a message may show it: cut after
+ * '=' when it has one, since it may be a property with its value. */
+std::string w4_arg_shown(const char *arg);
+
+/* Sets each property on conf in order; false with "<name>: <reason>" in
+ * *err on the first that librdkafka rejects, its value not shown. */
 bool w4_conf_set_all(rd_kafka_conf_t *conf, const std::vector<w4_prop> &props,
                      std::string *err);
 

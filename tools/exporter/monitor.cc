@@ -36,6 +36,7 @@ static void w4_monitor_audit_add(w4_monitor *mon, const w4_record &rec,
 void w4_monitor_add(w4_monitor *mon, const w4_record &rec, int64_t mono_ms,
                     int64_t wall_ms) {
   std::lock_guard<std::mutex> guard(mon->lock);
+  mon->feed.last_record_wall_ms = wall_ms;
   w4_aggregate_add(&mon->agg, rec, mono_ms);
   w4_history_note(&mon->history, rec, wall_ms);
   if (mon->o.audit)
@@ -69,7 +70,10 @@ void w4_monitor_tick(w4_monitor *mon, int64_t mono_ms, int64_t wall_ms,
 
 std::string w4_monitor_render(w4_monitor *mon) {
   std::lock_guard<std::mutex> guard(mon->lock);
-  return w4_exposition(&mon->agg, &mon->audit, mon->expo);
+  std::string out = w4_exposition(&mon->agg, &mon->audit, mon->expo);
+  if (mon->feed.shown)
+    w4_feed_expose(mon->feed, &out);
+  return out;
 }
 
 bool w4_monitor_api(w4_monitor *mon, const std::string &path,

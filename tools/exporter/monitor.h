@@ -7,6 +7,7 @@
 #include "exporter/aggregate.h"
 #include "exporter/audit.h"
 #include "exporter/exposition.h"
+#include "exporter/feed.h"
 #include "exporter/history.h"
 #include "exporter/http.h"
 #include "exporter/page.h"
@@ -41,6 +42,8 @@ struct w4_monitor {
   w4_audit audit;
   w4_history history;
   w4_exposition_opts expo;
+  /* The exporter's own consumer: reachability, last record, skips. */
+  w4_feed feed;
   /* Judgements that records changed since the last tick (replays, late
    * records of judged windows), handed out by the next tick. */
   std::vector<w4_audit_row> late_rows;
@@ -56,8 +59,8 @@ bool w4_monitor_decode(const void *value, size_t len, w4_record *rec,
                        std::string *err);
 
 /* Adds a sane record that arrived at mono_ms (monotonic clock) and wall_ms
- * (wall clock) to the counters, the history and, when on, the audit. On the
- * reading thread. */
+ * (wall clock) to the counters, the history and, when on, the audit, and
+ * notes when it came. On the reading thread. */
 void w4_monitor_add(w4_monitor *mon, const w4_record &rec, int64_t mono_ms,
                     int64_t wall_ms);
 

@@ -131,7 +131,7 @@ bool w4_state_store_open(w4_state_store *st, const std::vector<w4_prop> &props,
   char errstr[512];
   st->producer = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
   if (!st->producer) {
-    *err = errstr;
+    *err = w4_hide_values(errstr, all);
     rd_kafka_conf_destroy(conf);
     return false;
   }
