@@ -221,6 +221,7 @@ std::string encoded(uint32_t client_type, int64_t count) {
   m.window = 5000;
   m.window_size = 1000;
   m.count = count;
+  m.min_latency = 0; /* the plug-in's first message sets it */
   size_t n = 0;
   pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &m);
   std::string out(n + 1, '\x7f');
