@@ -679,20 +679,18 @@ void w4_audit_expire(w4_audit *a, int64_t now_ms, int64_t expire_ms) {
     std::get<0>(key).assign(s.cluster_id);
     std::get<1>(key).assign(s.topic);
     for (const auto &mkv : s.members) {
+      const w4_audit_member &m = mkv.second;
       std::get<2>(key).assign(mkv.first);
       auto it = a->last_seen.find(key);
       if (it == a->last_seen.end())
-        it = a->last_seen.emplace(key, std::make_pair(INT64_MIN, false)).first;
-      it->second.first = std::max(it->second.first, mkv.second.last_ms);
-      it->second.second = it->second.second || !mkv.second.stopped;
+        it = a->last_seen.emplace(key, m.last_ms).first;
+      it->second = std::max(it->second, m.stopped ? m.last_ms : now_ms);
     }
   }
   for (const auto &kv : a->totals)
-    a->last_seen.emplace(kv.first, std::make_pair(now_ms, false));
+    a->last_seen.emplace(kv.first, now_ms);
   for (auto it = a->last_seen.begin(); it != a->last_seen.end();) {
-    bool busy = it->second.second;
-    it->second.second = false;
-    if (busy || now_ms - it->second.first < expire_ms) {
+    if (now_ms - it->second < expire_ms) {
       ++it;
       continue;
     }
