@@ -488,51 +488,68 @@ TEST(Bounds, SilentClientsExpireButNotBeforeTheAuditSettledThem) {
       << m;
 }
 
-/* 200,000 records of distinct clients and topics, producers and
- * consumers, with a limit of 10,000 lines: /metrics holds at most that
- * many, the dropped records are counted, the page follows only the series
- * that had room, and the memory stays within the bound stated in README
- * (W4_LINE_BYTES a line, with these names of about 20 bytes). */
-TEST(Bounds, AFloodOfDistinctClientsAndTopicsStaysWithinTheLimit) {
-  const uint64_t N = 10000;
-  const int64_t W4_LINE_BYTES = 400;
+/* Feeds records of distinct clients and topics, producers and consumers,
+ * named after pad (each name padded to its length), through a monitor
+ * with a limit of n lines and the audit off (its memory has bounds of its
+ * own); checks the limit, and returns the heap and the /metrics bytes that
+ * a sample line took. */
+void flood(uint64_t n, int records, size_t pad, double *heap_per_line,
+           double *text_per_line) {
   w4_monitor_opts o;
-  o.max_series = N;
-  o.audit = false; /* the audit's memory has bounds of its own */
+  o.max_series = n;
+  o.audit = false;
   int64_t heap0 = heap_in_use();
-  {
-    clocked c(o);
-    const int R = 200000;
-    for (int i = 0; i < R; i++) {
-      char id[32], topic[32];
-      snprintf(id, sizeof(id), "flood-client-%06d", i);
-      snprintf(topic, sizeof(topic), "flood-topic-%06d", i);
-      bool consumer = i % 2;
-      c.add(record(consumer ? W4_CLIENT_CONSUMER : W4_CLIENT_PRODUCER, id,
-                   consumer ? "flood-group" : "", topic, i % 3, 1000, 1));
-      if (i % 20000 == 19999)
-        c.run_to(c.now + 500);
-    }
-    std::string m = c.metrics();
-    size_t lines = sample_lines(m), bytes = m.size();
-    EXPECT_LE(lines, N);
-    EXPECT_GE(lines, N - 10);
-    uint64_t dropped = c.mon.agg.dropped_series;
-    EXPECT_EQ(static_cast<uint64_t>(R) - c.mon.agg.series.size(), dropped);
-    EXPECT_EQ(1u, sample_lines(m, "w4metrics_dropped_series_total{reason="
-                                  "\"max_series\"} " +
-                                      std::to_string(dropped)));
-    EXPECT_EQ(c.mon.agg.series.size(), c.mon.history.clients.size());
-    EXPECT_EQ(c.mon.agg.series.size(), c.mon.history.partitions.size());
-    EXPECT_LE(bytes, N * 300);
-    std::string().swap(m);
-    int64_t used = heap_in_use() - heap0;
-    printf("flood: %zu lines, %zu bytes of /metrics, %lld bytes of heap "
-           "(%lld a line)\n",
-           lines, bytes, static_cast<long long>(used),
-           static_cast<long long>(used / static_cast<int64_t>(lines)));
-    EXPECT_LE(used, static_cast<int64_t>(N) * W4_LINE_BYTES);
+  clocked c(o);
+  auto named = [pad](const char *prefix, int i, size_t max) {
+    std::string s = prefix + std::to_string(i);
+    s.resize(std::max(s.size(), std::min(pad, max)), 'x');
+    return s;
+  };
+  for (int i = 0; i < records; i++) {
+    bool consumer = i % 2;
+    w4_record rec =
+        record(consumer ? W4_CLIENT_CONSUMER : W4_CLIENT_PRODUCER,
+               named("flood-client-", i, W4_RECORD_ID_MAX),
+               consumer ? named("flood-group-", 0, W4_RECORD_ID_MAX) : "",
+               named("flood-topic-", i, W4_RECORD_TOPIC_MAX), i % 3, 1000, 1);
+    rec.cluster_id = named("c", 1, W4_RECORD_ID_MAX);
+    c.add(rec);
+    if (i % 20000 == 19999)
+      c.run_to(c.now + 500);
   }
+  std::string m = c.metrics();
+  size_t lines = sample_lines(m), bytes = m.size();
+  EXPECT_LE(lines, n);
+  EXPECT_GE(lines, n - 40);
+  uint64_t dropped = c.mon.agg.dropped_series;
+  EXPECT_EQ(static_cast<uint64_t>(records) - c.mon.agg.series.size(), dropped);
+  EXPECT_EQ(1u, sample_lines(m, "w4metrics_dropped_series_total{reason="
+                                "\"max_series\"} " +
+                                    std::to_string(dropped)));
+  /* The page follows the series that had room. */
+  EXPECT_EQ(c.mon.agg.series.size(), c.mon.history.clients.size());
+  EXPECT_EQ(c.mon.agg.series.size(), c.mon.history.partitions.size());
+  std::string().swap(m);
+  *heap_per_line = static_cast<double>(heap_in_use() - heap0) / lines;
+  *text_per_line = static_cast<double>(bytes) / lines;
+  printf("flood, names of %zu bytes: %zu lines, %.0f bytes of heap and %.0f "
+         "of /metrics a line\n",
+         pad, lines, *heap_per_line, *text_per_line);
+}
+
+/* 200,000 records of distinct clients and topics with a limit of 10,000
+ * lines: /metrics holds at most that many, the dropped records are
+ * counted, the page follows only the series that had room, and a line
+ * takes no more memory and text than README states: 500 and 300 bytes
+ * with names of 20 bytes, 2,500 and 2,000 with the longest names. */
+TEST(Bounds, AFloodOfDistinctClientsAndTopicsStaysWithinTheLimit) {
+  double heap, text;
+  flood(10000, 200000, 20, &heap, &text);
+  EXPECT_LE(heap, 500);
+  EXPECT_LE(text, 300);
+  flood(10000, 20000, 1000, &heap, &text);
+  EXPECT_LE(heap, 2500);
+  EXPECT_LE(text, 2000);
 }
 
 /* Counters at their largest: they stay there, the page's sums over several
@@ -585,7 +602,8 @@ TEST(Bounds, SumsSaturateAndThePageNeverWrapsOrPrintsNull) {
   s.mon.history.window_ms = 3000;
   std::string h = s.api("history");
   EXPECT_EQ(std::string::npos, h.find("-")) << h;
-  EXPECT_NE(std::string::npos, h.find("\"produced_per_s\":[6148914691236516864,"))
+  EXPECT_NE(std::string::npos,
+            h.find("\"produced_per_s\":[6148914691236516864,"))
       << h;
 }
 
