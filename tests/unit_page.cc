@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 #ifdef __SANITIZE_ADDRESS__
-#include <sanitizer/allocator_interface.h>
+/* AddressSanitizer's count of the bytes allocated and not freed. */
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 namespace {
