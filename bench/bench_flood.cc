@@ -1,9 +1,10 @@
 /* A hostile or churning writer: 200,000 records, each of a client id and a
  * topic of its own, fed through the exporter's monitor (decoded, checked,
  * counted, audited and noted for the page) with its default options, then
- * one scrape; also with --max-series 100000. Counters: the process's resident memory after the records
- * (and its peak, scrape included), the size, sample lines and time of the
- * scrape. The memory figures are the process's own: it runs alone. */
+ * one scrape; also with --max-series 100000. Counters: the process's resident
+ * memory after the records (and its peak, scrape included), the size, sample
+ * lines and time of the scrape. The memory figures are the process's own: it
+ * runs alone. */
 #include "exporter/monitor.h"
 #include "monitoring/monitoring.h"
 
