@@ -288,6 +288,79 @@ TEST(Exporter, BadRecordsAreCountedAndReportedOncePerPartition) {
   w4test::mock_cluster_stop(mc);
 }
 
+/* Sample lines of an exposition text. */
+size_t sample_count(const std::string &text) {
+  size_t n = 0;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    n += !line.empty() && line[0] != '#';
+  return n;
+}
+
+/* 20 producers, one record each: with --max-series 100 the exporter makes
+ * the series of 9 (9 lines and a sessions line each, and the 5 fixed
+ * lines), counts the records of the others as dropped and says so once;
+ * 3 s after their records everything of theirs has left /metrics and the
+ * page. */
+TEST(Exporter, NewSeriesStopAtTheLimitAndSilentClientsExpire) {
+  w4test::mock_cluster *mc = w4test::mock_cluster_start();
+  ASSERT_NE(nullptr, mc);
+  rd_kafka_mock_topic_create(mc->mcluster, MON_TOPIC, 1, 1);
+  std::vector<std::string> values;
+  for (int i = 0; i < 20; i++) {
+    std::string r = raw_record(w4test::CLIENT_PRODUCER, 5);
+    /* client id "p" becomes "p<i>": its length and the bytes. */
+    std::string id = "p" + std::to_string(i);
+    size_t at = r.find(std::string("\x12\x01p", 3));
+    r.replace(at, 3, std::string("\x12") + static_cast<char>(id.size()) + id);
+    values.push_back(r);
+  }
+  w4test::produce_values(mc, MON_TOPIC, 0, values);
+
+  child exporter;
+  child_guard exporter_guard(&exporter);
+  int port = exporter_start(
+      &exporter, {"-b", mc->bootstraps, "--from-beginning", "--no-state",
+                  "--expire-after", "3s", "--max-series", "100"});
+  ASSERT_GT(port, 0) << read_file(exporter.err_path);
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(port) + "/metrics";
+  std::string text;
+  std::map<std::string, double> s;
+  int64_t deadline = w4test::mono_ms() + 30000;
+  do {
+    w4test::sleep_ms(100);
+    text = http_get(url);
+    s = samples_of(text);
+  } while (w4test::mono_ms() < deadline &&
+           sum_of(s, "w4metrics_records_total") +
+                   sum_of(s, "w4metrics_dropped_series_total") <
+               20);
+  EXPECT_EQ(9, sum_of(s, "w4metrics_records_total")) << text;
+  EXPECT_EQ(11, sum_of(s, "w4metrics_dropped_series_total",
+                       {"reason=\"max_series\""}))
+      << text;
+  EXPECT_LE(sample_count(text), 100u) << text;
+
+  /* Expiry: the series and the page's clients go. */
+  do {
+    w4test::sleep_ms(200);
+    text = http_get(url);
+  } while (w4test::mono_ms() < deadline &&
+           text.find("w4metrics_records_total{") != std::string::npos);
+  EXPECT_EQ(std::string::npos, text.find("w4metrics_sessions_total{")) << text;
+  EXPECT_EQ(std::string::npos, text.find("w4metrics_records_total{")) << text;
+  std::string clients =
+      http_get("http://127.0.0.1:" + std::to_string(port) + "/api/clients");
+  EXPECT_EQ(0u, clients.find("{\"total\":0,")) << clients;
+  EXPECT_EQ(0, stop_child(&exporter));
+  std::string err = read_file(exporter.err_path);
+  EXPECT_EQ(1, w4test::count_lines(err, "holds --max-series 100 lines")) << err;
+  remove_child_files(exporter);
+  w4test::mock_cluster_stop(mc);
+}
+
 /* Runs the exporter to its end; its exit code and standard error. */
 int run_exporter(const std::vector<std::string> &args, std::string *err) {
   std::vector<std::string> argv = {exporter_path()};
@@ -336,6 +409,12 @@ TEST(Exporter, ClearErrorsForPortInUseUnreachableClusterAndBadOptions) {
   EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "-X", "noequals"}, &err));
   EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "--settle", "soon"}, &err));
   EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "--by", "client"}, &err));
+  EXPECT_EQ(2,
+            run_exporter({"-b", mc->bootstraps, "--expire-after", "1x"}, &err));
+  EXPECT_EQ(1, w4test::count_lines(err, "--expire-after needs a duration"))
+      << err;
+  EXPECT_EQ(2,
+            run_exporter({"-b", mc->bootstraps, "--max-series", "10"}, &err));
   EXPECT_EQ(2, run_exporter({"-b", mc->bootstraps, "--listen", "9478"}, &err));
   EXPECT_EQ(2, run_exporter({"--from-beginning"}, &err));
   EXPECT_EQ(1, w4test::count_lines(err, "-b BOOTSTRAP is required")) << err;

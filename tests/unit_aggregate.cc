@@ -221,6 +221,142 @@ TEST(Aggregate, ValuesThePlugInCannotSendAreRejected) {
   }
 }
 
+/* Whether a record with these fields (and the histogram when given)
+ * decodes and is sane, and the reason when not. */
+bool sane(const fields &f, std::string *why,
+          const std::vector<std::pair<uint32_t, uint64_t>> &hist = {}) {
+  std::string v = encode(f);
+  w4_record rec;
+  if (!w4_record_decode(v.data(), v.size(), &rec, why))
+    return false;
+  for (const auto &b : hist) {
+    rec.hist_index.push_back(b.first);
+    rec.hist_count.push_back(b.second);
+  }
+  return w4_record_sane(rec, why);
+}
+
+TEST(Aggregate, ValuesOutOfThePlugInsRangeAreBadAndItsLimitsAreNot) {
+  const int64_t day = 86400000;
+  struct edge {
+    const char *what;
+    void (*at_limit)(fields *); /* still sane */
+    void (*beyond)(fields *);   /* bad */
+  };
+  const edge cases[] = {
+      {"window_size", [](fields *x) { x->window_size = 86400000; },
+       [](fields *x) { x->window_size = 86400001; }},
+      {"window_size 0", [](fields *x) { x->window_size = 1; },
+       [](fields *x) { x->window_size = 0; }},
+      {"huge window_size", [](fields *x) { x->window_size = 1; },
+       [](fields *x) { x->window_size = INT64_C(1) << 62; }},
+      {"window ahead of its timestamp",
+       [](fields *x) { x->window = x->timestamp + 86400000; },
+       [](fields *x) { x->window = x->timestamp + 86400001; }},
+      {"min above max", [](fields *x) { x->min_latency = x->max_latency = 9; },
+       [](fields *x) {
+         x->min_latency = 10;
+         x->max_latency = 9;
+       }},
+      {"sequence", [](fields *x) { x->sequence = INT64_C(1) << 40; },
+       [](fields *x) { x->sequence = (INT64_C(1) << 40) + 1; }},
+      {"sequence 2^53", [](fields *x) { x->sequence = 0; },
+       [](fields *x) { x->sequence = INT64_C(1) << 53; }},
+      {"count", [](fields *x) { x->count = INT64_C(1) << 40; },
+       [](fields *x) { x->count = (INT64_C(1) << 40) + 1; }},
+      {"count 2^63-1", [](fields *x) { x->count = 1; },
+       [](fields *x) { x->count = INT64_MAX; }},
+      {"bytes", [](fields *x) { x->bytes = INT64_C(1) << 50; },
+       [](fields *x) { x->bytes = (INT64_C(1) << 50) + 1; }},
+      {"latency_sum", [](fields *x) { x->latency_sum = INT64_C(1) << 56; },
+       [](fields *x) { x->latency_sum = (INT64_C(1) << 56) + 1; }},
+      {"max_latency", [](fields *x) { x->max_latency = INT64_C(1) << 42; },
+       [](fields *x) { x->max_latency = (INT64_C(1) << 42) + 1; }},
+      {"topic", [](fields *x) { x->topic = std::string(249, 't'); },
+       [](fields *x) { x->topic = std::string(250, 't'); }},
+      {"client id", [](fields *x) { x->client_id = std::string(511, 'c'); },
+       [](fields *x) { x->client_id = std::string(512, 'c'); }},
+      {"cluster id", [](fields *x) { x->cluster_id = std::string(511, 'k'); },
+       [](fields *x) { x->cluster_id = std::string(10000, 'k'); }},
+      {"group id",
+       [](fields *x) {
+         x->client_type = W4_CLIENT_CONSUMER;
+         x->group_id = std::string(511, 'g');
+       },
+       [](fields *x) {
+         x->client_type = W4_CLIENT_CONSUMER;
+         x->group_id = std::string(512, 'g');
+       }},
+  };
+  for (const edge &e : cases) {
+    fields good, bad;
+    e.at_limit(&good);
+    e.beyond(&bad);
+    std::string why;
+    EXPECT_TRUE(sane(good, &why)) << e.what << ": " << why;
+    EXPECT_FALSE(sane(bad, &why)) << e.what;
+  }
+  /* An empty-window record has no latencies to compare. */
+  fields empty;
+  empty.record_kind = W4_RECORD_EMPTY_WINDOW;
+  std::string why;
+  EXPECT_TRUE(sane(empty, &why)) << why;
+  /* The plug-in counts a bucket in 32 bits. */
+  fields h;
+  h.count = (INT64_C(1) << 32) - 1;
+  EXPECT_TRUE(sane(h, &why, {{3, UINT32_MAX}})) << why;
+  h.count = INT64_C(1) << 32;
+  EXPECT_FALSE(sane(h, &why, {{3, INT64_C(1) << 32}}));
+  /* Adds up past 2^32, each bucket within: sane. */
+  EXPECT_TRUE(sane(h, &why, {{3, 1}, {4, (INT64_C(1) << 32) - 1}})) << why;
+  /* A timestamp more than a day ahead of the exporter's clock. */
+  w4_record rec = decode(encode(fields()));
+  const int64_t wall = rec.msg.timestamp;
+  EXPECT_TRUE(w4_record_timely(rec, wall - day, &why));
+  EXPECT_FALSE(w4_record_timely(rec, wall - day - 1, &why));
+  EXPECT_EQ("timestamp more than a day ahead of the exporter's clock", why);
+}
+
+TEST(Aggregate, DurationsInPrometheusSyntaxOrMilliseconds) {
+  const struct {
+    const char *text;
+    int64_t ms; /* -1: refused */
+  } cases[] = {
+      {"10s", 10000},
+      {"15m", 900000},
+      {"1h", 3600000},
+      {"1d", 86400000},
+      {"1h30m", 5400000},
+      {"2m500ms", 120500},
+      {"1w", 604800000},
+      {"1y", 31536000000},
+      {"1500", 1500},
+      {"1m1ms", 60001},
+      {"0", -1},
+      {"0s", -1},
+      {"", -1},
+      {"1", 1},
+      {"30m1h", -1},
+      {"1h1h", -1},
+      {"1x", -1},
+      {"h", -1},
+      {"-1s", -1},
+      {"1y1ms", -1},
+      {"99999999999999999999", -1},
+      {"365d", 31536000000},
+      {"1.5h", -1},
+      {"5ms3s", -1},
+  };
+  for (const auto &c : cases) {
+    int64_t ms = -1;
+    bool ok = w4_parse_duration(c.text, &ms);
+    EXPECT_EQ(c.ms >= 0, ok) << c.text;
+    if (ok) {
+      EXPECT_EQ(c.ms, ms) << c.text;
+    }
+  }
+}
+
 TEST(Aggregate, MutatedRecordsNeverBreakTheCountersOrTheText) {
   std::mt19937 rng(11);
   std::vector<std::string> seeds;

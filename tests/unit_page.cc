@@ -8,8 +8,13 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <string>
 #include <vector>
+#ifdef __SANITIZE_ADDRESS__
+/* AddressSanitizer's count of the bytes allocated and not freed. */
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
+#endif
 
 namespace {
 
@@ -221,6 +226,7 @@ std::string encoded(uint32_t client_type, int64_t count) {
   m.window = 5000;
   m.window_size = 1000;
   m.count = count;
+  m.min_latency = 0; /* the plug-in's first message sets it */
   size_t n = 0;
   pb_get_encoded_size(&n, monitoring_MonitoringMessage_fields, &m);
   std::string out(n + 1, '\x7f');
@@ -347,6 +353,259 @@ TEST(Monitor, AWholeRunAuditsEveryWindowOfAPartitionAsOne) {
     EXPECT_NE(std::string::npos, j.find("\"produced\":10,\"consumed\":10,"))
         << j;
   }
+}
+
+/* Bytes the allocator has handed out and not taken back: AddressSanitizer's
+ * allocator when the tests run under it, glibc's otherwise. */
+int64_t heap_in_use(void) {
+#ifdef __SANITIZE_ADDRESS__
+  return static_cast<int64_t>(__sanitizer_get_current_allocated_bytes());
+#else
+  struct mallinfo2 mi = mallinfo2();
+  return static_cast<int64_t>(mi.uordblks + mi.hblkhd);
+#endif
+}
+
+/* The sample lines of an exposition text, and those that hold needle. */
+size_t sample_lines(const std::string &text, const std::string &needle = "") {
+  size_t n = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line[0] != '#' &&
+        line.find(needle) != std::string::npos)
+      n++;
+    at = end + 1;
+  }
+  return n;
+}
+
+/* A monitor on a clock of the test's: mono ms from 0, wall from WALL. */
+struct clocked {
+  w4_monitor mon;
+  int64_t now = 0;
+
+  explicit clocked(w4_monitor_opts o) {
+    o.history_step_ms = 1000;
+    o.page_now_ms = WALL;
+    w4_monitor_init(&mon, o);
+  }
+  void add(const w4_record &rec) { w4_monitor_add(&mon, rec, now, WALL + now); }
+  /* Moves the clock to t, ticking every 500 ms as the exporter does. */
+  void run_to(int64_t t) {
+    while (now < t) {
+      now = std::min(now + 500, t);
+      w4_monitor_tick(&mon, now, WALL + now, nullptr);
+    }
+  }
+  std::string metrics() { return w4_monitor_render(&mon); }
+  std::string api(const char *path) {
+    std::string body;
+    EXPECT_TRUE(w4_monitor_api(&mon, std::string("/api/") + path, {}, &body));
+    return body;
+  }
+};
+
+/* A producer and a group on "gone" fall silent, the group 2 messages
+ * short; a producer on "stay" goes on. Their series, clients and the
+ * page's entries leave after --expire-after; the group's audit stays while
+ * its windows are open (until the horizon stops it), shows what it left
+ * unconsumed, and goes expire_ms later. What stays keeps its counts. */
+TEST(Bounds, SilentClientsExpireButNotBeforeTheAuditSettledThem) {
+  w4_monitor_opts o;
+  o.settle_ms = 1000;
+  o.expire_ms = 10000;
+  o.horizon_ms = 30000;
+  clocked c(o);
+  int stay_records = 0;
+  /* "stay" sends every 2 s up to t. */
+  auto go = [&](int64_t t) {
+    while (c.now < t) {
+      c.run_to(std::min(c.now + 2000, t));
+      c.add(record(W4_CLIENT_PRODUCER, "p2", "", "stay", 0, 1000 + c.now, 1));
+      stay_records++;
+    }
+  };
+  c.add(record(W4_CLIENT_PRODUCER, "p1", "", "gone", 0, 1000, 5));
+  c.add(record(W4_CLIENT_CONSUMER, "c1", "g", "gone", 0, 1000, 3));
+  const std::string p1 = "client_id=\"p1\"", c1 = "client_id=\"c1\"";
+  const std::string g = "group_id=\"g\"}";
+  go(9000);
+  std::string m = c.metrics();
+  /* 8 counters and gauges, missing records and sessions. */
+  EXPECT_EQ(10u, sample_lines(m, p1)) << m;
+  EXPECT_EQ(10u, sample_lines(m, c1)) << m;
+  EXPECT_EQ(
+      1u, sample_lines(m, "w4metrics_audit_pending_messages{" +
+                              std::string("cluster_id=\"c1\",topic=\"gone\",") +
+                              g + " 2"))
+      << m;
+
+  go(10500);
+  m = c.metrics();
+  EXPECT_EQ(0u, sample_lines(m, p1)) << m;
+  EXPECT_EQ(0u, sample_lines(m, c1)) << m;
+  EXPECT_EQ(1u, c.mon.agg.series.size());
+  EXPECT_EQ(1u, c.mon.agg.clients.size());
+  EXPECT_EQ(std::string::npos, c.api("clients").find("\"p1\""))
+      << c.api("clients");
+  EXPECT_EQ(std::string::npos, c.api("streams").find("gone"))
+      << c.api("streams");
+  EXPECT_EQ(1u, c.mon.history.clients.size());
+  EXPECT_EQ(1u, c.mon.history.streams.size());
+  EXPECT_EQ(1u, c.mon.history.partitions.size());
+  /* The group's window is still open: lag, not loss, and shown (pending
+   * and lag; no window judged, no counters yet). */
+  EXPECT_EQ(2u, sample_lines(m, g)) << m;
+
+  /* The horizon stops the group: its 2 messages are unconsumed, and its
+   * counters stay on show for expire_ms. */
+  go(39000);
+  m = c.metrics();
+  EXPECT_EQ(5u, sample_lines(m, g)) << m;
+  EXPECT_EQ(1u, sample_lines(m, "w4metrics_audit_unconsumed_messages_total{"
+                                "cluster_id=\"c1\",topic=\"gone\"," +
+                                    g + " 2"))
+      << m;
+  go(40500);
+  m = c.metrics();
+  EXPECT_EQ(0u, sample_lines(m, g)) << m;
+  EXPECT_TRUE(c.mon.audit.totals.empty());
+  EXPECT_TRUE(c.mon.agg.audit_shown.empty());
+  /* What is left: p2's series and client, whose counts went on. */
+  EXPECT_EQ(10u, c.mon.agg.lines);
+  EXPECT_EQ(1u,
+            sample_lines(m, "w4metrics_records_total{client_type=\"producer\","
+                            "client_id=\"p2\",group_id=\"\",cluster_id=\"c1\","
+                            "topic=\"stay\",partition=\"0\"} " +
+                                std::to_string(stay_records)))
+      << m;
+  /* A client that comes back starts again, its session counted. */
+  c.add(record(W4_CLIENT_PRODUCER, "p1", "", "gone", 0, 50000, 5));
+  m = c.metrics();
+  EXPECT_EQ(1u, sample_lines(
+                    m, "w4metrics_sessions_total{client_type=\"producer\","
+                       "client_id=\"p1\",group_id=\"\",cluster_id=\"c1\"} 1"))
+      << m;
+}
+
+/* Feeds records of distinct clients and topics, producers and consumers,
+ * named after pad (each name padded to its length), through a monitor
+ * with a limit of n lines and the audit off (its memory has bounds of its
+ * own); checks the limit, and returns the heap and the /metrics bytes that
+ * a sample line took. */
+void flood(uint64_t n, int records, size_t pad, double *heap_per_line,
+           double *text_per_line) {
+  w4_monitor_opts o;
+  o.max_series = n;
+  o.audit = false;
+  int64_t heap0 = heap_in_use();
+  clocked c(o);
+  auto named = [pad](const char *prefix, int i, size_t max) {
+    std::string s = prefix + std::to_string(i);
+    s.resize(std::max(s.size(), std::min(pad, max)), 'x');
+    return s;
+  };
+  for (int i = 0; i < records; i++) {
+    bool consumer = i % 2;
+    w4_record rec =
+        record(consumer ? W4_CLIENT_CONSUMER : W4_CLIENT_PRODUCER,
+               named("flood-client-", i, W4_RECORD_ID_MAX),
+               consumer ? named("flood-group-", 0, W4_RECORD_ID_MAX) : "",
+               named("flood-topic-", i, W4_RECORD_TOPIC_MAX), i % 3, 1000, 1);
+    rec.cluster_id = named("c", 1, W4_RECORD_ID_MAX);
+    c.add(rec);
+    if (i % 20000 == 19999)
+      c.run_to(c.now + 500);
+  }
+  std::string m = c.metrics();
+  size_t lines = sample_lines(m), bytes = m.size();
+  EXPECT_LE(lines, n);
+  EXPECT_GE(lines, n - 40);
+  uint64_t dropped = c.mon.agg.dropped_series;
+  EXPECT_EQ(static_cast<uint64_t>(records) - c.mon.agg.series.size(), dropped);
+  EXPECT_EQ(1u, sample_lines(m, "w4metrics_dropped_series_total{reason="
+                                "\"max_series\"} " +
+                                    std::to_string(dropped)));
+  /* The page follows the series that had room. */
+  EXPECT_EQ(c.mon.agg.series.size(), c.mon.history.clients.size());
+  EXPECT_EQ(c.mon.agg.series.size(), c.mon.history.partitions.size());
+  std::string().swap(m);
+  *heap_per_line = static_cast<double>(heap_in_use() - heap0) / lines;
+  *text_per_line = static_cast<double>(bytes) / lines;
+  printf("flood, names of %zu bytes: %zu lines, %.0f bytes of heap and %.0f "
+         "of /metrics a line\n",
+         pad, lines, *heap_per_line, *text_per_line);
+}
+
+/* 200,000 records of distinct clients and topics with a limit of 10,000
+ * lines: /metrics holds at most that many, the dropped records are
+ * counted, the page follows only the series that had room, and a line
+ * takes no more memory and text than README states: 500 and 300 bytes
+ * with names of 20 bytes, 2,500 and 2,000 with the longest names. */
+TEST(Bounds, AFloodOfDistinctClientsAndTopicsStaysWithinTheLimit) {
+  double heap, text;
+  flood(10000, 200000, 20, &heap, &text);
+  EXPECT_LE(heap, 500);
+  EXPECT_LE(text, 300);
+  flood(10000, 20000, 1000, &heap, &text);
+  EXPECT_LE(heap, 2500);
+  EXPECT_LE(text, 2000);
+}
+
+/* Counters at their largest: they stay there, the page's sums over several
+ * series neither wrap nor turn into null, and /metrics prints them. */
+TEST(Bounds, SumsSaturateAndThePageNeverWrapsOrPrintsNull) {
+  state s(quick());
+  for (int p = 0; p < 2; p++) {
+    s.add(record(W4_CLIENT_PRODUCER, "prod", "", "t", p, 1000, 5));
+    s.add(record(W4_CLIENT_CONSUMER, "cons", "g", "t", p, 1000, 5));
+  }
+  for (auto &kv : s.mon.agg.series) {
+    kv.second->messages = UINT64_MAX - 1;
+    kv.second->latency_sum_ms = UINT64_MAX;
+    kv.second->latency_count = UINT64_MAX;
+    kv.second->missing_records = UINT64_MAX;
+  }
+  w4_audit_totals &t = s.mon.audit.totals[w4_audit_key("c1", "t", "g")];
+  t.messages = t.missing = t.duplicate = t.unconsumed = UINT64_MAX;
+  t.windows = 1;
+  s.mon.audit.totals[w4_audit_key("c2", "t", "g")] = t;
+  s.add(record(W4_CLIENT_PRODUCER, "prod", "", "t", 0, 2000, INT64_C(1) << 40));
+  std::string j = s.api("streams");
+  EXPECT_NE(std::string::npos,
+            j.find("\"produced\":18446744073709551615,\"consumed\":"
+                   "18446744073709551615,\"audited\":9223372036854775807,"
+                   "\"missing\":9223372036854775807,\"duplicate\":"
+                   "9223372036854775807,"))
+      << j;
+  EXPECT_NE(std::string::npos,
+            j.find("\"missing_records\":18446744073709551615"))
+      << j;
+  EXPECT_EQ(std::string::npos, j.find("-")) << j;
+  std::string clients = s.api("clients");
+  EXPECT_NE(std::string::npos,
+            clients.find("\"missing_records\":9223372036854775807"))
+      << clients;
+  std::string m = w4_monitor_render(&s.mon);
+  EXPECT_NE(std::string::npos,
+            m.find("w4metrics_messages_total{client_type=\"producer\","
+                   "client_id=\"prod\",group_id=\"\",cluster_id=\"c1\","
+                   "topic=\"t\",partition=\"0\"} 18446744073709551615\n"))
+      << m;
+  /* The chart's sums over steps at their largest. */
+  s.mon.history.steps.resize(3);
+  for (auto &st : s.mon.history.steps) {
+    st.produced = UINT64_MAX;
+    st.groups["g"].consumed = UINT64_MAX;
+    st.groups["g"].latency_sum_ms = UINT64_MAX;
+  }
+  s.mon.history.window_ms = 3000;
+  std::string h = s.api("history");
+  EXPECT_EQ(std::string::npos, h.find("-")) << h;
+  EXPECT_NE(std::string::npos,
+            h.find("\"produced_per_s\":[6148914691236516864,"))
+      << h;
 }
 
 } // namespace

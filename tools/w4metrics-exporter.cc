@@ -58,6 +58,8 @@ struct exporter_opts {
   bool force_audit = false;
   long history_step_ms = 5000;
   std::string web_config; /* --web.config.file: TLS, basic auth */
+  int64_t expire_ms = 3600000;
+  long max_series = 1000000;
 };
 
 struct exporter {
@@ -82,6 +84,7 @@ struct exporter {
   std::map<int32_t, int64_t> expect;
   bool cluster_up = true;
   int64_t last_contact = 0;
+  bool dropped_said = false; /* the limit of series was reported */
 };
 
 /* Prints the usage text to f. */
@@ -94,6 +97,7 @@ static void usage(FILE *f) {
       "                          [--settle MS] [--max-window-age MS] "
       "[--report]\n"
       "                          [--web.config.file FILE] [-F FILE ...]\n"
+      "                          [--expire-after DURATION] [--max-series N]\n"
       "                          [-X prop=value ...]\n"
       "\n"
       "Serves the counters of a monitoring topic and its delivery audit in\n"
@@ -137,6 +141,15 @@ static void usage(FILE *f) {
       "  --history-step MS          step of the page's charts of the last "
       "hour (default\n"
       "                             5000, at least 1000)\n"
+      "  --expire-after DURATION    a client or stream without a record for "
+      "this long\n"
+      "                             leaves /metrics, the page and memory "
+      "(1h30m, 15m,\n"
+      "                             10s, or ms; default 1h)\n"
+      "  --max-series N             sample lines /metrics may hold; records "
+      "of new\n"
+      "                             series beyond are only counted (default "
+      "1000000)\n"
       "  --audit                    audit and count missing records even "
       "with -g\n"
       "  --connect-timeout MS       give up when the cluster does not answer "
@@ -214,6 +227,22 @@ static int parse_valued(const std::string &a, char **argv, int *i,
     return parse_ms("--history-step", v, 1000, &o->history_step_ms) ? -1 : 2;
   } else if (a == "--web.config.file") {
     o->web_config = v;
+  } else if (a == "--expire-after") {
+    if (w4_parse_duration(v, &o->expire_ms))
+      return -1;
+    fprintf(stderr,
+            "w4metrics-exporter: --expire-after needs a duration (1h30m, "
+            "15m, 10s, or ms; at most 1y), got \"%s\"\n",
+            v);
+    return 2;
+  } else if (a == "--max-series") {
+    if (w4_parse_long(v, 100, 1000000000L, &o->max_series))
+      return -1;
+    fprintf(stderr,
+            "w4metrics-exporter: --max-series needs 100 to 1000000000, got "
+            "\"%s\"\n",
+            v);
+    return 2;
   } else if (a == "--connect-timeout") {
     return parse_ms("--connect-timeout", v, 1, &o->connect_timeout_ms) ? -1 : 2;
   } else {
@@ -354,6 +383,17 @@ static void exporter_take(exporter *e, const rd_kafka_message_t *m,
 static void exporter_tick(exporter *e) {
   std::vector<w4_audit_row> rows;
   w4_monitor_tick(&e->mon, w4_mono_ms(), w4_wall_ms(), &rows);
+  if (!e->dropped_said) {
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    if (e->mon.agg.dropped_series > 0) {
+      fprintf(stderr,
+              "w4metrics-exporter: /metrics holds --max-series %ld lines: "
+              "records of new series are only counted in "
+              "w4metrics_dropped_series_total from now on\n",
+              e->o.max_series);
+      e->dropped_said = true;
+    }
+  }
   if (e->o.report)
     w4_audit_table_print(rows, &e->report_head);
 }
@@ -530,6 +570,8 @@ static void exporter_configure(exporter *e) {
   mo.max_age_ms = e->o.max_age_ms;
   mo.horizon_ms = e->o.horizon_ms;
   mo.history_step_ms = e->o.history_step_ms;
+  mo.expire_ms = e->o.expire_ms;
+  mo.max_series = static_cast<uint64_t>(e->o.max_series);
   w4_monitor_init(&e->mon, mo);
   if (!whole)
     fprintf(stderr, "w4metrics-exporter: with -g this exporter sees a share "

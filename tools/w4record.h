@@ -29,8 +29,8 @@ struct w4_record {
   std::string session_id;
   std::string topic;
   std::string cluster_id;
-  bool has_group_id;
-  bool has_cluster_id;
+  bool has_group_id = false; /* set, so that a copy never reads garbage */
+  bool has_cluster_id = false;
   /* The latency histogram as it came (fields 25 and 26, at most
    * HISTOGRAM_BUCKET_CNT values each; more fails the decoding): bucket
    * indices and their counts. Empty when the record has none. w4_record_sane

@@ -1,12 +1,10 @@
 /* Counters over decoded monitoring records, with sequence-gap detection. */
 #include "exporter/aggregate.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
-
-/* Far beyond any sequence number a session reaches, and far enough from
- * the largest 64-bit value that counting past it cannot overflow. */
-static const int64_t W4_SEQUENCE_MAX = INT64_C(1) << 53;
+#include <cstring>
 
 /* Adds v to *c, saturating instead of wrapping: a counter never decreases. */
 static void w4_counter_add(uint64_t *c, int64_t v) {
@@ -57,8 +55,8 @@ static const char *w4_hist_insane(const w4_record &rec) {
     if (i > 0 && rec.hist_index[i] <= rec.hist_index[i - 1])
       return "histogram bucket indices not ascending";
     uint64_t c = rec.hist_count[i];
-    if (c == 0 || c > static_cast<uint64_t>(INT64_MAX) - sum)
-      return "histogram bucket count zero or too large";
+    if (c == 0 || c > W4_RECORD_BUCKET_MAX)
+      return "histogram bucket count zero or above 2^32-1";
     sum += c;
   }
   if (sum != static_cast<uint64_t>(rec.msg.count))
@@ -83,6 +81,43 @@ static const char *w4_offsets_insane(const w4_record &rec) {
   return nullptr;
 }
 
+/* Why a name of the record is longer than Kafka allows, or none. */
+static const char *w4_names_insane(const w4_record &rec) {
+  if (rec.topic.size() > W4_RECORD_TOPIC_MAX)
+    return "topic longer than 249 bytes";
+  for (const std::string *id :
+       {&rec.client_id, &rec.group_id, &rec.cluster_id, &rec.session_id})
+    if (id->size() > W4_RECORD_ID_MAX)
+      return "client, group, cluster or session id longer than 511 bytes";
+  return nullptr;
+}
+
+/* Why the record's numbers are out of the plug-in's range, or none (see
+ * the bounds in aggregate.h). */
+static const char *w4_numbers_insane(const monitoring_MonitoringMessage &m) {
+  if (m.sequence < 0 || m.sequence > W4_RECORD_SEQUENCE_MAX)
+    return "sequence out of range";
+  if (m.window < 0 || m.timestamp < 0)
+    return "negative window or timestamp";
+  if (m.window_size < 1 || m.window_size > W4_RECORD_WINDOW_SIZE_MAX)
+    return "window_size outside 1 to 86400000 ms";
+  if (m.window - m.timestamp > W4_RECORD_AHEAD_MAX_MS)
+    return "window more than a day after the record's timestamp";
+  if (m.count < 0 || m.aggregate_bytes < 0 || m.latency_sum < 0 ||
+      m.min_latency < 0 || m.max_latency < 0)
+    return "negative count, bytes or latency";
+  if (m.count > W4_RECORD_COUNT_MAX ||
+      m.aggregate_bytes > W4_RECORD_BYTES_MAX ||
+      m.latency_sum > W4_RECORD_LATENCY_SUM_MAX ||
+      m.min_latency > W4_RECORD_LATENCY_MAX ||
+      m.max_latency > W4_RECORD_LATENCY_MAX)
+    return "count, bytes or latency too large";
+  if (m.record_kind == W4_RECORD_DATA && m.count > 0 &&
+      m.min_latency > m.max_latency)
+    return "min_latency above max_latency";
+  return nullptr;
+}
+
 bool w4_record_sane(const w4_record &rec, std::string *err) {
   const monitoring_MonitoringMessage &m = rec.msg;
   const char *why = nullptr;
@@ -92,13 +127,8 @@ bool w4_record_sane(const w4_record &rec, std::string *err) {
   else if (m.record_kind != W4_RECORD_DATA &&
            m.record_kind != W4_RECORD_EMPTY_WINDOW)
     why = "unknown record_kind";
-  else if (m.sequence < 0 || m.sequence > W4_SEQUENCE_MAX)
-    why = "sequence out of range";
-  else if (m.window < 0 || m.window_size <= 0)
-    why = "negative window or window_size";
-  else if (m.count < 0 || m.aggregate_bytes < 0 || m.latency_sum < 0 ||
-           m.min_latency < 0 || m.max_latency < 0)
-    why = "negative count, bytes or latency";
+  else if ((why = w4_numbers_insane(m)) || (why = w4_names_insane(rec)))
+    ; /* why says it */
   else if (m.partition < -1)
     why = "negative partition";
   else if (m.record_kind == W4_RECORD_EMPTY_WINDOW &&
@@ -111,7 +141,51 @@ bool w4_record_sane(const w4_record &rec, std::string *err) {
   return why == nullptr;
 }
 
-/* Finds or creates the label set of a record. */
+bool w4_record_timely(const w4_record &rec, int64_t wall_ms, std::string *err) {
+  if (rec.msg.timestamp - wall_ms <= W4_RECORD_AHEAD_MAX_MS)
+    return true;
+  *err = "timestamp more than a day ahead of the exporter's clock";
+  return false;
+}
+
+uint64_t w4_series_lines(const w4_aggregate &agg, const w4_series &s) {
+  /* messages, bytes, latency sum and count, records, empty records, the
+   * window's two latency gauges; missing records with gaps. */
+  uint64_t n = agg.gaps ? 9 : 8;
+  return s.hist ? n + W4_HIST_LINES : n;
+}
+
+/* Whether n more sample lines fit under the limit; takes them if so. */
+static bool w4_lines_take(w4_aggregate *agg, uint64_t n) {
+  if (agg->max_lines < agg->fixed_lines ||
+      agg->lines + n > agg->max_lines - agg->fixed_lines)
+    return false;
+  agg->lines += n;
+  return true;
+}
+
+/* Finds or creates the client of a new series, taking its line; null when
+ * there is no room. */
+static w4_client_series *w4_client_get(w4_aggregate *agg, const w4_record &rec,
+                                       const std::string &client_key) {
+  std::string ckey = client_key;
+  w4_key_add(&ckey, rec.cluster_id);
+  auto it = agg->clients.find(ckey);
+  if (it != agg->clients.end())
+    return it->second.get();
+  if (!w4_lines_take(agg, W4_CLIENT_LINES))
+    return nullptr;
+  std::unique_ptr<w4_client_series> &c = agg->clients[ckey];
+  c.reset(new w4_client_series());
+  c->client_type = rec.msg.client_type;
+  c->client_id = rec.client_id;
+  c->group_id = rec.group_id;
+  c->cluster_id = rec.cluster_id;
+  return c.get();
+}
+
+/* Finds or creates the label set of a record; null when a new one has no
+ * room under the limit of lines. */
 static w4_series *w4_series_get(w4_aggregate *agg, const w4_record &rec,
                                 const std::string &client_key) {
   int32_t partition = agg->by_topic ? -1 : rec.msg.partition;
@@ -119,40 +193,43 @@ static w4_series *w4_series_get(w4_aggregate *agg, const w4_record &rec,
   w4_key_add(&key, rec.cluster_id);
   w4_key_add(&key, rec.topic);
   w4_key_add_int(&key, partition);
-  std::unique_ptr<w4_series> &s = agg->series[key];
-  if (!s) {
-    s.reset(new w4_series());
-    s->client_type = rec.msg.client_type;
-    s->client_id = rec.client_id;
-    s->group_id = rec.group_id;
-    s->cluster_id = rec.cluster_id;
-    s->topic = rec.topic;
-    s->partition = partition;
+  auto it = agg->series.find(key);
+  if (it != agg->series.end())
+    return it->second.get();
+  w4_series probe;
+  uint64_t need = w4_series_lines(*agg, probe);
+  if (!w4_lines_take(agg, need))
+    return nullptr;
+  w4_client_series *c = w4_client_get(agg, rec, client_key);
+  if (!c) {
+    agg->lines -= need;
+    return nullptr;
   }
+  std::unique_ptr<w4_series> &s = agg->series[key];
+  s.reset(new w4_series());
+  s->client_type = rec.msg.client_type;
+  s->client_id = rec.client_id;
+  s->group_id = rec.group_id;
+  s->cluster_id = rec.cluster_id;
+  s->topic = rec.topic;
+  s->partition = partition;
+  s->client = c;
+  c->nseries++;
   return s.get();
 }
 
-/* Counts the record's session once per client label set. */
+/* Counts the record's session once per client label set; a client made
+ * again after it expired counts the session again. */
 static void w4_session_note(w4_aggregate *agg, const w4_record &rec,
-                            const std::string &client_key, int64_t now_ms) {
+                            const std::string &client_key, w4_series *s,
+                            int64_t now_ms) {
   std::string skey = client_key;
   w4_key_add(&skey, rec.session_id);
   auto ins = agg->sessions.emplace(skey, now_ms);
-  if (!ins.second) {
+  if (!ins.second)
     ins.first->second = now_ms;
-    return;
-  }
-  std::string ckey = client_key;
-  w4_key_add(&ckey, rec.cluster_id);
-  std::unique_ptr<w4_client_series> &c = agg->clients[ckey];
-  if (!c) {
-    c.reset(new w4_client_series());
-    c->client_type = rec.msg.client_type;
-    c->client_id = rec.client_id;
-    c->group_id = rec.group_id;
-    c->cluster_id = rec.cluster_id;
-  }
-  c->sessions++;
+  if (ins.second || s->client->sessions == 0)
+    s->client->sessions++;
 }
 
 /* Moves base over the numbers that are already in pending. */
@@ -221,11 +298,31 @@ static void w4_gap_note(w4_aggregate *agg, const w4_record &rec,
   w4_stream_add(agg, st, rec.msg.sequence, now_ms);
 }
 
-void w4_aggregate_add(w4_aggregate *agg, const w4_record &rec, int64_t now_ms) {
+/* Merges a record's histogram into its series, when the series has one or
+ * room for its lines. */
+static void w4_series_hist_add(w4_aggregate *agg, w4_series *s,
+                               const w4_record &rec) {
+  if (!s->hist) {
+    if (!w4_lines_take(agg, W4_HIST_LINES)) {
+      agg->dropped_series++;
+      return;
+    }
+    s->hist.reset(new w4_latency_hist());
+  }
+  w4_latency_hist_add(s->hist.get(), rec);
+  w4_counter_add(&s->hist_sum_ms, rec.msg.latency_sum);
+}
+
+bool w4_aggregate_add(w4_aggregate *agg, const w4_record &rec, int64_t now_ms) {
   const monitoring_MonitoringMessage &m = rec.msg;
   std::string client_key = w4_client_key(rec);
   w4_series *s = w4_series_get(agg, rec, client_key);
   agg->decoded_records++;
+  if (!s) {
+    agg->dropped_series++;
+    return false;
+  }
+  s->last_ms = now_ms;
   s->records++;
   if (m.record_kind == W4_RECORD_EMPTY_WINDOW) {
     s->empty_records++;
@@ -234,12 +331,8 @@ void w4_aggregate_add(w4_aggregate *agg, const w4_record &rec, int64_t now_ms) {
     w4_counter_add(&s->bytes, m.aggregate_bytes);
     w4_counter_add(&s->latency_sum_ms, m.latency_sum);
     w4_counter_add(&s->latency_count, m.count);
-    if (!rec.hist_index.empty()) {
-      if (!s->hist)
-        s->hist.reset(new w4_latency_hist());
-      w4_latency_hist_add(s->hist.get(), rec);
-      w4_counter_add(&s->hist_sum_ms, m.latency_sum);
-    }
+    if (!rec.hist_index.empty())
+      w4_series_hist_add(agg, s, rec);
     if (m.count > 0 && m.window > s->latest_window) {
       s->latest_window = m.window;
       s->latest_min_ms = m.min_latency;
@@ -251,9 +344,10 @@ void w4_aggregate_add(w4_aggregate *agg, const w4_record &rec, int64_t now_ms) {
         s->latest_max_ms = m.max_latency;
     }
   }
-  w4_session_note(agg, rec, client_key, now_ms);
+  w4_session_note(agg, rec, client_key, s, now_ms);
   if (agg->gaps)
     w4_gap_note(agg, rec, client_key, s, now_ms);
+  return true;
 }
 
 /* Counts the numbers between base and the first pending one as missing. */
@@ -283,10 +377,37 @@ static void w4_stream_settle(const w4_aggregate *agg, w4_stream *st,
     st->closed = true;
 }
 
+/* Removes the series without a record for expire_ms, and a client with
+ * its last series, giving their lines back. Their streams went before:
+ * a stream's latest record is never later than its series'. */
+static void w4_aggregate_expire(w4_aggregate *agg, int64_t now_ms) {
+  bool client_gone = false;
+  for (auto it = agg->series.begin(); it != agg->series.end();) {
+    w4_series *s = it->second.get();
+    if (now_ms - s->last_ms < agg->expire_ms) {
+      ++it;
+      continue;
+    }
+    agg->lines -= w4_series_lines(*agg, *s);
+    if (--s->client->nseries == 0) {
+      agg->lines -= W4_CLIENT_LINES;
+      client_gone = true;
+    }
+    it = agg->series.erase(it);
+  }
+  for (auto it = agg->clients.begin(); client_gone && it != agg->clients.end();)
+    if (it->second->nseries == 0)
+      it = agg->clients.erase(it);
+    else
+      ++it;
+}
+
 void w4_aggregate_tick(w4_aggregate *agg, int64_t now_ms) {
+  /* Tracking state goes no later than the series it counts into. */
+  int64_t idle_ms = std::min(agg->max_age_ms, agg->expire_ms);
   for (auto it = agg->streams.begin(); it != agg->streams.end();) {
     w4_stream *st = &it->second;
-    bool idle = now_ms - st->last_ms >= agg->max_age_ms;
+    bool idle = now_ms - st->last_ms >= idle_ms;
     w4_stream_settle(agg, st, now_ms, idle);
     if (idle)
       it = agg->streams.erase(it);
@@ -296,15 +417,16 @@ void w4_aggregate_tick(w4_aggregate *agg, int64_t now_ms) {
   /* Streams point at their topic-partition: it outlives them, since a
    * stream's last arrival is never later than its topic-partition's. */
   for (auto it = agg->followed.begin(); it != agg->followed.end();)
-    if (now_ms - it->second.last_ms >= agg->max_age_ms)
+    if (now_ms - it->second.last_ms >= idle_ms)
       it = agg->followed.erase(it);
     else
       ++it;
   for (auto it = agg->sessions.begin(); it != agg->sessions.end();)
-    if (now_ms - it->second >= agg->max_age_ms)
+    if (now_ms - it->second >= idle_ms)
       it = agg->sessions.erase(it);
     else
       ++it;
+  w4_aggregate_expire(agg, now_ms);
 }
 
 void w4_aggregate_finish(w4_aggregate *agg) {
@@ -315,8 +437,82 @@ void w4_aggregate_finish(w4_aggregate *agg) {
 uint64_t w4_aggregate_missing(const w4_aggregate &agg) {
   uint64_t n = 0;
   for (const auto &kv : agg.series)
-    n += kv.second->missing_records;
+    n = n > UINT64_MAX - kv.second->missing_records
+            ? UINT64_MAX
+            : n + kv.second->missing_records;
   return n;
+}
+
+/* Whether the audit holds the key: counters, gauges, or shown saved
+ * counters. */
+static bool w4_audit_holds(const w4_audit &a, const w4_audit_key &k) {
+  return a.totals.count(k) || a.lag.count(k) ||
+         (a.show_saved && a.saved_totals.count(k));
+}
+
+/* Admits the keys of one map of the audit while there is room. */
+template <typename T>
+static void w4_audit_admit_map(w4_aggregate *agg,
+                               const std::map<w4_audit_key, T> &m) {
+  for (const auto &kv : m)
+    if (!agg->audit_shown.count(kv.first) && w4_lines_take(agg, W4_AUDIT_LINES))
+      agg->audit_shown.insert(kv.first);
+}
+
+void w4_aggregate_audit_admit(w4_aggregate *agg, const w4_audit &audit) {
+  for (auto it = agg->audit_shown.begin(); it != agg->audit_shown.end();)
+    if (w4_audit_holds(audit, *it)) {
+      ++it;
+    } else {
+      agg->lines -= W4_AUDIT_LINES;
+      it = agg->audit_shown.erase(it);
+    }
+  if (audit.show_saved)
+    w4_audit_admit_map(agg, audit.saved_totals);
+  w4_audit_admit_map(agg, audit.totals);
+  w4_audit_admit_map(agg, audit.lag);
+}
+
+bool w4_parse_duration(const char *text, int64_t *ms) {
+  static const struct {
+    const char *unit;
+    int64_t ms;
+  } units[] = {{"y", 31536000000}, {"w", 604800000}, {"d", 86400000},
+               {"h", 3600000},     {"m", 60000},     {"s", 1000},
+               {"ms", 1}};
+  const char *p = text;
+  int64_t total = 0;
+  size_t next = 0; /* units go from the largest down, each once */
+  bool plain = true;
+  while (*p) {
+    if (*p < '0' || *p > '9')
+      return false;
+    int64_t n = 0;
+    for (; *p >= '0' && *p <= '9'; p++)
+      if ((n = n * 10 + (*p - '0')) > units[0].ms)
+        return false;
+    if (!*p && plain) { /* a bare number: milliseconds */
+      total = n;
+      break;
+    }
+    plain = false;
+    size_t u = next;
+    /* "m" must not take the "m" of "ms". */
+    while (u < sizeof(units) / sizeof(units[0]) &&
+           !(strncmp(p, units[u].unit, strlen(units[u].unit)) == 0 &&
+             !(units[u].unit[0] == 'm' && !units[u].unit[1] && p[1] == 's')))
+      u++;
+    if (u == sizeof(units) / sizeof(units[0]) ||
+        n > (units[0].ms - total) / units[u].ms)
+      return false;
+    total += n * units[u].ms;
+    p += strlen(units[u].unit);
+    next = u + 1;
+  }
+  if (total < 1 || total > units[0].ms)
+    return false;
+  *ms = total;
+  return true;
 }
 
 w4_latency_hist w4_aggregate_group_hist(const w4_aggregate &agg,

@@ -798,3 +798,32 @@ void w4_audit_table_print(const std::vector<w4_audit_row> &rows,
   fwrite(out.data(), 1, out.size(), stdout);
   fflush(stdout);
 }
+
+void w4_audit_expire(w4_audit *a, int64_t now_ms, int64_t expire_ms) {
+  static thread_local w4_audit_key key;
+  for (const auto &skv : a->streams) {
+    const w4_audit_stream &s = skv.second;
+    std::get<0>(key).assign(s.cluster_id);
+    std::get<1>(key).assign(s.topic);
+    for (const auto &mkv : s.members) {
+      const w4_audit_member &m = mkv.second;
+      std::get<2>(key).assign(mkv.first);
+      auto it = a->last_seen.find(key);
+      if (it == a->last_seen.end())
+        it = a->last_seen.emplace(key, m.last_ms).first;
+      it->second = std::max(it->second, m.stopped ? m.last_ms : now_ms);
+    }
+  }
+  for (const auto &kv : a->totals)
+    a->last_seen.emplace(kv.first, now_ms);
+  for (auto it = a->last_seen.begin(); it != a->last_seen.end();) {
+    if (now_ms - it->second < expire_ms) {
+      ++it;
+      continue;
+    }
+    a->totals.erase(it->first);
+    a->saved_totals.erase(it->first);
+    a->lag.erase(it->first);
+    it = a->last_seen.erase(it);
+  }
+}

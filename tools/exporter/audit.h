@@ -207,6 +207,9 @@ struct w4_audit {
   uint64_t dropped_windows = 0; /* forgotten unjudged after max_age_ms */
   uint64_t open_windows = 0;    /* windows some group has not judged */
   uint64_t late_records = 0;    /* for windows already forgotten */
+  /* Of each (cluster, topic, group) with members or counters: when it was
+   * last seen consuming or still audited, for w4_audit_expire. */
+  std::map<w4_audit_key, int64_t> last_seen;
 };
 
 /* Takes one sane record that arrived at now_ms into the audit; only data
@@ -225,6 +228,14 @@ void w4_audit_tick(w4_audit *a, int64_t now_ms,
  * bounded read): every window is settled; a shortfall that the group has
  * not moved past stays pending. */
 void w4_audit_finish(w4_audit *a, std::vector<w4_audit_row> *rows);
+
+/* Removes the counters and gauges of a cluster, topic and group expire_ms
+ * after the audit settled it: it consumed nothing for that long and none of
+ * its members has been audited since (each stops after the horizon, its
+ * open windows given up), so its last counts stay on show for expire_ms.
+ * Counters that came without a member (a loaded state) count from the
+ * first call. */
+void w4_audit_expire(w4_audit *a, int64_t now_ms, int64_t expire_ms);
 
 /* Sums over every cluster, topic and group. */
 w4_audit_totals w4_audit_sum(const w4_audit &a);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <set>
 #include <vector>
 
 #define W4_PREFIX "w4metrics_"
@@ -247,10 +248,14 @@ static void w4_expose_clients(std::string *out, w4_aggregate *agg) {
     w4_sample_u64(out, "sessions_total", c->labels, c->sessions);
 }
 
-/* The audit families, per cluster, topic and consumer group. */
-static void w4_expose_audit(std::string *out, const w4_audit &a) {
+/* The audit families, per cluster, topic and consumer group that has room
+ * in shown. */
+static void w4_expose_audit(std::string *out, const w4_audit &a,
+                            const std::set<w4_audit_key> &shown) {
   std::vector<std::pair<std::string, const w4_audit_totals *>> all;
   for (const auto &kv : a.show_saved ? a.saved_totals : a.totals) {
+    if (!shown.count(kv.first))
+      continue;
     std::string labels;
     w4_label(&labels, "cluster_id", std::get<0>(kv.first), true);
     w4_label(&labels, "topic", std::get<1>(kv.first));
@@ -289,6 +294,8 @@ static void w4_expose_audit(std::string *out, const w4_audit &a) {
   }
   std::vector<std::pair<std::string, const w4_audit_lag *>> lag;
   for (const auto &kv : a.lag) {
+    if (!shown.count(kv.first))
+      continue;
     std::string labels;
     w4_label(&labels, "cluster_id", std::get<0>(kv.first), true);
     w4_label(&labels, "topic", std::get<1>(kv.first));
@@ -323,6 +330,10 @@ static void w4_expose_audit(std::string *out, const w4_audit &a) {
   w4_sample_u64(out, "audit_open_windows", "", a.open_windows);
 }
 
+uint64_t w4_exposition_fixed_lines(const w4_exposition_opts &opts) {
+  return 2 + (opts.gaps ? 1 : 0) + (opts.audit ? 2 : 0);
+}
+
 std::string w4_exposition(w4_aggregate *agg, const w4_audit *audit,
                           const w4_exposition_opts &opts) {
   std::string out;
@@ -332,13 +343,20 @@ std::string w4_exposition(w4_aggregate *agg, const w4_audit *audit,
   w4_family(&out, "bad_records_total", "counter",
             "Values on the monitoring topic that are not monitoring records.");
   w4_sample_u64(&out, "bad_records_total", "", agg->bad_records);
+  w4_family(&out, "dropped_series_total", "counter",
+            "Records that found no room for a series of theirs (or its "
+            "histogram), by reason: max_series, the limit of sample lines.");
+  w4_sample_u64(&out, "dropped_series_total", "reason=\"max_series\"",
+                agg->dropped_series);
   if (opts.gaps) {
     w4_family(&out, "late_records_total", "counter",
               "Records whose sequence number was already accounted for "
               "(duplicates, or later than the wait for a missing record).");
     w4_sample_u64(&out, "late_records_total", "", agg->late_records);
   }
-  if (audit && opts.audit)
-    w4_expose_audit(&out, *audit);
+  if (audit && opts.audit) {
+    w4_aggregate_audit_admit(agg, *audit);
+    w4_expose_audit(&out, *audit, agg->audit_shown);
+  }
   return out;
 }

@@ -31,7 +31,13 @@ struct w4_exposition_opts {
   bool audit = true; /* the audit's counters are meaningful */
 };
 
-/* The whole text of one scrape. Fills the label text of new series. */
+/* The sample lines that the text holds whatever the series: the bad,
+ * late and dropped records, the audit's dropped and open windows. */
+uint64_t w4_exposition_fixed_lines(const w4_exposition_opts &opts);
+
+/* The whole text of one scrape: the series, and the audit's keys that have
+ * room (see w4_aggregate_audit_admit, called here too). Fills the label
+ * text of new series. */
 std::string w4_exposition(w4_aggregate *agg, const w4_audit *audit,
                           const w4_exposition_opts &opts);
 

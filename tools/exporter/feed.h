@@ -27,6 +27,10 @@ struct w4_feed {
 int64_t w4_feed_jump(std::map<int32_t, int64_t> *next, int32_t partition,
                      int64_t offset);
 
+/* The sample lines that w4_feed_expose writes, counted in the limit of
+ * /metrics whether shown or not. */
+static const uint64_t W4_FEED_LINES = 3;
+
 /* Appends the families of the feed in Prometheus' text format. HTTP
  * thread, monitor's lock held. */
 void w4_feed_expose(const w4_feed &f, std::string *out);

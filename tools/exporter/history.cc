@@ -33,7 +33,7 @@ double w4_history_stream_rate(const w4_history &h, const w4_stream_key &key,
   uint64_t n = 0;
   for (const auto &step : it->second.recent)
     if (step.first > wall_ms - span)
-      n += step.second;
+      n = n > UINT64_MAX - step.second ? UINT64_MAX : n + step.second;
   return static_cast<double>(n) * 1000.0 / static_cast<double>(span);
 }
 
@@ -105,7 +105,10 @@ void w4_history_note(w4_history *h, const w4_record &rec, int64_t wall_ms) {
   w4_history_step *s = w4_history_current(h, wall_ms);
   if (m.record_kind != W4_RECORD_DATA || m.count <= 0)
     return;
-  h->window_ms = std::max(h->window_ms, m.window_size);
+  if (m.window_size >= h->window_ms) {
+    h->window_ms = m.window_size;
+    h->window_last_ms = wall_ms;
+  }
   st.latency_max_ms = std::max(st.latency_max_ms, m.max_latency);
   ps.latency_max_ms = std::max(ps.latency_max_ms, m.max_latency);
   int64_t step_start = wall_ms - wall_ms % h->step_ms;
@@ -127,8 +130,10 @@ void w4_history_note(w4_history *h, const w4_record &rec, int64_t wall_ms) {
 void w4_history_audit_rows(w4_history *h,
                            const std::vector<w4_audit_row> &rows) {
   for (const w4_audit_row &r : rows) {
-    w4_partition_audit &a = h->partition_audit[w4_partition_key(
-        r.topic, false, r.group_id, r.partition)];
+    w4_partition_key key(r.topic, false, r.group_id, r.partition);
+    if (!h->partitions.count(key))
+      continue; /* its series is gone, or never had room */
+    w4_partition_audit &a = h->partition_audit[key];
     w4_history_count(&a.missing, r.missing);
     w4_history_count(&a.duplicate, r.duplicate);
     for (const auto &range : r.ranges) {
@@ -144,11 +149,58 @@ void w4_history_tick(w4_history *h, const w4_audit &audit, int64_t wall_ms) {
   w4_history_step *s = w4_history_current(h, wall_ms);
   std::map<std::string, uint64_t> missing;
   for (const auto &kv : audit.totals)
-    missing[std::get<2>(kv.first)] += kv.second.missing;
+    w4_history_count(&missing[std::get<2>(kv.first)], kv.second.missing);
+  /* A group whose audit counters expired starts again from 0. */
+  for (auto it = h->missing_seen.begin(); it != h->missing_seen.end();)
+    if (missing.count(it->first))
+      ++it;
+    else
+      it = h->missing_seen.erase(it);
   for (const auto &kv : missing) {
     uint64_t &seen = h->missing_seen[kv.first];
     if (kv.second > seen)
       s->groups[w4_history_line(h, kv.first)].missing += kv.second - seen;
     seen = kv.second;
   }
+}
+
+/* Removes the entries of a map by key whose last_ms is expire_ms old;
+ * whether any went. */
+template <typename M>
+static bool w4_history_expire_map(M *m, int64_t wall_ms, int64_t expire_ms) {
+  bool gone = false;
+  for (auto it = m->begin(); it != m->end();)
+    if (wall_ms - it->second.last_ms >= expire_ms) {
+      it = m->erase(it);
+      gone = true;
+    } else {
+      ++it;
+    }
+  return gone;
+}
+
+void w4_history_expire(w4_history *h, int64_t wall_ms, int64_t expire_ms) {
+  /* The longest window goes with its records: the next ones set it. */
+  if (wall_ms - h->window_last_ms >= expire_ms)
+    h->window_ms = 0;
+  w4_history_expire_map(&h->clients, wall_ms, expire_ms);
+  bool streams_gone = w4_history_expire_map(&h->streams, wall_ms, expire_ms);
+  if (w4_history_expire_map(&h->partitions, wall_ms, expire_ms)) {
+    for (auto it = h->partition_audit.begin(); it != h->partition_audit.end();)
+      if (h->partitions.count(it->first))
+        ++it;
+      else
+        it = h->partition_audit.erase(it);
+  }
+  if (!streams_gone)
+    return;
+  std::set<std::string> live;
+  for (const auto &kv : h->streams)
+    if (!std::get<1>(kv.first))
+      live.insert(std::get<2>(kv.first));
+  for (auto it = h->groups_followed.begin(); it != h->groups_followed.end();)
+    if (live.count(*it))
+      ++it;
+    else
+      it = h->groups_followed.erase(it);
 }

@@ -5,8 +5,10 @@
  * Bounded: the steps cover one hour (at most W4_HISTORY_MAX_STEPS), and the
  * step lines follow at most W4_HISTORY_MAX_GROUPS consumer groups (the first
  * ones seen; later groups are added up into one line "other groups"). The
- * other maps have one entry per client, stream or partition seen, as the
- * counters do. Everything runs under the caller's lock. */
+ * other maps have one entry per client, stream or partition whose record
+ * had a series in the counters (the monitor notes only those), and
+ * w4_history_expire removes them when their records stop, as the counters
+ * do. Everything runs under the caller's lock. */
 #pragma once
 
 #include "exporter/audit.h"
@@ -97,6 +99,7 @@ struct w4_history {
   /* The longest window seen: rates are taken over at least that much, since
    * records come once per window and a shorter step would be jagged. */
   int64_t window_ms = 0;
+  int64_t window_last_ms = 0;        /* the latest record with that window */
   std::deque<w4_history_step> steps; /* oldest first; the last one is open */
   std::set<std::string> groups_followed; /* groups with a line of their own */
   /* Audit missing counters per group at the previous step, to make steps. */
@@ -113,7 +116,8 @@ void w4_history_init(w4_history *h, int64_t step_ms);
 /* Takes one sane record that arrived at wall_ms. */
 void w4_history_note(w4_history *h, const w4_record &rec, int64_t wall_ms);
 
-/* Takes the audit's rows of windows settled since the last call. */
+/* Takes the audit's rows of windows settled since the last call; only
+ * those of a partition the page follows (one in partitions). */
 void w4_history_audit_rows(w4_history *h,
                            const std::vector<w4_audit_row> &rows);
 
@@ -121,6 +125,11 @@ void w4_history_audit_rows(w4_history *h,
  * messages the audit found meanwhile, and forgets steps older than an
  * hour. Call it now and then (the exporter does twice a second). */
 void w4_history_tick(w4_history *h, const w4_audit &audit, int64_t wall_ms);
+
+/* Removes the clients, streams and partitions without a record for
+ * expire_ms up to wall_ms, the audit findings of partitions gone, and
+ * frees the chart's line of a group none of whose streams is left. */
+void w4_history_expire(w4_history *h, int64_t wall_ms, int64_t expire_ms);
 
 /* The key of a client in the clients map. */
 std::string w4_history_client_key(uint32_t client_type,

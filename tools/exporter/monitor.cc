@@ -11,8 +11,11 @@ void w4_monitor_init(w4_monitor *mon, const w4_monitor_opts &opts) {
   mon->agg.settle_ms = mon->audit.settle_ms = opts.settle_ms;
   mon->agg.max_age_ms = mon->audit.max_age_ms = opts.max_age_ms;
   mon->audit.horizon_ms = opts.horizon_ms;
+  mon->agg.expire_ms = opts.expire_ms;
+  mon->agg.max_lines = opts.max_series;
   mon->expo.gaps = opts.gaps;
   mon->expo.audit = opts.audit;
+  mon->agg.fixed_lines = w4_exposition_fixed_lines(mon->expo) + W4_FEED_LINES;
   w4_history_init(&mon->history, opts.history_step_ms);
 }
 
@@ -37,8 +40,9 @@ void w4_monitor_add(w4_monitor *mon, const w4_record &rec, int64_t mono_ms,
                     int64_t wall_ms) {
   std::lock_guard<std::mutex> guard(mon->lock);
   mon->feed.last_record_wall_ms = wall_ms;
-  w4_aggregate_add(&mon->agg, rec, mono_ms);
-  w4_history_note(&mon->history, rec, wall_ms);
+  /* The page follows what the counters have room for. */
+  if (w4_aggregate_add(&mon->agg, rec, mono_ms))
+    w4_history_note(&mon->history, rec, wall_ms);
   if (mon->o.audit)
     w4_monitor_audit_add(mon, rec, mono_ms);
 }
@@ -46,7 +50,8 @@ void w4_monitor_add(w4_monitor *mon, const w4_record &rec, int64_t mono_ms,
 bool w4_monitor_take(w4_monitor *mon, const void *value, size_t len,
                      int64_t mono_ms, int64_t wall_ms, w4_record *rec,
                      std::string *err) {
-  if (w4_monitor_decode(value, len, rec, err)) {
+  if (w4_monitor_decode(value, len, rec, err) &&
+      w4_record_timely(*rec, wall_ms, err)) {
     w4_monitor_add(mon, *rec, mono_ms, wall_ms);
     return true;
   }
@@ -63,7 +68,10 @@ void w4_monitor_tick(w4_monitor *mon, int64_t mono_ms, int64_t wall_ms,
   w4_aggregate_tick(&mon->agg, mono_ms);
   w4_audit_tick(&mon->audit, mono_ms, &settled);
   w4_history_audit_rows(&mon->history, settled);
+  w4_audit_expire(&mon->audit, mono_ms, mon->o.expire_ms);
   w4_history_tick(&mon->history, mon->audit, wall_ms);
+  w4_history_expire(&mon->history, wall_ms, mon->o.expire_ms);
+  w4_aggregate_audit_admit(&mon->agg, mon->audit);
   if (rows)
     rows->insert(rows->end(), settled.begin(), settled.end());
 }

@@ -30,6 +30,11 @@ struct w4_monitor_opts {
   int64_t max_age_ms = 3600000;
   int64_t horizon_ms = 3600000;
   int64_t history_step_ms = 5000;
+  /* A client or stream without a record for this long leaves /metrics, the
+   * page and memory (the audit's counters once it has settled them). */
+  int64_t expire_ms = 3600000;
+  /* Sample lines /metrics may hold, fixed ones included. */
+  uint64_t max_series = 1000000;
   /* The page's "now" when not 0, for records of a past hour replayed by the
    * tests and the benchmark; else the wall clock. */
   int64_t page_now_ms = 0;
@@ -65,16 +70,17 @@ void w4_monitor_add(w4_monitor *mon, const w4_record &rec, int64_t mono_ms,
                     int64_t wall_ms);
 
 /* Decodes a value into *rec and adds it; a value that is not a sane record
- * is counted as bad and false returned with the reason in *err, for the
- * caller to report. On the reading thread. */
+ * (or whose timestamp is more than a day ahead of wall_ms) is counted as
+ * bad and false returned with the reason in *err, for the caller to
+ * report. On the reading thread. */
 bool w4_monitor_take(w4_monitor *mon, const void *value, size_t len,
                      int64_t mono_ms, int64_t wall_ms, w4_record *rec,
                      std::string *err);
 
-/* Settles what is due in the counters and the audit and moves the history
- * on; the rows of the judgements that counted a shortfall or excess since
- * the last tick are appended to *rows when given. On the reading thread, now
- * and then. */
+/* Settles what is due in the counters and the audit, moves the history on
+ * and removes what expired; the rows of the judgements that counted a shortfall
+ * or excess since the last tick are appended to *rows when given. On the
+ * reading thread, now and then. */
 void w4_monitor_tick(w4_monitor *mon, int64_t mono_ms, int64_t wall_ms,
                      std::vector<w4_audit_row> *rows);
 

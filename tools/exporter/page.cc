@@ -105,11 +105,23 @@ static size_t w4_page_partition_count(const w4_page_sum &s) {
   return static_cast<size_t>(std::unique(p.begin(), p.end()) - p.begin());
 }
 
+/* Adds v to *c, saturating: a sum over many counters never wraps. */
+static void w4_page_add(uint64_t *c, uint64_t v) {
+  *c = *c > UINT64_MAX - v ? UINT64_MAX : *c + v;
+}
+
+/* A count as a signed number for w4_jw_key_int, saturating at INT64_MAX:
+ * a count above it is not "nothing seen". */
+static int64_t w4_page_i64(uint64_t v) {
+  return v > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX
+                                              : static_cast<int64_t>(v);
+}
+
 /* Adds one series to a sum. */
 static void w4_page_sum_add(w4_page_sum *s, const w4_series &se) {
-  s->messages += se.messages;
-  s->latency_sum += se.latency_sum_ms;
-  s->latency_count += se.latency_count;
+  w4_page_add(&s->messages, se.messages);
+  w4_page_add(&s->latency_sum, se.latency_sum_ms);
+  w4_page_add(&s->latency_count, se.latency_count);
   if (se.hist) {
     if (!s->hist)
       s->hist.reset(new w4_latency_hist());
@@ -216,21 +228,22 @@ static void w4_page_audit_by_topic(
   for (const auto &kv : a.totals) {
     w4_audit_totals &t =
         (*totals)[std::make_pair(std::get<1>(kv.first), std::get<2>(kv.first))];
-    t.messages += kv.second.messages;
-    t.missing += kv.second.missing;
-    t.duplicate += kv.second.duplicate;
-    t.unconsumed += kv.second.unconsumed;
-    t.windows += kv.second.windows;
+    w4_page_add(&t.messages, kv.second.messages);
+    w4_page_add(&t.missing, kv.second.missing);
+    w4_page_add(&t.duplicate, kv.second.duplicate);
+    w4_page_add(&t.unconsumed, kv.second.unconsumed);
+    w4_page_add(&t.windows, kv.second.windows);
   }
   for (const auto &kv : a.lag) {
     w4_audit_lag &l =
         (*lag)[std::make_pair(std::get<1>(kv.first), std::get<2>(kv.first))];
-    l.pending += kv.second.pending;
+    w4_page_add(&l.pending, kv.second.pending);
     l.lag_ms = std::max(l.lag_ms, kv.second.lag_ms);
     if (kv.second.lag_messages >= 0)
       l.lag_messages =
           std::max<int64_t>(l.lag_messages, 0) + kv.second.lag_messages;
-    l.open += kv.second.open;
+    l.open = l.open > INT64_MAX - kv.second.open ? INT64_MAX
+                                                 : l.open + kv.second.open;
   }
 }
 
@@ -252,25 +265,25 @@ static void w4_page_stream_row(w4_json_writer *w, const w4_page_view &v,
     w4_jw_null(w);
   w4_jw_key_int(w, "audited",
                 !audited   ? -1
-                : r.totals ? static_cast<int64_t>(r.totals->messages)
+                : r.totals ? w4_page_i64(r.totals->messages)
                            : 0);
   w4_jw_key_int(w, "missing",
                 !audited   ? -1
-                : r.totals ? static_cast<int64_t>(r.totals->missing)
+                : r.totals ? w4_page_i64(r.totals->missing)
                            : 0);
   w4_jw_key_int(w, "duplicate",
                 !audited   ? -1
-                : r.totals ? static_cast<int64_t>(r.totals->duplicate)
+                : r.totals ? w4_page_i64(r.totals->duplicate)
                            : 0);
   w4_jw_key_uint(w, "open_windows",
                  r.lag ? static_cast<uint64_t>(r.lag->open) : 0);
   w4_jw_key_int(w, "pending",
                 !audited ? -1
-                : r.lag  ? static_cast<int64_t>(r.lag->pending)
+                : r.lag  ? w4_page_i64(r.lag->pending)
                          : 0);
   w4_jw_key_int(w, "unconsumed",
                 !audited   ? -1
-                : r.totals ? static_cast<int64_t>(r.totals->unconsumed)
+                : r.totals ? w4_page_i64(r.totals->unconsumed)
                            : 0);
   w4_jw_key_int(w, "lag_messages",
                 !audited || !r.lag ? -1 : r.lag->lag_messages);
@@ -464,8 +477,8 @@ std::string w4_page_partitions_json(const w4_page_view &v,
       auto a = v.history->partition_audit.find(
           w4_partition_key(topic, false, group, p));
       pa = a != v.history->partition_audit.end() ? &a->second : nullptr;
-      missing = pa ? static_cast<int64_t>(pa->missing) : 0;
-      duplicate = pa ? static_cast<int64_t>(pa->duplicate) : 0;
+      missing = pa ? w4_page_i64(pa->missing) : 0;
+      duplicate = pa ? w4_page_i64(pa->duplicate) : 0;
     }
     w4_jw_key_int(&w, "missing", missing);
     w4_jw_key_int(&w, "duplicate", duplicate);
@@ -492,7 +505,7 @@ std::string w4_page_clients_json(const w4_page_view &v,
     const w4_series &se = *kv.second;
     auto &pc = per_client[w4_history_client_key(se.client_type, se.client_id,
                                                 se.group_id, se.cluster_id)];
-    pc.first += se.missing_records;
+    w4_page_add(&pc.first, se.missing_records);
     pc.second++;
   }
   std::vector<const std::pair<const std::string, w4_history_client> *> rows;
@@ -525,10 +538,9 @@ std::string w4_page_clients_json(const w4_page_view &v,
     w4_jw_key_uint(&w, "sessions", c.sessions);
     w4_jw_key_uint(&w, "records", c.records);
     w4_jw_key_int(&w, "missing_records",
-                  !v.gaps_on ? -1
-                  : pc == per_client.end()
-                      ? 0
-                      : static_cast<int64_t>(pc->second.first));
+                  !v.gaps_on               ? -1
+                  : pc == per_client.end() ? 0
+                                           : w4_page_i64(pc->second.first));
     w4_jw_key_uint(&w, "partitions",
                    pc == per_client.end() ? 0 : pc->second.second);
     w4_jw_key_int(&w, "last_ms", c.last_ms);
@@ -555,8 +567,8 @@ static void w4_page_history_group(w4_json_writer *w, const w4_history &h,
     uint64_t count = 0, lat = 0;
     int64_t top = -1;
     for (size_t j = i + 1 > k ? i + 1 - k : 0; j <= i; j++) {
-      count += line[j].consumed;
-      lat += line[j].latency_sum_ms;
+      w4_page_add(&count, line[j].consumed);
+      w4_page_add(&lat, line[j].latency_sum_ms);
       top = std::max(top, line[j].latency_max_ms);
     }
     consumed[i] = static_cast<double>(count) / secs;
@@ -616,7 +628,7 @@ std::string w4_page_history_json(const w4_page_view &v) {
   for (size_t i = 0; i < n; i++) {
     uint64_t sum = 0;
     for (size_t j = i + 1 > k ? i + 1 - k : 0; j <= i; j++)
-      sum += h.steps[j].produced;
+      w4_page_add(&sum, h.steps[j].produced);
     w4_jw_double(&w, static_cast<double>(sum) / secs);
   }
   w4_jw_end_array(&w);
