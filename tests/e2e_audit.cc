@@ -823,6 +823,17 @@ void tell_windows_on_failure(const situation &s, const labels &group) {
                                   group.at("topic"), group.at("group_id"));
 }
 
+/* The end of a situation whose group lost and repeated nothing: the twin
+ * stops, the group's verdict is awaited and must be clean, the records
+ * sound. */
+void expect_clean_end(situation &s, const labels &group, int64_t produced) {
+  w4test::twin_stop(s.tw);
+  samples ss = await_verdict(s.port, group, static_cast<double>(produced));
+  expect_clean(ss, group, produced, s.exporter);
+  expect_sound_records(ss, s.exporter);
+  tell_windows_on_failure(s, group);
+}
+
 /* The lag that the audit should show for a reader, seconds: the newest
  * produced window's start minus the newest consumed window's start, the
  * largest over the partitions it consumes. */
@@ -856,12 +867,7 @@ TEST(DeliveryAudit, LaggingGroupCatchesUp) {
   });
   int64_t produced = consume_rest(&s.t, &s.r);
   reader_close(&s.r);
-  w4test::twin_stop(s.tw);
-
-  samples ss = await_verdict(s.port, group, produced);
-  expect_clean(ss, group, produced, s.exporter);
-  expect_sound_records(ss, s.exporter);
-  tell_windows_on_failure(s, group);
+  expect_clean_end(s, group, produced);
 }
 
 /* A new group that the audit has not seen before starts reading from the
@@ -891,12 +897,7 @@ TEST(DeliveryAudit, NewGroupTwelveSecondsBehindCatchesUp) {
   ASSERT_NE(nullptr, s.r.rk);
   int64_t produced = consume_rest(&s.t, &s.r);
   reader_close(&s.r);
-  w4test::twin_stop(s.tw);
-
-  samples ss = await_verdict(s.port, group, produced);
-  expect_clean(ss, group, produced, s.exporter);
-  expect_sound_records(ss, s.exporter);
-  tell_windows_on_failure(s, group);
+  expect_clean_end(s, group, produced);
 }
 
 /* The lag gauge of a group 6 s behind shows about 6 s (within two windows
@@ -1108,12 +1109,7 @@ TEST(DeliveryAudit, GroupAssignedOnePartitionOfThree) {
   EXPECT_EQ(on_first, reader_until(&s.r, on_first, 30000));
   EXPECT_EQ(1u, s.r.consumed.size());
   reader_close(&s.r);
-  w4test::twin_stop(s.tw);
-
-  samples ss = await_verdict(s.port, group, on_first);
-  expect_clean(ss, group, on_first, s.exporter);
-  expect_sound_records(ss, s.exporter);
-  tell_windows_on_failure(s, group);
+  expect_clean_end(s, group, on_first);
 }
 
 /* A new group that subscribes mid-traffic and starts at the latest offset
