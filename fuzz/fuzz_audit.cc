@@ -20,6 +20,8 @@
 #include "exporter/aggregate.h"
 #include "exporter/audit.h"
 
+#include "fuzz_values.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -65,22 +67,9 @@ void check(bool cond, const char *what) {
     fail(what);
 }
 
-/* One of a small array's items. */
-template <typename T, size_t N>
-T pick(FuzzedDataProvider *in, T const (&items)[N]) {
-  return items[in->ConsumeIntegralInRange<size_t>(0, N - 1)];
-}
-
 /* A window start, size or count: mostly small, sometimes extreme. */
 int64_t value_of(FuzzedDataProvider *in, int64_t unit) {
-  switch (in->ConsumeIntegralInRange<int>(0, 3)) {
-  case 0:
-    return pick(in, extremes);
-  case 1:
-    return in->ConsumeIntegral<int64_t>();
-  default:
-    return unit * in->ConsumeIntegralInRange<int64_t>(0, 12);
-  }
+  return value_from(in, unit, extremes);
 }
 
 /* A histogram for rec: most often one whose counts add up to its count,

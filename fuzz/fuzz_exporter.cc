@@ -13,6 +13,8 @@
  * number. */
 #include "exporter/monitor.h"
 
+#include "fuzz_values.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -62,22 +64,9 @@ const int64_t extremes[] = {0,
   abort();
 }
 
-/* One of a small array's items. */
-template <typename T, size_t N>
-T pick(FuzzedDataProvider *in, T const (&items)[N]) {
-  return items[in->ConsumeIntegralInRange<size_t>(0, N - 1)];
-}
-
 /* A number: mostly small, sometimes extreme or anything. */
 int64_t value_of(FuzzedDataProvider *in, int64_t unit) {
-  switch (in->ConsumeIntegralInRange<int>(0, 3)) {
-  case 0:
-    return pick(in, extremes);
-  case 1:
-    return in->ConsumeIntegral<int64_t>();
-  default:
-    return unit * in->ConsumeIntegralInRange<int64_t>(0, 12);
-  }
+  return value_from(in, unit, extremes);
 }
 
 /* Appends a base-128 varint. */
