@@ -271,9 +271,17 @@ TEST(Histogram, RecordsDecodeWithTheOldAndTheNewSchema) {
   EXPECT_EQ(3, counted) << now;
   std::string old = protoc_decode(src + "/tests/schema", value, &status);
   ASSERT_EQ(0, status) << old;
-  for (const char *field : {"client_id: \"schema\"", "count: 3",
-                            "\n25: ", "\n26: ", "window_size: 500"})
+  for (const char *field :
+       {"client_id: \"schema\"", "count: 3", "window_size: 500"})
     EXPECT_NE(std::string::npos, old.find(field)) << field << "\n" << old;
+  /* protoc prints an unknown length-delimited field as a message when its
+   * bytes happen to parse as one (bucket index 33 is "4: 33"). */
+  for (const char *field : {"\n25", "\n26"}) {
+    size_t line_at = old.find(field);
+    ASSERT_NE(std::string::npos, line_at) << field << "\n" << old;
+    std::string rest = old.substr(line_at + 3, 2);
+    EXPECT_TRUE(rest == ": " || rest == " {") << field << "\n" << old;
+  }
   EXPECT_EQ(std::string::npos, old.find("latency_bucket"));
 }
 
