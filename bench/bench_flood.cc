@@ -3,16 +3,19 @@
  * counted, audited and noted for the page) with its default options, then
  * one scrape; also with --max-series 100000. Counters: the process's resident
  * memory after the records (and its peak, scrape included), the size, sample
- * lines and time of the scrape. The memory figures are the process's own: it
- * runs alone. */
+ * lines and time of the scrape, and the longest that the reading thread,
+ * adding records meanwhile, waited for one record (the scrape's hold on the
+ * lock). The memory figures are the process's own: it runs alone. */
 #include "exporter/monitor.h"
 #include "monitoring/monitoring.h"
 
+#include <atomic>
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -74,6 +77,27 @@ static double flood_lines(const std::string &text) {
   return n;
 }
 
+/* Adds records of the flood again until stop, as the reading thread does
+ * during a scrape; the longest one took, seconds. */
+static double flood_reader_wait(w4_monitor *mon,
+                                const std::vector<std::string> &records,
+                                const std::atomic<bool> &stop) {
+  double longest = 0;
+  w4_record rec;
+  std::string err;
+  for (size_t i = 0; !stop.load(); i = (i + 1) % records.size()) {
+    auto t0 = std::chrono::steady_clock::now();
+    w4_monitor_take(mon, records[i].data(), records[i].size(), 2000,
+                    FLOOD_T0 + 22000, &rec, &err);
+    double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
+            .count();
+    if (s > longest)
+      longest = s;
+  }
+  return longest;
+}
+
 /* The flood through a monitor with its default options, or a limit of
  * range(0) sample lines when not 0. */
 static void BM_flood(benchmark::State &state) {
@@ -82,7 +106,7 @@ static void BM_flood(benchmark::State &state) {
   for (int i = 0; i < FLOOD_RECORDS; i++)
     records.push_back(flood_record(i));
   double rss0 = flood_status_bytes("VmRSS");
-  double rss = 0, bytes = 0, lines = 0, scrape_s = 0;
+  double rss = 0, bytes = 0, lines = 0, scrape_s = 0, wait_s = 0;
   for (auto _ : state) {
     w4_monitor *mon = new w4_monitor();
     w4_monitor_opts o;
@@ -101,11 +125,15 @@ static void BM_flood(benchmark::State &state) {
         w4_monitor_tick(mon, t, FLOOD_T0 + 20000 + t, nullptr);
     }
     rss = flood_status_bytes("VmRSS") - rss0;
+    std::atomic<bool> stop{false};
+    std::thread reader([&] { wait_s = flood_reader_wait(mon, records, stop); });
     auto t0 = std::chrono::steady_clock::now();
     std::string text = w4_monitor_render(mon);
     scrape_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
             .count();
+    stop = true;
+    reader.join();
     bytes = static_cast<double>(text.size());
     lines = flood_lines(text);
     delete mon;
@@ -115,6 +143,7 @@ static void BM_flood(benchmark::State &state) {
   state.counters["metrics_mb"] = bytes / 1e6;
   state.counters["metrics_lines"] = lines;
   state.counters["scrape_s"] = scrape_s;
+  state.counters["reader_wait_max_s"] = wait_s;
 }
 BENCHMARK(BM_flood)->Arg(0)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_flood)->Arg(100000)->Iterations(1)->Unit(benchmark::kSecond);

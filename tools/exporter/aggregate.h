@@ -71,7 +71,9 @@ struct w4_series {
   std::string cluster_id;
   std::string topic;
   int32_t partition = -1;
-  std::string labels; /* the label text, made once by the exposition */
+  /* The label text, made once by the exposition and shared with the
+   * snapshots that scrapes render outside the lock. */
+  std::shared_ptr<const std::string> labels;
   w4_client_series *client = nullptr; /* its client's sessions */
   int64_t last_ms = 0;                /* arrival of its latest record */
 
@@ -103,7 +105,7 @@ struct w4_client_series {
   std::string client_id;
   std::string group_id;
   std::string cluster_id;
-  std::string labels;
+  std::shared_ptr<const std::string> labels; /* as w4_series::labels */
   uint64_t sessions = 0;
   uint64_t nseries = 0; /* series of the client: it goes with the last */
 };

@@ -5,7 +5,10 @@
 #include "exporter/aggregate.h"
 #include "exporter/audit.h"
 
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 /* The `le` bounds of w4metrics_message_latency_seconds, ms (shown in
  * seconds), then +Inf. Each is a bound of the plug-in's buckets, so every
@@ -35,9 +38,58 @@ struct w4_exposition_opts {
  * late and dropped records, the audit's dropped and open windows. */
 uint64_t w4_exposition_fixed_lines(const w4_exposition_opts &opts);
 
-/* The whole text of one scrape: the series, and the audit's keys that have
- * room (see w4_aggregate_audit_admit, called here too). Fills the label
- * text of new series. */
+/* One series as a scrape shows it. */
+struct w4_series_sample {
+  std::shared_ptr<const std::string> labels;
+  uint64_t messages, bytes, latency_sum_ms, latency_count, records,
+      empty_records, missing_records;
+  bool has_window;
+  uint64_t latest_min_ms, latest_max_ms;
+  int64_t hist = -1; /* index of its histogram in the snapshot, or -1 */
+};
+
+/* One series' histogram: the cumulative counts at the exported bounds and
+ * +Inf, and the sum of latencies. */
+struct w4_hist_sample {
+  uint64_t cumulative[W4_EXPORT_LE_CNT + 1];
+  uint64_t sum_ms;
+};
+
+/* One (cluster, topic, group) of the audit as a scrape shows it. */
+struct w4_audit_sample {
+  w4_audit_key key;
+  bool has_totals;
+  uint64_t totals[5]; /* messages, missing, duplicate, unconsumed, windows */
+  bool has_lag;
+  w4_audit_lag lag;
+};
+
+/* What one scrape shows, copied under the lock of the state so that the
+ * text is made outside it: label texts are shared, not copied. */
+struct w4_exposition_snapshot {
+  w4_exposition_opts opts;
+  std::vector<w4_series_sample> series;
+  std::vector<w4_hist_sample> hists;
+  std::vector<std::pair<std::shared_ptr<const std::string>, uint64_t>>
+      clients; /* labels, sessions */
+  std::vector<w4_audit_sample> audit;
+  bool audit_shown = false;
+  uint64_t bad_records = 0, dropped_series = 0, late_records = 0;
+  uint64_t dropped_windows = 0, open_windows = 0;
+};
+
+/* Copies what a scrape shows into *snap: the series, and the audit's keys
+ * that have room (see w4_aggregate_audit_admit, called here too). Fills the
+ * label text of new series. With the lock of agg and audit held. */
+void w4_exposition_take(w4_aggregate *agg, const w4_audit *audit,
+                        const w4_exposition_opts &opts,
+                        w4_exposition_snapshot *snap);
+
+/* The whole text of one scrape from a snapshot, sorted by labels. Takes no
+ * lock. */
+std::string w4_exposition_render(w4_exposition_snapshot *snap);
+
+/* Takes a snapshot and renders it, for a caller that owns the state. */
 std::string w4_exposition(w4_aggregate *agg, const w4_audit *audit,
                           const w4_exposition_opts &opts);
 

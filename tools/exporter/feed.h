@@ -32,5 +32,5 @@ int64_t w4_feed_jump(std::map<int32_t, int64_t> *next, int32_t partition,
 static const uint64_t W4_FEED_LINES = 3;
 
 /* Appends the families of the feed in Prometheus' text format. HTTP
- * thread, monitor's lock held. */
+ * thread, from a copy taken under the monitor's lock. */
 void w4_feed_expose(const w4_feed &f, std::string *out);

@@ -77,10 +77,20 @@ void w4_monitor_tick(w4_monitor *mon, int64_t mono_ms, int64_t wall_ms,
 }
 
 std::string w4_monitor_render(w4_monitor *mon) {
+  w4_exposition_snapshot snap;
+  w4_feed feed;
+  {
+    std::lock_guard<std::mutex> guard(mon->lock);
+    w4_exposition_take(&mon->agg, &mon->audit, mon->expo, &snap);
+    feed = mon->feed;
+  }
+  std::string out = w4_exposition_render(&snap);
+  if (feed.shown)
+    w4_feed_expose(feed, &out);
+  /* The label texts are shared with the series: their counts go down under
+   * the lock too, where the reading thread drops its own references. */
   std::lock_guard<std::mutex> guard(mon->lock);
-  std::string out = w4_exposition(&mon->agg, &mon->audit, mon->expo);
-  if (mon->feed.shown)
-    w4_feed_expose(mon->feed, &out);
+  snap = w4_exposition_snapshot();
   return out;
 }
 

@@ -84,7 +84,9 @@ bool w4_monitor_take(w4_monitor *mon, const void *value, size_t len,
 void w4_monitor_tick(w4_monitor *mon, int64_t mono_ms, int64_t wall_ms,
                      std::vector<w4_audit_row> *rows);
 
-/* The text of /metrics. On the HTTP thread. */
+/* The text of /metrics: what it shows is copied under the lock, the text
+ * is made outside it, so that a large scrape holds the reading thread up
+ * only for the copy. On the HTTP thread. */
 std::string w4_monitor_render(w4_monitor *mon);
 
 /* The page's JSON of a path under /api/ into *body; false when there is no
