@@ -9,6 +9,7 @@
  * JSON. */
 #include "exporter/http.h"
 #include "exporter/monitor.h"
+#include "exporter/shards.h"
 #include "exporter/statestore.h"
 #include "w4consumer.h"
 #include "w4record.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <librdkafka/rdkafka.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -55,11 +57,23 @@ struct exporter_opts {
   bool state = true;
   long save_interval_ms = 1000;
   bool report = false;
-  bool force_audit = false;
   long history_step_ms = 5000;
   std::string web_config; /* --web.config.file: TLS, basic auth */
   int64_t expire_ms = 3600000;
   long max_series = 1000000;
+  /* With -g: the exporters' own topic of shards. */
+  std::string shard_topic; /* empty: w4_shard_topic_name */
+  long shard_partitions = 16;
+  int64_t shard_retention_ms = 86400000;
+};
+
+/* What the exporter keeps of a shard it owns besides the monitor's: its
+ * store (through the main store's producer) and the totals of the save on
+ * its way. */
+struct exporter_shard_io {
+  w4_state_store store;
+  std::map<w4_audit_key, w4_audit_totals> saving_totals;
+  uint64_t saves_shown = 0;
 };
 
 struct exporter {
@@ -85,6 +99,17 @@ struct exporter {
   bool cluster_up = true;
   int64_t last_contact = 0;
   bool dropped_said = false; /* the limit of series was reported */
+  /* With -g, of the poll thread: the producer that routes records to the
+   * shard topic, the next offset of each monitoring partition routed since
+   * the last commit, and the stores of the shards owned. */
+  rd_kafka_t *router = nullptr;
+  std::map<int32_t, int64_t> routed;
+  std::map<int32_t, std::unique_ptr<exporter_shard_io>> shard_io;
+  /* Stores whose last saves were not acknowledged when their shard was given
+   * up: the producer still names them. */
+  std::vector<std::unique_ptr<exporter_shard_io>> shard_io_gone;
+  int64_t started_wall = 0;
+  bool route_error_said = false;
 };
 
 /* Prints the usage text to f. */
@@ -107,11 +132,16 @@ static void usage(FILE *f) {
       "  -b, --bootstrap HOST:PORT  brokers of the monitoring cluster\n"
       "  -t, --topic TOPIC          topic to read (default "
       "_quarndale-monitoring)\n"
-      "  -g, --group GROUP          share the topic with other exporters "
-      "through this\n"
-      "                             consumer group; switches the audit and "
-      "the missing-\n"
-      "                             record count off (see --audit)\n"
+      "  -g, --group GROUP          share the topic and the audit with "
+      "other exporters\n"
+      "                             through this consumer group (shards)\n"
+      "  --shard-topic TOPIC        the group's topic of shards (default "
+      "TOPIC-shards-GROUP)\n"
+      "  --shard-partitions N       its partitions when created: at most "
+      "as many exporters\n"
+      "                             share the audit (default 16)\n"
+      "  --shard-retention DURATION its retention when created (default "
+      "1d)\n"
       "  --from-beginning           start at the earliest offsets (default: "
       "the end)\n"
       "  --listen ADDR:PORT         where to serve (default 127.0.0.1:%d; "
@@ -150,8 +180,8 @@ static void usage(FILE *f) {
       "of new\n"
       "                             series beyond are only counted (default "
       "1000000)\n"
-      "  --audit                    audit and count missing records even "
-      "with -g\n"
+      "  --audit                    (kept for old command lines: the audit "
+      "is always on)\n"
       "  --connect-timeout MS       give up when the cluster does not answer "
       "within MS\n"
       "                             at start (default 10000)\n"
@@ -243,6 +273,24 @@ static int parse_valued(const std::string &a, char **argv, int *i,
             "\"%s\"\n",
             v);
     return 2;
+  } else if (a == "--shard-topic") {
+    o->shard_topic = v;
+  } else if (a == "--shard-partitions") {
+    if (w4_parse_long(v, 1, 100000, &o->shard_partitions))
+      return -1;
+    fprintf(stderr,
+            "w4metrics-exporter: --shard-partitions needs 1 to 100000, got "
+            "\"%s\"\n",
+            v);
+    return 2;
+  } else if (a == "--shard-retention") {
+    if (w4_parse_duration(v, &o->shard_retention_ms))
+      return -1;
+    fprintf(stderr,
+            "w4metrics-exporter: --shard-retention needs a duration (1d, "
+            "12h, or ms; at most 1y), got \"%s\"\n",
+            v);
+    return 2;
   } else if (a == "--connect-timeout") {
     return parse_ms("--connect-timeout", v, 1, &o->connect_timeout_ms) ? -1 : 2;
   } else {
@@ -263,7 +311,7 @@ static int parse_args(int argc, char **argv, exporter_opts *o) {
     } else if (a == "--report") {
       o->report = true;
     } else if (a == "--audit") {
-      o->force_audit = true;
+      /* The audit is always on; kept so that old command lines work. */
     } else if (a == "--no-state") {
       o->state = false;
     } else {
@@ -310,6 +358,11 @@ static int exporter_consumer_new(exporter *e) {
     props.push_back({"group.id", o.group});
     props.push_back(
         {"auto.offset.reset", o.from_beginning ? "earliest" : "latest"});
+    /* Offsets of the monitoring topic are committed once their records are
+     * routed; a dead exporter's shards move on within 15 s. */
+    props.push_back({"enable.auto.commit", "false"});
+    props.push_back({"session.timeout.ms", "10000"});
+    props.push_back({"heartbeat.interval.ms", "3000"});
   }
   props.insert(props.end(), o.props.begin(), o.props.end());
   int rc = w4_consumer_new(W4_PROG, props, "bad property ", &e->rk,
@@ -320,10 +373,12 @@ static int exporter_consumer_new(exporter *e) {
   return 0;
 }
 
-/* Joins the consumer group on the topic (-g). */
+/* Joins the consumer group on the topic and the shard topic (-g). */
 static bool exporter_subscribe(exporter *e) {
-  rd_kafka_topic_partition_list_t *sub = rd_kafka_topic_partition_list_new(1);
+  rd_kafka_topic_partition_list_t *sub = rd_kafka_topic_partition_list_new(2);
   rd_kafka_topic_partition_list_add(sub, e->o.topic.c_str(),
+                                    RD_KAFKA_PARTITION_UA);
+  rd_kafka_topic_partition_list_add(sub, e->o.shard_topic.c_str(),
                                     RD_KAFKA_PARTITION_UA);
   rd_kafka_resp_err_t err = rd_kafka_subscribe(e->rk, sub);
   rd_kafka_topic_partition_list_destroy(sub);
@@ -378,6 +433,233 @@ static void exporter_take(exporter *e, const rd_kafka_message_t *m,
     exporter_bad(e, m, err);
 }
 
+/* Routes one record of the monitoring topic, unchanged, to the partition of
+ * the shard topic that owns its topic-partition, with where it was read; a
+ * value that is not a record is counted here. Poll thread. */
+static void exporter_route(exporter *e, const rd_kafka_message_t *m,
+                           w4_record *rec) {
+  std::string err;
+  exporter_jump(e, m);
+  e->routed[m->partition] = m->offset + 1;
+  if (!w4_monitor_decode(m->payload, m->len, rec, &err)) {
+    {
+      std::lock_guard<std::mutex> guard(e->mon.lock);
+      e->mon.agg.bad_records++;
+    }
+    exporter_bad(e, m, err);
+    return;
+  }
+  int32_t shard = w4_shard_of(rec->topic, rec->msg.partition,
+                              static_cast<int32_t>(e->o.shard_partitions));
+  std::string source = w4_shard_source(m->partition, m->offset);
+  rd_kafka_resp_err_t rerr;
+  /* A full queue waits for the cluster: nothing is dropped. */
+  while ((rerr = rd_kafka_producev(
+              e->router, RD_KAFKA_V_TOPIC(e->o.shard_topic.c_str()),
+              RD_KAFKA_V_PARTITION(shard), RD_KAFKA_V_VALUE(m->payload, m->len),
+              RD_KAFKA_V_HEADER(W4_SHARD_SOURCE_HEADER, source.data(),
+                                static_cast<ssize_t>(source.size())),
+              RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_END)) ==
+             RD_KAFKA_RESP_ERR__QUEUE_FULL &&
+         !w4_stop_requested)
+    rd_kafka_poll(e->router, 100);
+  if (rerr) {
+    if (!e->route_error_said)
+      fprintf(stderr, "w4metrics-exporter: cannot route to %s: %s\n",
+              e->o.shard_topic.c_str(), rd_kafka_err2str(rerr));
+    e->route_error_said = true;
+    return;
+  }
+  std::lock_guard<std::mutex> guard(e->mon.lock);
+  e->mon.routed++;
+}
+
+/* Commits the monitoring topic's offsets routed so far once every routed
+ * record is acknowledged; a later try otherwise. Poll thread. */
+static void exporter_commit(exporter *e, bool sync) {
+  if (e->routed.empty() || rd_kafka_flush(e->router, 10000) != 0)
+    return;
+  rd_kafka_topic_partition_list_t *parts =
+      rd_kafka_topic_partition_list_new(static_cast<int>(e->routed.size()));
+  for (const auto &kv : e->routed)
+    rd_kafka_topic_partition_list_add(parts, e->o.topic.c_str(), kv.first)
+        ->offset = kv.second;
+  rd_kafka_commit(e->rk, parts, sync ? 0 : 1);
+  rd_kafka_topic_partition_list_destroy(parts);
+  e->routed.clear();
+}
+
+/* Takes one record of a shard's partition into that shard, once. Poll
+ * thread. */
+static void exporter_take_shard(exporter *e, const rd_kafka_message_t *m,
+                                w4_record *rec) {
+  auto it = e->mon.shards.find(m->partition);
+  if (it == e->mon.shards.end())
+    return;
+  w4_shard *shard = it->second.get();
+  shard->position = m->offset + 1;
+  rd_kafka_headers_t *hdrs = nullptr;
+  const void *src = nullptr;
+  size_t src_len = 0;
+  int32_t src_partition;
+  int64_t src_offset;
+  if (rd_kafka_message_headers(m, &hdrs) == RD_KAFKA_RESP_ERR_NO_ERROR &&
+      rd_kafka_header_get_last(hdrs, W4_SHARD_SOURCE_HEADER, &src, &src_len) ==
+          RD_KAFKA_RESP_ERR_NO_ERROR &&
+      w4_shard_source_parse(src, src_len, &src_partition, &src_offset)) {
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    if (!w4_shard_take(shard, src_partition, src_offset))
+      return;
+  }
+  std::string err;
+  int64_t wall = w4_wall_ms();
+  if (w4_monitor_decode(m->payload, m->len, rec, &err) &&
+      w4_record_timely(*rec, wall, &err)) {
+    w4_monitor_add_shard(&e->mon, shard, *rec, w4_mono_ms(), wall);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    e->mon.agg.bad_records++;
+  }
+  exporter_bad(e, m, err);
+}
+
+/* The state key of a shard of this exporter's group and topic. */
+static std::string exporter_shard_key(const exporter &e, int32_t shard) {
+  std::string key("shard", 6);
+  key += e.o.group + std::string(1, '\0') + e.o.topic + std::string(1, '\0');
+  if (shard >= 0)
+    key += std::to_string(shard);
+  return key;
+}
+
+/* Takes a shard on, from its saved state when it has one; the offset of
+ * the shard's partition to start from. Poll thread (rebalance). */
+static int64_t exporter_shard_open(exporter *e, int32_t p,
+                                   const w4_state_snapshot *saved) {
+  std::unique_ptr<exporter_shard_io> io(new exporter_shard_io());
+  w4_state_store_share(&io->store, e->store, exporter_shard_key(*e, p));
+  std::unique_ptr<w4_shard> shard = w4_monitor_shard_new(e->mon);
+  int64_t pos = RD_KAFKA_OFFSET_BEGINNING;
+  if (saved && w4_shard_load(shard.get(), saved->state, w4_mono_ms())) {
+    auto it = saved->positions.find(p);
+    if (it != saved->positions.end())
+      pos = it->second;
+    shard->audit.saved_totals = shard->audit.totals;
+    fprintf(stderr,
+            "w4metrics-exporter: shard %d taken on from its saved state, at "
+            "offset %lld\n",
+            static_cast<int>(p), static_cast<long long>(pos));
+  } else {
+    /* Without a state, an exporter that started at the end audits only the
+     * windows that begin from then on. */
+    if (!e->o.from_beginning)
+      shard->audit.from_window = e->started_wall;
+    fprintf(stderr, "w4metrics-exporter: shard %d taken on, new\n",
+            static_cast<int>(p));
+  }
+  shard->audit.show_saved = true;
+  shard->position = pos >= 0 ? pos : -1;
+  std::lock_guard<std::mutex> guard(e->mon.lock);
+  e->mon.shards[p] = std::move(shard);
+  e->shard_io[p] = std::move(io);
+  return pos;
+}
+
+/* Saves a shard's state with its read position, unless its previous save is
+ * still on its way; shows the totals of the last save acknowledged. Poll
+ * thread. */
+static void exporter_shard_save(exporter *e, int32_t p) {
+  if (!e->store.producer)
+    return;
+  exporter_shard_io *io = e->shard_io[p].get();
+  w4_shard *shard = e->mon.shards[p].get();
+  if (io->store.saved != io->saves_shown) {
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    shard->audit.saved_totals.swap(io->saving_totals);
+    io->saves_shown = io->store.saved;
+  }
+  if (io->store.inflight > 0)
+    return;
+  w4_state_snapshot snap;
+  if (shard->position >= 0)
+    snap.positions[p] = shard->position;
+  {
+    std::lock_guard<std::mutex> guard(e->mon.lock);
+    snap.state = w4_shard_save(*shard, w4_mono_ms());
+    io->saving_totals = shard->audit.totals;
+  }
+  w4_state_store_save(&io->store, snap);
+}
+
+/* Waits up to timeout_ms for every save on its way. Poll thread. */
+static void exporter_saves_wait(exporter *e, int timeout_ms) {
+  auto busy = [e] {
+    for (const auto &kv : e->shard_io)
+      if (kv.second->store.inflight > 0)
+        return true;
+    return false;
+  };
+  for (int64_t end = w4_mono_ms() + timeout_ms;
+       e->store.producer && busy() && w4_mono_ms() < end;)
+    rd_kafka_poll(e->store.producer, 100);
+}
+
+/* Gives a shard up: its state is saved as it stands, for the next owner.
+ * Poll thread (rebalance). */
+static void exporter_shard_close(exporter *e, int32_t p) {
+  if (!e->shard_io.count(p))
+    return;
+  exporter_saves_wait(e, 5000);
+  exporter_shard_save(e, p);
+  exporter_saves_wait(e, 5000);
+  std::unique_ptr<exporter_shard_io> io = std::move(e->shard_io[p]);
+  e->shard_io.erase(p);
+  if (io->store.inflight > 0)
+    e->shard_io_gone.push_back(std::move(io));
+  std::lock_guard<std::mutex> guard(e->mon.lock);
+  e->mon.rerouted += e->mon.shards[p]->rerouted;
+  e->mon.shards.erase(p);
+}
+
+/* Takes on the shards of an assignment, each from its saved state, and sets
+ * where their partitions start. Poll thread (rebalance). */
+static void exporter_shards_assigned(exporter *e,
+                                     rd_kafka_topic_partition_list_t *parts) {
+  bool any = false;
+  for (int i = 0; i < parts->cnt; i++)
+    any |= e->o.shard_topic == parts->elems[i].topic;
+  if (!any)
+    return;
+  std::vector<w4_prop> props = {{"bootstrap.servers", e->o.bootstrap}};
+  props.insert(props.end(), e->o.props.begin(), e->o.props.end());
+  std::string prefix = exporter_shard_key(*e, -1);
+  std::map<std::string, w4_state_snapshot> saved =
+      e->o.state ? w4_state_store_load_prefix(
+                       e->o.state_topic, props,
+                       static_cast<int>(e->o.connect_timeout_ms), prefix)
+                 : std::map<std::string, w4_state_snapshot>();
+  for (int i = 0; i < parts->cnt; i++) {
+    rd_kafka_topic_partition_t *tp = &parts->elems[i];
+    if (e->o.shard_topic != tp->topic)
+      continue;
+    auto it = saved.find(exporter_shard_key(*e, tp->partition));
+    tp->offset = exporter_shard_open(e, tp->partition,
+                                     it == saved.end() ? nullptr : &it->second);
+  }
+}
+
+/* Gives up the shards of a revocation and commits what was routed of the
+ * monitoring partitions. Poll thread (rebalance). */
+static void exporter_shards_revoked(exporter *e,
+                                    rd_kafka_topic_partition_list_t *parts) {
+  exporter_commit(e, true);
+  for (int i = 0; i < parts->cnt; i++)
+    if (e->o.shard_topic == parts->elems[i].topic)
+      exporter_shard_close(e, parts->elems[i].partition);
+}
+
 /* Settles what is due, keeps the page's history going and prints the rows
  * of --report. */
 static void exporter_tick(exporter *e) {
@@ -404,6 +686,11 @@ static void exporter_save(exporter *e) {
   if (!e->store.producer)
     return;
   w4_state_store_poll(&e->store);
+  if (!e->o.group.empty()) {
+    for (auto &kv : e->shard_io)
+      exporter_shard_save(e, kv.first);
+    return;
+  }
   if (e->store.saved != e->saves_shown) {
     std::lock_guard<std::mutex> guard(e->mon.lock);
     e->mon.audit.saved_totals.swap(e->saving_totals);
@@ -457,8 +744,9 @@ static bool exporter_restore(exporter *e) {
   return true;
 }
 
-/* Rebalance callback of -g: partitions whose position the restored state
- * holds start there. */
+/* Rebalance callback of -g: shards assigned are taken on from their saved
+ * state and start at its position; shards revoked are saved for the next
+ * owner, and what was routed is committed. */
 static void exporter_rebalance(rd_kafka_t *rk, rd_kafka_resp_err_t err,
                                rd_kafka_topic_partition_list_t *parts,
                                void *opaque) {
@@ -471,19 +759,17 @@ static void exporter_rebalance(rd_kafka_t *rk, rd_kafka_resp_err_t err,
   for (int i = 0; i < parts->cnt; i++)
     e->expect.erase(parts->elems[i].partition);
   if (err == RD_KAFKA_RESP_ERR__ASSIGN_PARTITIONS) {
-    for (int i = 0; i < parts->cnt; i++) {
-      auto s = e->follow.saved.find(parts->elems[i].partition);
-      if (s != e->follow.saved.end())
-        parts->elems[i].offset = e->expect[s->first] = s->second;
-    }
+    exporter_shards_assigned(e, parts);
     if (cooperative)
       rd_kafka_error_destroy(rd_kafka_incremental_assign(rk, parts));
     else
       rd_kafka_assign(rk, parts);
-  } else if (cooperative) {
-    rd_kafka_error_destroy(rd_kafka_incremental_unassign(rk, parts));
   } else {
-    rd_kafka_assign(rk, nullptr);
+    exporter_shards_revoked(e, parts);
+    if (cooperative)
+      rd_kafka_error_destroy(rd_kafka_incremental_unassign(rk, parts));
+    else
+      rd_kafka_assign(rk, nullptr);
   }
 }
 
@@ -532,14 +818,20 @@ static void exporter_run(exporter *e) {
     rd_kafka_message_t *m = rd_kafka_consumer_poll(e->rk, 100);
     exporter_watch_cluster(e, m);
     if (m) {
-      if (!m->err)
-        exporter_take(e, m, &rec);
-      else
+      if (m->err)
         w4_consumer_error(W4_PROG, m);
+      else if (e->o.group.empty())
+        exporter_take(e, m, &rec);
+      else if (e->o.shard_topic == rd_kafka_topic_name(m->rkt))
+        exporter_take_shard(e, m, &rec);
+      else
+        exporter_route(e, m, &rec);
       rd_kafka_message_destroy(m);
     }
     if (w4_mono_ms() >= next_tick) {
       exporter_tick(e);
+      if (e->router)
+        exporter_commit(e, false);
       next_tick = w4_mono_ms() + 500;
     }
     w4_state_store_poll(&e->store);
@@ -550,22 +842,24 @@ static void exporter_run(exporter *e) {
   }
   /* What was read up to the stop is saved, so that a restart reads none of
    * it again. */
+  if (e->router)
+    exporter_commit(e, true);
   if (e->store.producer) {
     exporter_tick(e);
     for (int64_t end = w4_mono_ms() + 5000;
          e->store.inflight > 0 && w4_mono_ms() < end;)
       rd_kafka_poll(e->store.producer, 100);
+    exporter_saves_wait(e, 5000);
     exporter_save(e);
+    exporter_saves_wait(e, 5000);
   }
 }
 
 /* Sets the counters' options from the command line. */
 static void exporter_configure(exporter *e) {
-  bool whole = e->o.group.empty() || e->o.force_audit;
   w4_monitor_opts mo;
   mo.by_topic = e->o.by_topic;
-  mo.gaps = whole;
-  mo.audit = whole;
+  mo.sharded = !e->o.group.empty();
   mo.settle_ms = e->o.settle_ms;
   mo.max_age_ms = e->o.max_age_ms;
   mo.horizon_ms = e->o.horizon_ms;
@@ -573,10 +867,41 @@ static void exporter_configure(exporter *e) {
   mo.expire_ms = e->o.expire_ms;
   mo.max_series = static_cast<uint64_t>(e->o.max_series);
   w4_monitor_init(&e->mon, mo);
-  if (!whole)
-    fprintf(stderr, "w4metrics-exporter: with -g this exporter sees a share "
-                    "of the records: the audit and the missing-record count "
-                    "are off (--audit forces them)\n");
+  if (mo.sharded && e->o.shard_topic.empty())
+    e->o.shard_topic = w4_shard_topic_name(e->o.topic, e->o.group);
+}
+
+/* With -g: the store that the shards save through, the router and the
+ * shard topic; false with a line on stderr. */
+static bool exporter_shards_start(exporter *e) {
+  std::vector<w4_prop> props = {{"bootstrap.servers", e->o.bootstrap}};
+  props.insert(props.end(), e->o.props.begin(), e->o.props.end());
+  std::string err;
+  if (e->o.state && !w4_state_store_open(&e->store, props, e->o.state_topic,
+                                         exporter_shard_key(*e, -1), &err)) {
+    fprintf(stderr, "w4metrics-exporter: cannot keep the state: %s\n",
+            err.c_str());
+    return false;
+  }
+  std::vector<w4_prop> router = props;
+  router.push_back({"client.id", "w4metrics-exporter-router"});
+  router.push_back({"enable.idempotence", "true"});
+  router.push_back({"linger.ms", "5"});
+  rd_kafka_conf_t *conf = rd_kafka_conf_new();
+  char errstr[512];
+  if (w4_conf_set_all(conf, router, &err))
+    e->router = rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
+  if (!e->router) {
+    fprintf(stderr, "w4metrics-exporter: cannot route: %s\n",
+            err.empty() ? w4_hide_values(errstr, router).c_str() : err.c_str());
+    rd_kafka_conf_destroy(conf);
+    return false;
+  }
+  w4_topic_create(
+      e->router, e->o.shard_topic, static_cast<int>(e->o.shard_partitions),
+      {{"retention.ms", std::to_string(e->o.shard_retention_ms)}}, "shard");
+  e->started_wall = w4_wall_ms();
+  return true;
 }
 
 int main(int argc, char **argv) {
@@ -619,7 +944,8 @@ int main(int argc, char **argv) {
     rd_kafka_destroy(e.rk);
     return 1;
   }
-  if (e.mon.o.audit && e.o.state && !exporter_restore(&e)) {
+  if (e.mon.o.sharded ? !exporter_shards_start(&e)
+                      : e.mon.o.audit && e.o.state && !exporter_restore(&e)) {
     w4_http_stop(&http);
     rd_kafka_destroy(e.rk);
     return 1;
@@ -638,6 +964,10 @@ int main(int argc, char **argv) {
   w4_http_stop(&http);
   rd_kafka_consumer_close(e.rk);
   rd_kafka_destroy(e.rk);
+  if (e.router) {
+    rd_kafka_flush(e.router, 5000);
+    rd_kafka_destroy(e.router);
+  }
   w4_state_store_close(&e.store, 5000);
   return rc < 0 ? 0 : rc;
 }

@@ -460,17 +460,26 @@ static void w4_audit_admit_map(w4_aggregate *agg,
 }
 
 void w4_aggregate_audit_admit(w4_aggregate *agg, const w4_audit &audit) {
+  w4_aggregate_audit_admit_all(agg, {&audit});
+}
+
+void w4_aggregate_audit_admit_all(w4_aggregate *agg,
+                                  const std::vector<const w4_audit *> &audits) {
   for (auto it = agg->audit_shown.begin(); it != agg->audit_shown.end();)
-    if (w4_audit_holds(audit, *it)) {
+    if (std::any_of(audits.begin(), audits.end(), [&it](const w4_audit *a) {
+          return w4_audit_holds(*a, *it);
+        })) {
       ++it;
     } else {
       agg->lines -= W4_AUDIT_LINES;
       it = agg->audit_shown.erase(it);
     }
-  if (audit.show_saved)
-    w4_audit_admit_map(agg, audit.saved_totals);
-  w4_audit_admit_map(agg, audit.totals);
-  w4_audit_admit_map(agg, audit.lag);
+  for (const w4_audit *a : audits) {
+    if (a->show_saved)
+      w4_audit_admit_map(agg, a->saved_totals);
+    w4_audit_admit_map(agg, a->totals);
+    w4_audit_admit_map(agg, a->lag);
+  }
 }
 
 bool w4_parse_duration(const char *text, int64_t *ms) {

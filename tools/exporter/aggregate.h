@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 /* The largest values a sane record may carry, and why.
  *
@@ -200,6 +201,11 @@ uint64_t w4_series_lines(const w4_aggregate &agg, const w4_series &s);
 /* Gives the audit's keys room in /metrics while there is some, in key
  * order, and frees the room of the keys that the audit no longer holds. */
 void w4_aggregate_audit_admit(w4_aggregate *agg, const w4_audit &audit);
+
+/* The same over several audits (the shards an exporter owns): a key is
+ * admitted once, whatever the number of shards that hold it. */
+void w4_aggregate_audit_admit_all(w4_aggregate *agg,
+                                  const std::vector<const w4_audit *> &audits);
 
 /* A duration in ms from Prometheus' duration syntax (1h30m, 15m, 10s,
  * 500ms, 1d, 2w, 1y; units in that order, each once) or plain ms; false

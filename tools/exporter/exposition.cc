@@ -242,12 +242,22 @@ static void w4_expose_clients(std::string *out,
     w4_sample_u64(out, "sessions_total", *c.first, c.second);
 }
 
-/* The label text of an audit key. */
-static std::string w4_audit_labels(const w4_audit_key &key) {
+/* The label text of an audit key, and of its shard when sharded. */
+static std::string w4_audit_labels(const w4_audit_key &key, int32_t shard) {
   std::string labels;
   w4_label(&labels, "cluster_id", std::get<0>(key), true);
   w4_label(&labels, "topic", std::get<1>(key));
   w4_label(&labels, "group_id", std::get<2>(key));
+  if (shard >= 0)
+    w4_label(&labels, "shard", std::to_string(shard));
+  return labels;
+}
+
+/* The shard label alone, or nothing. */
+static std::string w4_shard_label(int32_t shard) {
+  std::string labels;
+  if (shard >= 0)
+    w4_label(&labels, "shard", std::to_string(shard), true);
   return labels;
 }
 
@@ -258,7 +268,7 @@ static void w4_expose_audit(std::string *out,
   std::vector<std::string> labels;
   labels.reserve(snap.audit.size());
   for (const w4_audit_sample &row : snap.audit)
-    labels.push_back(w4_audit_labels(row.key));
+    labels.push_back(w4_audit_labels(row.key, row.shard));
   struct family {
     const char *name;
     const char *help;
@@ -312,10 +322,14 @@ static void w4_expose_audit(std::string *out,
                     static_cast<uint64_t>(snap.audit[i].lag.lag_messages));
   w4_family(out, "audit_dropped_windows_total", "counter",
             "Windows forgotten before every group had judged them.");
-  w4_sample_u64(out, "audit_dropped_windows_total", "", snap.dropped_windows);
+  for (const auto &w : snap.windows)
+    w4_sample_u64(out, "audit_dropped_windows_total",
+                  w4_shard_label(std::get<0>(w)), std::get<1>(w));
   w4_family(out, "audit_open_windows", "gauge",
             "Windows that some group has not judged yet.");
-  w4_sample_u64(out, "audit_open_windows", "", snap.open_windows);
+  for (const auto &w : snap.windows)
+    w4_sample_u64(out, "audit_open_windows", w4_shard_label(std::get<0>(w)),
+                  std::get<2>(w));
 }
 
 uint64_t w4_exposition_fixed_lines(const w4_exposition_opts &opts) {
@@ -361,7 +375,7 @@ static void w4_clients_take(w4_aggregate *agg, w4_exposition_snapshot *snap) {
 
 /* The audit's keys that have room, as a scrape shows them; lock held. A key
  * with a gauge but no counters yet shows the gauges only. */
-static void w4_audit_take(const w4_audit &a,
+static void w4_audit_take(const w4_audit &a, int32_t shard,
                           const std::set<w4_audit_key> &shown,
                           w4_exposition_snapshot *snap) {
   const std::map<w4_audit_key, w4_audit_totals> &totals =
@@ -373,6 +387,7 @@ static void w4_audit_take(const w4_audit &a,
       continue;
     w4_audit_sample v;
     v.key = key;
+    v.shard = shard;
     v.has_totals = t != totals.end();
     if (v.has_totals) {
       const w4_audit_totals &tt = t->second;
@@ -385,8 +400,7 @@ static void w4_audit_take(const w4_audit &a,
       v.lag = l->second;
     snap->audit.push_back(std::move(v));
   }
-  snap->dropped_windows = a.dropped_windows;
-  snap->open_windows = a.open_windows;
+  snap->windows.emplace_back(shard, a.dropped_windows, a.open_windows);
 }
 
 void w4_exposition_take(w4_aggregate *agg, const w4_audit *audit,
@@ -401,10 +415,14 @@ void w4_exposition_take(w4_aggregate *agg, const w4_audit *audit,
   snap->dropped_series = agg->dropped_series;
   snap->late_records = agg->late_records;
   snap->audit_shown = audit && opts.audit;
-  if (snap->audit_shown) {
-    w4_aggregate_audit_admit(agg, *audit);
-    w4_audit_take(*audit, agg->audit_shown, snap);
-  }
+  if (snap->audit_shown && !opts.sharded)
+    w4_audit_take(*audit, -1, agg->audit_shown, snap);
+}
+
+void w4_exposition_take_shard(const w4_audit &audit, int32_t shard,
+                              const w4_aggregate &agg,
+                              w4_exposition_snapshot *snap) {
+  w4_audit_take(audit, shard, agg.audit_shown, snap);
 }
 
 std::string w4_exposition_render(w4_exposition_snapshot *snap) {
@@ -418,6 +436,10 @@ std::string w4_exposition_render(w4_exposition_snapshot *snap) {
          const std::pair<std::shared_ptr<const std::string>, uint64_t> &b) {
         return *a.first < *b.first;
       });
+  std::sort(snap->audit.begin(), snap->audit.end(),
+            [](const w4_audit_sample &a, const w4_audit_sample &b) {
+              return std::tie(a.key, a.shard) < std::tie(b.key, b.shard);
+            });
   std::string out;
   out.reserve(4096 + snap->series.size() * 1600);
   w4_expose_series(&out, *snap);
@@ -444,6 +466,8 @@ std::string w4_exposition_render(w4_exposition_snapshot *snap) {
 std::string w4_exposition(w4_aggregate *agg, const w4_audit *audit,
                           const w4_exposition_opts &opts) {
   w4_exposition_snapshot snap;
+  if (audit && opts.audit)
+    w4_aggregate_audit_admit(agg, *audit);
   w4_exposition_take(agg, audit, opts, &snap);
   return w4_exposition_render(&snap);
 }

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,8 +31,9 @@ static_assert(w4_export_le_are_bounds(), "exported le bounds");
 
 /* What the exporter shows besides the counters. */
 struct w4_exposition_opts {
-  bool gaps = true;  /* missing-record counters are meaningful */
-  bool audit = true; /* the audit's counters are meaningful */
+  bool gaps = true;     /* missing-record counters are meaningful */
+  bool audit = true;    /* the audit's counters are meaningful */
+  bool sharded = false; /* they are the shards' (w4_exposition_take_shard) */
 };
 
 /* The sample lines that the text holds whatever the series: the bad,
@@ -58,6 +60,7 @@ struct w4_hist_sample {
 /* One (cluster, topic, group) of the audit as a scrape shows it. */
 struct w4_audit_sample {
   w4_audit_key key;
+  int32_t shard = -1; /* the shard that holds it, -1 when not sharded */
   bool has_totals;
   uint64_t totals[5]; /* messages, missing, duplicate, unconsumed, windows */
   bool has_lag;
@@ -75,21 +78,29 @@ struct w4_exposition_snapshot {
   std::vector<w4_audit_sample> audit;
   bool audit_shown = false;
   uint64_t bad_records = 0, dropped_series = 0, late_records = 0;
-  uint64_t dropped_windows = 0, open_windows = 0;
+  /* The audit's windows: shard (or -1), dropped, open. */
+  std::vector<std::tuple<int32_t, uint64_t, uint64_t>> windows;
 };
 
 /* Copies what a scrape shows into *snap: the series, and the audit's keys
- * that have room (see w4_aggregate_audit_admit, called here too). Fills the
- * label text of new series. With the lock of agg and audit held. */
+ * that were given room (see w4_aggregate_audit_admit). Fills the label text
+ * of new series. With the lock of agg and audit held. */
 void w4_exposition_take(w4_aggregate *agg, const w4_audit *audit,
                         const w4_exposition_opts &opts,
                         w4_exposition_snapshot *snap);
+
+/* Adds the audit of a shard, its keys labelled with the shard; after
+ * w4_exposition_take, lock held. */
+void w4_exposition_take_shard(const w4_audit &audit, int32_t shard,
+                              const w4_aggregate &agg,
+                              w4_exposition_snapshot *snap);
 
 /* The whole text of one scrape from a snapshot, sorted by labels. Takes no
  * lock. */
 std::string w4_exposition_render(w4_exposition_snapshot *snap);
 
-/* Takes a snapshot and renders it, for a caller that owns the state. */
+/* Admits the audit's keys, takes a snapshot and renders it, for a caller
+ * that owns the state. */
 std::string w4_exposition(w4_aggregate *agg, const w4_audit *audit,
                           const w4_exposition_opts &opts);
 

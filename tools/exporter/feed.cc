@@ -42,4 +42,19 @@ void w4_feed_expose(const w4_feed &f, std::string *out) {
                  "position was reset past them, the topic no longer holding "
                  "them.",
                  v);
+  if (!f.sharded)
+    return;
+  snprintf(v, sizeof(v), "%" PRIu64, f.shards_owned);
+  w4_feed_family(out, "shards_owned", "gauge",
+                 "Shards of the group's audit that this exporter owns now.", v);
+  snprintf(v, sizeof(v), "%" PRIu64, f.routed);
+  w4_feed_family(out, "routed_records_total", "counter",
+                 "Records of the monitoring topic that this exporter routed "
+                 "to the shard topic.",
+                 v);
+  snprintf(v, sizeof(v), "%" PRIu64, f.rerouted);
+  w4_feed_family(out, "rerouted_records_total", "counter",
+                 "Records of the shard topic that the shard had taken before "
+                 "(routed again after an exporter stopped), taken once.",
+                 v);
 }

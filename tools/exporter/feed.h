@@ -15,6 +15,11 @@ struct w4_feed {
   bool cluster_up = true; /* the exporter starts only once it answered */
   int64_t last_record_wall_ms = 0; /* 0: no record read yet */
   uint64_t skipped_records = 0;    /* jumped over by offset resets */
+  /* Exporters sharing a group: their shards and routing. */
+  bool sharded = false;
+  uint64_t shards_owned = 0;
+  uint64_t routed = 0;   /* records routed to the shard topic */
+  uint64_t rerouted = 0; /* records of the shard topic taken before */
 };
 
 /* Records of a partition that the consumer jumped over when it reads
@@ -30,6 +35,8 @@ int64_t w4_feed_jump(std::map<int32_t, int64_t> *next, int32_t partition,
 /* The sample lines that w4_feed_expose writes, counted in the limit of
  * /metrics whether shown or not. */
 static const uint64_t W4_FEED_LINES = 3;
+/* And those of the shards, when sharded. */
+static const uint64_t W4_FEED_SHARD_LINES = 3;
 
 /* Appends the families of the feed in Prometheus' text format. HTTP
  * thread, from a copy taken under the monitor's lock. */

@@ -11,9 +11,12 @@
 #include "exporter/history.h"
 #include "exporter/http.h"
 #include "exporter/page.h"
+#include "exporter/shards.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +38,9 @@ struct w4_monitor_opts {
   int64_t expire_ms = 3600000;
   /* Sample lines /metrics may hold, fixed ones included. */
   uint64_t max_series = 1000000;
+  /* The audit is kept per shard (exporters sharing a group): mon->audit
+   * stays empty, each shard's audit shows with a shard label. */
+  bool sharded = false;
   /* The page's "now" when not 0, for records of a past hour replayed by the
    * tests and the benchmark; else the wall clock. */
   int64_t page_now_ms = 0;
@@ -52,6 +58,10 @@ struct w4_monitor {
   /* Judgements that records changed since the last tick (replays, late
    * records of judged windows), handed out by the next tick. */
   std::vector<w4_audit_row> late_rows;
+  /* The shards this exporter owns now, by shard-topic partition. */
+  std::map<int32_t, std::unique_ptr<w4_shard>> shards;
+  uint64_t routed = 0;   /* records routed to the shard topic */
+  uint64_t rerouted = 0; /* of shards since given up, see w4_shard */
 };
 
 /* Sets the options of every store; before the first record and before
@@ -76,6 +86,16 @@ void w4_monitor_add(w4_monitor *mon, const w4_record &rec, int64_t mono_ms,
 bool w4_monitor_take(w4_monitor *mon, const void *value, size_t len,
                      int64_t mono_ms, int64_t wall_ms, w4_record *rec,
                      std::string *err);
+
+/* Adds a sane record read from a shard's partition: to the counters and
+ * the history as w4_monitor_add does, and to the shard's audit. On the
+ * reading thread. */
+void w4_monitor_add_shard(w4_monitor *mon, w4_shard *shard,
+                          const w4_record &rec, int64_t mono_ms,
+                          int64_t wall_ms);
+
+/* A fresh shard with the audit's settings, not yet owned. */
+std::unique_ptr<w4_shard> w4_monitor_shard_new(const w4_monitor &mon);
 
 /* Settles what is due in the counters and the audit, moves the history on
  * and removes what expired; the rows of the judgements that counted a shortfall

@@ -51,7 +51,9 @@ static std::string chunk_key(const w4_state_store &st, uint64_t index) {
 static void w4_state_dr(rd_kafka_t *rk, const rd_kafka_message_t *m,
                         void *opaque) {
   (void)rk;
-  w4_state_store *st = static_cast<w4_state_store *>(opaque);
+  /* Stores that share a producer name themselves in each message. */
+  w4_state_store *st =
+      static_cast<w4_state_store *>(m->_private ? m->_private : opaque);
   st->inflight--;
   if (m->err) {
     if (!st->failed)
@@ -67,19 +69,20 @@ static void w4_state_dr(rd_kafka_t *rk, const rd_kafka_message_t *m,
   }
 }
 
-/* Creates the topic, compacted, with one partition so that the chunks of a
- * snapshot stay in order; one that exists already is fine. A cluster that
- * cannot create topics this way creates it on the first write, when it
- * does so automatically. */
-static void w4_state_topic_create(rd_kafka_t *rk, const std::string &topic) {
+bool w4_topic_create(rd_kafka_t *rk, const std::string &topic, int partitions,
+                     const std::vector<w4_prop> &config, const char *what) {
   if (w4_topic_partition_cnt(rk, topic, 5000) > 0)
-    return;
+    return true;
   char errstr[256];
-  rd_kafka_NewTopic_t *nt =
-      rd_kafka_NewTopic_new(topic.c_str(), 1, -1, errstr, sizeof(errstr));
-  if (!nt)
-    return;
-  rd_kafka_NewTopic_set_config(nt, "cleanup.policy", "compact");
+  rd_kafka_NewTopic_t *nt = rd_kafka_NewTopic_new(topic.c_str(), partitions, -1,
+                                                  errstr, sizeof(errstr));
+  if (!nt) {
+    fprintf(stderr, "w4metrics-exporter: cannot create the %s topic %s: %s\n",
+            what, topic.c_str(), errstr);
+    return false;
+  }
+  for (const w4_prop &p : config)
+    rd_kafka_NewTopic_set_config(nt, p.first.c_str(), p.second.c_str());
   rd_kafka_queue_t *q = rd_kafka_queue_new(rk);
   rd_kafka_AdminOptions_t *opts =
       rd_kafka_AdminOptions_new(rk, RD_KAFKA_ADMIN_OP_CREATETOPICS);
@@ -98,18 +101,20 @@ static void w4_state_topic_create(rd_kafka_t *rk, const std::string &topic) {
     rd_kafka_resp_err_t err = rd_kafka_event_error(ev);
     if (!err && cnt == 1)
       err = rd_kafka_topic_result_error(tr[0]);
+    /* Another exporter creating it first is as good. */
     ok = !err || err == RD_KAFKA_RESP_ERR_TOPIC_ALREADY_EXISTS;
     why = rd_kafka_err2str(err);
   }
   if (!ok)
     fprintf(stderr,
-            "w4metrics-exporter: cannot create the state topic %s (%s); "
+            "w4metrics-exporter: cannot create the %s topic %s (%s); "
             "relying on the cluster's automatic creation\n",
-            topic.c_str(), why);
+            what, topic.c_str(), why);
   if (ev)
     rd_kafka_event_destroy(ev);
   rd_kafka_queue_destroy(q);
   rd_kafka_NewTopic_destroy(nt);
+  return ok;
 }
 
 bool w4_state_store_open(w4_state_store *st, const std::vector<w4_prop> &props,
@@ -135,8 +140,19 @@ bool w4_state_store_open(w4_state_store *st, const std::vector<w4_prop> &props,
     rd_kafka_conf_destroy(conf);
     return false;
   }
-  w4_state_topic_create(st->producer, topic);
+  /* Compacted, with one partition so that the chunks of a snapshot stay
+   * in order. */
+  w4_topic_create(st->producer, topic, 1, {{"cleanup.policy", "compact"}},
+                  "state");
   return true;
+}
+
+void w4_state_store_share(w4_state_store *st, const w4_state_store &from,
+                          const std::string &key) {
+  st->topic = from.topic;
+  st->key = key;
+  st->producer = from.producer;
+  st->owns_producer = false;
 }
 
 bool w4_state_store_save(w4_state_store *st, const w4_state_snapshot &snap) {
@@ -159,7 +175,8 @@ bool w4_state_store_save(w4_state_store *st, const w4_state_snapshot &snap) {
         RD_KAFKA_V_PARTITION(0),
         RD_KAFKA_V_KEY(const_cast<char *>(key.data()), key.size()),
         RD_KAFKA_V_VALUE(const_cast<char *>(value.data()), value.size()),
-        RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_END);
+        RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY), RD_KAFKA_V_OPAQUE(st),
+        RD_KAFKA_V_END);
     if (err) {
       /* The chunks queued so far are of a snapshot that stays incomplete:
        * reading skips it. */
@@ -180,6 +197,10 @@ void w4_state_store_poll(w4_state_store *st) {
 void w4_state_store_close(w4_state_store *st, int timeout_ms) {
   if (!st->producer)
     return;
+  if (!st->owns_producer) {
+    st->producer = nullptr;
+    return;
+  }
   rd_kafka_flush(st->producer, timeout_ms);
   rd_kafka_destroy(st->producer);
   st->producer = nullptr;
@@ -194,14 +215,9 @@ struct w4_state_reading {
   std::string whole;
 };
 
-/* Takes one message of the state topic: a chunk of the store's key joins
- * its snapshot, which is kept once all its chunks are there. */
-static void w4_state_take(const w4_state_store &st, const rd_kafka_message_t *m,
-                          w4_state_reading *r) {
-  if (m->key_len <= st.key.size() ||
-      memcmp(m->key, st.key.data(), st.key.size()) != 0 ||
-      static_cast<const char *>(m->key)[st.key.size()] != '\0')
-    return;
+/* Takes one message of the state topic: a chunk joins its key's
+ * snapshot, which is kept once all its chunks are there. */
+static void w4_state_take(const rd_kafka_message_t *m, w4_state_reading *r) {
   const char *p = static_cast<const char *>(m->payload);
   size_t len = m->len, pos = sizeof(W4_CHUNK_MAGIC) - 1;
   uint64_t id, index, count;
@@ -227,9 +243,29 @@ static void w4_state_take(const w4_state_store &st, const rd_kafka_message_t *m,
   r->chunks.clear();
 }
 
-bool w4_state_store_load(const w4_state_store &st,
-                         const std::vector<w4_prop> &props, int timeout_ms,
-                         w4_state_snapshot *snap) {
+/* The store key of a chunk's message key (up to the last NUL, which is
+ * followed by the chunk's index); false when it has none. */
+static bool w4_state_chunk_store_key(const rd_kafka_message_t *m,
+                                     std::string *key) {
+  const char *k = static_cast<const char *>(m->key);
+  if (!k)
+    return false;
+  size_t n = m->key_len;
+  while (n > 0 && k[n - 1] != '\0')
+    n--;
+  if (n == 0)
+    return false;
+  key->assign(k, n - 1);
+  return true;
+}
+
+/* Reads the state topic whole with a consumer of props, feeding the chunks
+ * of every key for which want says yes into readings. */
+template <typename Want>
+static void w4_state_read(const std::string &topic,
+                          const std::vector<w4_prop> &props, int timeout_ms,
+                          Want want,
+                          std::map<std::string, w4_state_reading> *readings) {
   std::vector<w4_prop> all = props;
   all.push_back({"group.id", "w4metrics-exporter-state-reader"});
   all.push_back({"enable.auto.commit", "false"});
@@ -242,28 +278,28 @@ bool w4_state_store_load(const w4_state_store &st,
     rk = rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
   if (!rk) {
     rd_kafka_conf_destroy(conf);
-    return false;
+    return;
   }
   int64_t low = 0, high = 0;
-  w4_state_reading r;
-  if (w4_topic_partition_cnt(rk, st.topic, timeout_ms) > 0 &&
-      rd_kafka_query_watermark_offsets(rk, st.topic.c_str(), 0, &low, &high,
+  if (w4_topic_partition_cnt(rk, topic, timeout_ms) > 0 &&
+      rd_kafka_query_watermark_offsets(rk, topic.c_str(), 0, &low, &high,
                                        timeout_ms) == 0 &&
       high > low) {
     rd_kafka_topic_partition_list_t *parts =
         rd_kafka_topic_partition_list_new(1);
-    rd_kafka_topic_partition_list_add(parts, st.topic.c_str(), 0)->offset =
+    rd_kafka_topic_partition_list_add(parts, topic.c_str(), 0)->offset =
         RD_KAFKA_OFFSET_BEGINNING;
     rd_kafka_assign(rk, parts);
     rd_kafka_topic_partition_list_destroy(parts);
     int64_t deadline = w4_mono_ms() + timeout_ms;
     int64_t next = low;
+    std::string key;
     while (next < high && w4_mono_ms() < deadline) {
       rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 200);
       if (!m)
         continue;
-      if (!m->err)
-        w4_state_take(st, m, &r);
+      if (!m->err && w4_state_chunk_store_key(m, &key) && want(key))
+        w4_state_take(m, &(*readings)[key]);
       if (!m->err || m->err == RD_KAFKA_RESP_ERR__PARTITION_EOF)
         next = m->offset + (m->err ? 0 : 1);
       rd_kafka_message_destroy(m);
@@ -271,5 +307,36 @@ bool w4_state_store_load(const w4_state_store &st,
   }
   rd_kafka_consumer_close(rk);
   rd_kafka_destroy(rk);
-  return r.found && snapshot_parse(r.whole, snap);
+}
+
+bool w4_state_store_load(const w4_state_store &st,
+                         const std::vector<w4_prop> &props, int timeout_ms,
+                         w4_state_snapshot *snap) {
+  std::map<std::string, w4_state_reading> readings;
+  w4_state_read(
+      st.topic, props, timeout_ms,
+      [&st](const std::string &key) { return key == st.key; }, &readings);
+  auto it = readings.find(st.key);
+  return it != readings.end() && it->second.found &&
+         snapshot_parse(it->second.whole, snap);
+}
+
+std::map<std::string, w4_state_snapshot>
+w4_state_store_load_prefix(const std::string &topic,
+                           const std::vector<w4_prop> &props, int timeout_ms,
+                           const std::string &prefix) {
+  std::map<std::string, w4_state_reading> readings;
+  w4_state_read(
+      topic, props, timeout_ms,
+      [&prefix](const std::string &key) {
+        return key.compare(0, prefix.size(), prefix) == 0;
+      },
+      &readings);
+  std::map<std::string, w4_state_snapshot> out;
+  for (const auto &kv : readings) {
+    w4_state_snapshot snap;
+    if (kv.second.found && snapshot_parse(kv.second.whole, &snap))
+      out[kv.first] = snap;
+  }
+  return out;
 }
