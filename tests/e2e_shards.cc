@@ -30,7 +30,10 @@ using w4test::wall_ms;
 
 const char *const MON_TOPIC = "_quarndale-monitoring";
 const std::string P = "quarndale.monitoring.interceptor.";
-const int SETTLE_MS = 2500;
+/* Longer than a hand-over takes (the session timeout below and a
+ * rebalance), so that no window is judged before the records of a dead
+ * exporter are routed again. */
+const int SETTLE_MS = 12000;
 /* Partitions of the data topic: as many streams as shards asked for, so
  * that every exporter of two or three is likely to audit some. */
 const int DATA_PARTITIONS = 8;
@@ -289,9 +292,9 @@ bool fleet_setup(fleet *f, const std::string &group,
                "--shard-partitions",
                "8",
                "-X",
-               "session.timeout.ms=6000",
+               "session.timeout.ms=3000",
                "-X",
-               "heartbeat.interval.ms=1000"};
+               "heartbeat.interval.ms=500"};
   f->common.insert(f->common.end(), extra.begin(), extra.end());
   for (size_t i = 0; i + 1 < extra.size(); i++)
     if (extra[i] == "--shard-topic")
@@ -318,14 +321,17 @@ void fleet_kill(member *m) {
   w4test::wait_child(&m->proc, 5000);
 }
 
-/* The audit's and the shards' lines of a member's /metrics. */
+/* The audit's and the shards' lines of a member's /metrics, and its
+ * series with missing records. */
 std::string audit_lines(int port) {
   std::istringstream in(metrics_text(port));
   std::string line, out;
   while (std::getline(in, line))
     if (line.compare(0, 16, "w4metrics_audit_") == 0 ||
         line.find("shards_owned") != std::string::npos ||
-        line.find("routed_records") != std::string::npos)
+        line.find("routed_records") != std::string::npos ||
+        (line.compare(0, 31, "w4metrics_missing_records_total") == 0 &&
+         line.compare(line.size() - 2, 2, " 0") != 0))
       out += "  " + line + "\n";
   return out;
 }
@@ -676,6 +682,7 @@ TEST(Shards, ExporterKilledMidTrafficItsShardsAuditedByTheOther) {
   labels complete = group_labels(f.tw->cluster_id, "orders", "complete");
   labels skipper = group_labels(f.tw->cluster_id, "orders", "skipper");
   traffic t;
+  t.duration_ms = 26000;
   traffic_guard tg(&t);
   t.tw = f.tw;
   reader rc, rs;
@@ -699,7 +706,7 @@ TEST(Shards, ExporterKilledMidTrafficItsShardsAuditedByTheOther) {
       judged_by_b = metric(sb, "audit_windows_total", complete);
     /* A few windows in, once B has judged some of them. */
     int64_t at = traffic_elapsed(&t);
-    if (at < 5000 || (judged_by_b == 0 && at < 9000))
+    if (at < 12000 || (judged_by_b == 0 && at < 18000))
       return;
     fleet_kill(b);
     killed = true;

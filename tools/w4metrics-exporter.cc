@@ -17,6 +17,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <librdkafka/rdkafka.h>
 #include <map>
@@ -109,6 +110,7 @@ struct exporter {
    * up: the producer still names them. */
   std::vector<std::unique_ptr<exporter_shard_io>> shard_io_gone;
   int64_t started_wall = 0;
+  int32_t shards = 0; /* partitions of the shard topic */
   bool route_error_said = false;
 };
 
@@ -449,8 +451,7 @@ static void exporter_route(exporter *e, const rd_kafka_message_t *m,
     exporter_bad(e, m, err);
     return;
   }
-  int32_t shard = w4_shard_of(rec->topic, rec->msg.partition,
-                              static_cast<int32_t>(e->o.shard_partitions));
+  int32_t shard = w4_shard_of(rec->topic, rec->msg.partition, e->shards);
   std::string source = w4_shard_source(m->partition, m->offset);
   rd_kafka_resp_err_t rerr;
   /* A full queue waits for the cluster: nothing is dropped. */
@@ -549,8 +550,9 @@ static int64_t exporter_shard_open(exporter *e, int32_t p,
     shard->audit.saved_totals = shard->audit.totals;
     fprintf(stderr,
             "w4metrics-exporter: shard %d taken on from its saved state, at "
-            "offset %lld\n",
-            static_cast<int>(p), static_cast<long long>(pos));
+            "offset %s\n",
+            static_cast<int>(p),
+            pos >= 0 ? std::to_string(pos).c_str() : "0 (none read yet)");
   } else {
     /* Without a state, an exporter that started at the end audits only the
      * windows that begin from then on. */
@@ -621,6 +623,13 @@ static void exporter_shard_close(exporter *e, int32_t p) {
   std::lock_guard<std::mutex> guard(e->mon.lock);
   e->mon.rerouted += e->mon.shards[p]->rerouted;
   e->mon.shards.erase(p);
+  /* The next owner follows the shard's sequences; should it come back,
+   * they start afresh rather than from where they were left. */
+  int32_t shards = e->shards;
+  w4_aggregate_forget(&e->mon.agg,
+                      [p, shards](const std::string &topic, int32_t part) {
+                        return w4_shard_of(topic, part, shards) == p;
+                      });
 }
 
 /* Takes on the shards of an assignment, each from its saved state, and sets
@@ -867,8 +876,22 @@ static void exporter_configure(exporter *e) {
   mo.expire_ms = e->o.expire_ms;
   mo.max_series = static_cast<uint64_t>(e->o.max_series);
   w4_monitor_init(&e->mon, mo);
-  if (mo.sharded && e->o.shard_topic.empty())
+  if (!mo.sharded)
+    return;
+  if (e->o.shard_topic.empty())
     e->o.shard_topic = w4_shard_topic_name(e->o.topic, e->o.group);
+  /* A dead exporter's records are routed again only once the group has
+   * noticed: a window settled before then is judged short. */
+  long session_ms = 10000;
+  for (const w4_prop &p : e->o.props)
+    if (p.first == "session.timeout.ms")
+      session_ms = atol(p.second.c_str());
+  if (e->o.settle_ms < session_ms + 5000)
+    fprintf(stderr,
+            "w4metrics-exporter: --settle %ld is not longer than a hand-over "
+            "(session.timeout.ms %ld and a rebalance): records that a dead "
+            "exporter did not route may be judged late\n",
+            e->o.settle_ms, session_ms);
 }
 
 /* With -g: the store that the shards save through, the router and the
@@ -900,6 +923,20 @@ static bool exporter_shards_start(exporter *e) {
   w4_topic_create(
       e->router, e->o.shard_topic, static_cast<int>(e->o.shard_partitions),
       {{"retention.ms", std::to_string(e->o.shard_retention_ms)}}, "shard");
+  /* Every exporter of the group routes by the partitions the topic has, as
+   * created by whoever created it. */
+  e->shards = w4_topic_partition_cnt(e->router, e->o.shard_topic,
+                                     static_cast<int>(e->o.connect_timeout_ms));
+  if (e->shards <= 0) {
+    fprintf(stderr, "w4metrics-exporter: the shard topic %s is not there\n",
+            e->o.shard_topic.c_str());
+    return false;
+  }
+  if (e->shards != e->o.shard_partitions)
+    fprintf(stderr,
+            "w4metrics-exporter: the shard topic %s has %d partitions: %d "
+            "shards\n",
+            e->o.shard_topic.c_str(), e->shards, e->shards);
   e->started_wall = w4_wall_ms();
   return true;
 }

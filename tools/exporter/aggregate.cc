@@ -270,6 +270,10 @@ static void w4_gap_note(w4_aggregate *agg, const w4_record &rec,
 
   auto fins = agg->followed.emplace(tp, w4_followed());
   w4_followed *f = &fins.first->second;
+  if (fins.second) {
+    f->topic = rec.topic;
+    f->partition = rec.msg.partition;
+  }
   f->last_ms = now_ms;
   if (rec.msg.timestamp < f->first_ts) {
     f->first_ts = rec.msg.timestamp;
@@ -480,6 +484,21 @@ void w4_aggregate_audit_admit_all(w4_aggregate *agg,
     w4_audit_admit_map(agg, a->totals);
     w4_audit_admit_map(agg, a->lag);
   }
+}
+
+void w4_aggregate_forget(
+    w4_aggregate *agg,
+    const std::function<bool(const std::string &, int32_t)> &gone) {
+  for (auto it = agg->streams.begin(); it != agg->streams.end();)
+    if (it->second.tp && gone(it->second.tp->topic, it->second.tp->partition))
+      it = agg->streams.erase(it);
+    else
+      ++it;
+  for (auto it = agg->followed.begin(); it != agg->followed.end();)
+    if (gone(it->second.topic, it->second.partition))
+      it = agg->followed.erase(it);
+    else
+      ++it;
 }
 
 bool w4_parse_duration(const char *text, int64_t *ms) {

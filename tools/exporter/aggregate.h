@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -114,6 +115,8 @@ struct w4_client_series {
 /* A client topic-partition: its earliest session seen, by the time of the
  * record, and the arrival of its latest record. */
 struct w4_followed {
+  std::string topic;
+  int32_t partition = 0;
   int64_t last_ms = 0;
   int64_t first_ts = INT64_MAX;
   std::string first_session;
@@ -193,6 +196,13 @@ void w4_aggregate_tick(w4_aggregate *agg, int64_t now_ms);
 /* Settles every hole and stream now, as if no more record could come (the
  * end of a bounded read). */
 void w4_aggregate_finish(w4_aggregate *agg);
+
+/* Forgets the sequence tracking of every client topic-partition for which
+ * gone(topic, partition) says yes: its records are read elsewhere from now
+ * on (a shard given up), and what comes back later starts afresh. */
+void w4_aggregate_forget(
+    w4_aggregate *agg,
+    const std::function<bool(const std::string &, int32_t)> &gone);
 
 /* The sample lines of one series in /metrics: its counters and gauges,
  * and the histogram's lines once it has one. */

@@ -69,9 +69,25 @@ static void w4_state_dr(rd_kafka_t *rk, const rd_kafka_message_t *m,
   }
 }
 
+/* The partitions of topic as the cluster lists its topics (a request that,
+ * unlike one for the topic, never creates it); 0 when it is not listed. */
+static int w4_topic_listed(rd_kafka_t *rk, const std::string &topic,
+                           int timeout_ms) {
+  const rd_kafka_metadata_t *md = nullptr;
+  int cnt = 0;
+  if (rd_kafka_metadata(rk, 1, nullptr, &md, timeout_ms) !=
+      RD_KAFKA_RESP_ERR_NO_ERROR)
+    return 0;
+  for (int i = 0; i < md->topic_cnt; i++)
+    if (topic == md->topics[i].topic && !md->topics[i].err)
+      cnt = md->topics[i].partition_cnt;
+  rd_kafka_metadata_destroy(md);
+  return cnt;
+}
+
 bool w4_topic_create(rd_kafka_t *rk, const std::string &topic, int partitions,
                      const std::vector<w4_prop> &config, const char *what) {
-  if (w4_topic_partition_cnt(rk, topic, 5000) > 0)
+  if (w4_topic_listed(rk, topic, 5000) > 0)
     return true;
   char errstr[256];
   rd_kafka_NewTopic_t *nt = rd_kafka_NewTopic_new(topic.c_str(), partitions, -1,
