@@ -2,7 +2,8 @@
  *
  * The state is read back from a topic that anyone allowed to write to it
  * may have written, so the input either is (a) such bytes, loaded into an
- * audit, or (b) nothing: the audit starts empty. Then a script of records,
+ * audit (and as a shard's state: refused, or saved and loaded alike), or
+ * (b) nothing: the audit starts empty. Then a script of records,
  * ticks and restarts taken from the input runs twice: once straight
  * through, once with the state saved and loaded into a fresh audit at every
  * restart, on a clock that starts elsewhere. Both must end with the same
@@ -19,6 +20,7 @@
  * their length a 16-bit number after the mode, settings and clock. */
 #include "exporter/aggregate.h"
 #include "exporter/audit.h"
+#include "exporter/shards.h"
 
 #include "fuzz_values.h"
 
@@ -475,6 +477,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (from_bytes) {
     size_t len = in.ConsumeIntegral<uint16_t>();
     std::string bytes = in.ConsumeBytesAsString(len);
+    /* The same bytes as a shard's state, as a hostile writer of the state
+     * topic may leave them: refused, or a shard that saves as it loaded. */
+    w4_shard shard;
+    shard.audit = settings;
+    if (w4_shard_load(&shard, bytes, start)) {
+      w4_shard again;
+      again.audit = settings;
+      check(w4_shard_load(&again, w4_shard_save(shard, start), start) &&
+                again.taken == shard.taken,
+            "a shard's saved state does not load as it was");
+    }
     bool loaded = w4_audit_load(&whole.a, bytes, start);
     if (verbose())
       fprintf(stderr, "state of %zu bytes %s\n", bytes.size(),

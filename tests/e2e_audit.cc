@@ -4,6 +4,7 @@
  * verdict read from its /metrics. Truth is what the test produced and
  * consumed. First the twin itself, against the plug-in's records and the
  * exporter's counters. */
+#include "exposition_text.h"
 #include "testlib.h"
 
 #include <algorithm>
@@ -23,10 +24,20 @@ namespace {
 
 using w4test::child;
 using w4test::child_guard;
+using w4test::group_labels;
+using w4test::labels;
+using w4test::metric;
 using w4test::mono_ms;
+using w4test::parse_exposition;
 using w4test::read_file;
+using w4test::sample;
+using w4test::samples;
+using w4test::series_count;
 using w4test::sleep_ms;
 using w4test::twin_producer;
+using w4test::verdict;
+using w4test::verdict_of;
+using w4test::verdict_str;
 using w4test::wall_ms;
 using w4test::wire_msg;
 
@@ -34,101 +45,10 @@ const char *const MON_TOPIC = "_quarndale-monitoring";
 const std::string P = "quarndale.monitoring.interceptor.";
 const int SETTLE_MS = 4000;
 
-/* One sample of an exposition: its metric name, labels and value. */
-struct sample {
-  std::string name;
-  std::map<std::string, std::string> labels;
-  double value = 0;
-};
-using samples = std::vector<sample>;
-using labels = std::map<std::string, std::string>;
-
-/* Parses the labels of "name{a="x",b="y"}" from the brace on; false when
- * they are malformed. */
-bool parse_labels(const std::string &s, size_t pos, labels *out) {
-  while (pos < s.size() && s[pos] != '}') {
-    size_t eq = s.find("=\"", pos);
-    if (eq == std::string::npos)
-      return false;
-    std::string name = s.substr(pos, eq - pos);
-    std::string value;
-    size_t i = eq + 2;
-    for (; i < s.size() && s[i] != '"'; i++) {
-      if (s[i] == '\\' && i + 1 < s.size()) {
-        i++;
-        value += s[i] == 'n' ? '\n' : s[i];
-      } else {
-        value += s[i];
-      }
-    }
-    (*out)[name] = value;
-    pos = i + 1;
-    if (pos < s.size() && s[pos] == ',')
-      pos++;
-  }
-  return pos < s.size();
-}
-
-/* The samples of an exposition text. */
-samples parse_exposition(const std::string &text) {
-  samples out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#')
-      continue;
-    size_t sp = line.rfind(' ');
-    if (sp == std::string::npos)
-      continue;
-    sample s;
-    std::string series = line.substr(0, sp);
-    size_t brace = series.find('{');
-    s.name = series.substr(0, brace);
-    if (brace != std::string::npos &&
-        !parse_labels(series, brace + 1, &s.labels)) {
-      ADD_FAILURE() << "bad series: " << line;
-      continue;
-    }
-    s.value = atof(line.c_str() + sp + 1);
-    out.push_back(s);
-  }
-  return out;
-}
-
 /* Scrapes the exporter's /metrics; empty when it did not answer. */
 samples scrape(int port) {
   return parse_exposition(w4test::http_get(
       "http://127.0.0.1:" + std::to_string(port) + "/metrics"));
-}
-
-/* True when the sample has every label of want with its value. */
-bool labels_match(const sample &s, const labels &want) {
-  for (const auto &kv : want) {
-    auto it = s.labels.find(kv.first);
-    if (it == s.labels.end() || it->second != kv.second)
-      return false;
-  }
-  return true;
-}
-
-/* The sum of the series of name (w4metrics_ prefixed) that match want. */
-double metric(const samples &ss, const std::string &name,
-              const labels &want = {}) {
-  double sum = 0;
-  for (const sample &s : ss)
-    if (s.name == "w4metrics_" + name && labels_match(s, want))
-      sum += s.value;
-  return sum;
-}
-
-/* How many series of name match want. */
-int series_count(const samples &ss, const std::string &name,
-                 const labels &want = {}) {
-  int n = 0;
-  for (const sample &s : ss)
-    if (s.name == "w4metrics_" + name && labels_match(s, want))
-      n++;
-  return n;
 }
 
 /* Scrapes every 500 ms until done() holds of the samples or timeout_ms
@@ -162,39 +82,6 @@ samples metrics_quiet(int port, int quiet_ms, int timeout_ms) {
     }
   }
   return ss;
-}
-
-/* The label set of a group's audit series. */
-labels group_labels(const std::string &cluster_id, const std::string &topic,
-                    const std::string &group) {
-  return {{"cluster_id", cluster_id}, {"topic", topic}, {"group_id", group}};
-}
-
-/* What the audit says of one group: its counters and gauges. */
-struct verdict {
-  double messages, missing, duplicate, unconsumed, windows, pending, lag;
-};
-
-/* The audit's series of a group, summed over what else they carry. */
-verdict verdict_of(const samples &ss, const labels &group) {
-  return {metric(ss, "audit_messages_total", group),
-          metric(ss, "audit_missing_messages_total", group),
-          metric(ss, "audit_duplicate_messages_total", group),
-          metric(ss, "audit_unconsumed_messages_total", group),
-          metric(ss, "audit_windows_total", group),
-          metric(ss, "audit_pending_messages", group),
-          metric(ss, "audit_lag_seconds", group)};
-}
-
-/* A verdict for failure messages. */
-std::string verdict_str(const verdict &v) {
-  char buf[256];
-  snprintf(buf, sizeof(buf),
-           "messages %.0f missing %.0f duplicate %.0f unconsumed %.0f "
-           "windows %.0f pending %.0f lag %.3f s",
-           v.messages, v.missing, v.duplicate, v.unconsumed, v.windows,
-           v.pending, v.lag);
-  return buf;
 }
 
 /* The mock cluster with the monitoring topic (2 partitions, as the

@@ -1,7 +1,8 @@
 /* The shards of exporters that share a group: the choice of a shard, which
  * every exporter must make alike whatever its build; the routed record's
  * source and the dedup of records routed twice; a shard's state through
- * save and load, and an aggregate that forgets a shard given up. */
+ * save and load, and an aggregate that forgets a shard given up and takes
+ * a shard's streams up where their last reader left them. */
 #include "exporter/aggregate.h"
 #include "exporter/shards.h"
 #include "unit_records.h"
@@ -129,6 +130,33 @@ TEST(Shards, AnAggregateForgetsTheSequencesOfAShardGivenUp) {
   }
   w4_aggregate_tick(&kept, 5000);
   EXPECT_EQ(7u, w4_aggregate_missing(kept));
+}
+
+/* A shard taken on at a saved position: a stream's records reached the
+ * shard in any order, so what the last owner read lies anywhere below the
+ * highest number seen while the first records come in; later holes count. */
+TEST(Shards, StreamsTakenUpAtASavedPositionCountOnlyLaterHoles) {
+  for (bool resumed : {true, false}) {
+    w4_aggregate agg;
+    agg.settle_ms = 100;
+    if (resumed)
+      w4_aggregate_resume(&agg, 0, [](const std::string &topic, int32_t) {
+        return topic == "orders";
+      });
+    fields f;
+    /* The last owner read 47 and 48; 45, 46, 49, 50 came after. */
+    for (int64_t seq : {45, 46, 49, 50}) {
+      f.sequence = seq;
+      w4_aggregate_add(&agg, decode(encode(f)), 10);
+    }
+    w4_aggregate_tick(&agg, 1000);
+    EXPECT_EQ(resumed ? 0u : 2u, w4_aggregate_missing(agg)) << resumed;
+    /* 51 never comes. */
+    f.sequence = 52;
+    w4_aggregate_add(&agg, decode(encode(f)), 1000);
+    w4_aggregate_tick(&agg, 2000);
+    EXPECT_EQ(resumed ? 1u : 3u, w4_aggregate_missing(agg)) << resumed;
+  }
 }
 
 } // namespace

@@ -390,6 +390,15 @@ static bool exporter_subscribe(exporter *e) {
   return !err;
 }
 
+/* The properties of the exporter's own producers and of the reader of its
+ * state: the connection and security of the command line. */
+static std::vector<w4_prop> exporter_store_props(const exporter &e) {
+  std::vector<w4_prop> props = {{"bootstrap.servers", e.o.bootstrap}};
+  std::vector<w4_prop> own = w4_producer_props(e.o.props);
+  props.insert(props.end(), own.begin(), own.end());
+  return props;
+}
+
 /* Reports the first value of each partition of the monitoring topic that
  * is not a record; the monitor counts them all. */
 static void exporter_bad(exporter *e, const rd_kafka_message_t *m,
@@ -566,6 +575,13 @@ static int64_t exporter_shard_open(exporter *e, int32_t p,
   std::lock_guard<std::mutex> guard(e->mon.lock);
   e->mon.shards[p] = std::move(shard);
   e->shard_io[p] = std::move(io);
+  /* Its streams go on from where the last owner left them. */
+  int32_t shards = e->shards;
+  if (pos >= 0)
+    w4_aggregate_resume(&e->mon.agg, w4_mono_ms(),
+                        [p, shards](const std::string &topic, int32_t part) {
+                          return w4_shard_of(topic, part, shards) == p;
+                        });
   return pos;
 }
 
@@ -624,7 +640,7 @@ static void exporter_shard_close(exporter *e, int32_t p) {
   e->mon.rerouted += e->mon.shards[p]->rerouted;
   e->mon.shards.erase(p);
   /* The next owner follows the shard's sequences; should it come back,
-   * they start afresh rather than from where they were left. */
+   * they are taken up from the saved position (w4_aggregate_resume). */
   int32_t shards = e->shards;
   w4_aggregate_forget(&e->mon.agg,
                       [p, shards](const std::string &topic, int32_t part) {
@@ -641,8 +657,7 @@ static void exporter_shards_assigned(exporter *e,
     any |= e->o.shard_topic == parts->elems[i].topic;
   if (!any)
     return;
-  std::vector<w4_prop> props = {{"bootstrap.servers", e->o.bootstrap}};
-  props.insert(props.end(), e->o.props.begin(), e->o.props.end());
+  std::vector<w4_prop> props = exporter_store_props(*e);
   std::string prefix = exporter_shard_key(*e, -1);
   std::map<std::string, w4_state_snapshot> saved =
       e->o.state ? w4_state_store_load_prefix(
@@ -725,8 +740,7 @@ static void exporter_save(exporter *e) {
 static bool exporter_restore(exporter *e) {
   std::string group = e->o.group.empty() ? W4_DEFAULT_GROUP : e->o.group;
   std::string key = group + std::string(1, '\0') + e->o.topic;
-  std::vector<w4_prop> props = {{"bootstrap.servers", e->o.bootstrap}};
-  props.insert(props.end(), e->o.props.begin(), e->o.props.end());
+  std::vector<w4_prop> props = exporter_store_props(*e);
   std::string err;
   if (!w4_state_store_open(&e->store, props, e->o.state_topic, key, &err)) {
     fprintf(stderr, "w4metrics-exporter: cannot keep the state: %s\n",
@@ -897,8 +911,7 @@ static void exporter_configure(exporter *e) {
 /* With -g: the store that the shards save through, the router and the
  * shard topic; false with a line on stderr. */
 static bool exporter_shards_start(exporter *e) {
-  std::vector<w4_prop> props = {{"bootstrap.servers", e->o.bootstrap}};
-  props.insert(props.end(), e->o.props.begin(), e->o.props.end());
+  std::vector<w4_prop> props = exporter_store_props(*e);
   std::string err;
   if (e->o.state && !w4_state_store_open(&e->store, props, e->o.state_topic,
                                          exporter_shard_key(*e, -1), &err)) {

@@ -188,6 +188,44 @@ bool w4_conf_set_all(rd_kafka_conf_t *conf, const std::vector<w4_prop> &props,
   return true;
 }
 
+std::vector<w4_prop> w4_producer_props(const std::vector<w4_prop> &props) {
+  static const char *const consumer_only[] = {
+      "group.id",
+      "group.instance.id",
+      "group.protocol.type",
+      "partition.assignment.strategy",
+      "session.timeout.ms",
+      "heartbeat.interval.ms",
+      "coordinator.query.interval.ms",
+      "max.poll.interval.ms",
+      "enable.auto.commit",
+      "auto.commit.interval.ms",
+      "enable.auto.offset.store",
+      "auto.offset.reset",
+      "queued.min.messages",
+      "queued.max.messages.kbytes",
+      "fetch.wait.max.ms",
+      "fetch.message.max.bytes",
+      "max.partition.fetch.bytes",
+      "fetch.max.bytes",
+      "fetch.min.bytes",
+      "fetch.error.backoff.ms",
+      "fetch.queue.backoff.ms",
+      "offset.store.method",
+      "isolation.level",
+      "enable.partition.eof",
+      "check.crcs",
+      "allow.auto.create.topics",
+      "consume.callback.max.messages",
+  };
+  std::vector<w4_prop> out;
+  for (const w4_prop &p : props)
+    if (std::none_of(std::begin(consumer_only), std::end(consumer_only),
+                     [&p](const char *name) { return p.first == name; }))
+      out.push_back(p);
+  return out;
+}
+
 int w4_topic_partition_cnt(rd_kafka_t *rk, const std::string &topic,
                            int timeout_ms) {
   rd_kafka_topic_t *rkt = rd_kafka_topic_new(rk, topic.c_str(), nullptr);

@@ -57,6 +57,12 @@ std::string w4_arg_shown(const char *arg);
 bool w4_conf_set_all(rd_kafka_conf_t *conf, const std::vector<w4_prop> &props,
                      std::string *err);
 
+/* The properties of a consumer's command line that its tool's producers
+ * (the exporter's state and routing) take too: the connection's and
+ * security's, without those only a consumer knows, which librdkafka would
+ * warn about. */
+std::vector<w4_prop> w4_producer_props(const std::vector<w4_prop> &props);
+
 /* Number of partitions of topic as the cluster reports it: 0 when the topic
  * does not exist (yet), -1 when the metadata request failed. */
 int w4_topic_partition_cnt(rd_kafka_t *rk, const std::string &topic,

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 /* Adds v to *c, saturating instead of wrapping: a counter never decreases. */
 static void w4_counter_add(uint64_t *c, int64_t v) {
@@ -257,6 +258,15 @@ static void w4_stream_add(w4_aggregate *agg, w4_stream *st, int64_t seq,
     agg->late_records++; /* the same number twice */
 }
 
+/* Whether a new stream of rec is taken up where another reader left it. */
+static bool w4_aggregate_resumed(const w4_aggregate *agg, const w4_record &rec,
+                                 int64_t now_ms) {
+  for (const w4_resumed &r : agg->resumed)
+    if (now_ms < r.until_ms && r.tps(rec.topic, rec.msg.partition))
+      return true;
+  return false;
+}
+
 /* Tracks the record's sequence number in its client session and
  * topic-partition. */
 static void w4_gap_note(w4_aggregate *agg, const w4_record &rec,
@@ -285,11 +295,13 @@ static void w4_gap_note(w4_aggregate *agg, const w4_record &rec,
   if (ins.second) {
     st->opened_ms = now_ms;
     st->session_id = rec.session_id;
+    st->resumed = w4_aggregate_resumed(agg, rec, now_ms);
     /* A session that follows an earlier one of its topic-partition starts
      * at 0; otherwise the reading may have begun in the middle of it, and
      * the lowest number seen while its first records come in is the
      * start. */
-    if (f->first_session != rec.session_id || rec.msg.sequence == 0) {
+    if ((f->first_session != rec.session_id && !st->resumed) ||
+        rec.msg.sequence == 0) {
       st->started = true;
       st->base = 0;
     }
@@ -367,7 +379,10 @@ static void w4_stream_settle(const w4_aggregate *agg, w4_stream *st,
                              int64_t now_ms, bool force) {
   if (!st->started && (force || now_ms - st->opened_ms >= agg->settle_ms)) {
     st->started = true;
-    bool follows = st->tp && st->tp->first_session != st->session_id;
+    bool follows =
+        st->tp && st->tp->first_session != st->session_id && !st->resumed;
+    if (st->resumed && !st->pending.empty())
+      st->pending.erase(st->pending.begin(), std::prev(st->pending.end()));
     st->base = follows || st->pending.empty() ? 0 : st->pending.begin()->first;
     w4_stream_absorb(st);
   }
@@ -499,6 +514,17 @@ void w4_aggregate_forget(
       it = agg->followed.erase(it);
     else
       ++it;
+}
+
+void w4_aggregate_resume(
+    w4_aggregate *agg, int64_t now_ms,
+    const std::function<bool(const std::string &, int32_t)> &tps) {
+  agg->resumed.erase(std::remove_if(agg->resumed.begin(), agg->resumed.end(),
+                                    [now_ms](const w4_resumed &r) {
+                                      return r.until_ms <= now_ms;
+                                    }),
+                     agg->resumed.end());
+  agg->resumed.push_back({tps, now_ms + agg->settle_ms});
 }
 
 bool w4_parse_duration(const char *text, int64_t *ms) {

@@ -133,9 +133,19 @@ struct w4_stream {
   bool started = false; /* false while the first numbers are still coming */
   bool closed = false;  /* final record seen and nothing pending: done */
   bool final_seen = false;
+  /* Taken up where another reader left it (a shard handed over): numbers
+   * below those seen while its first records come in were read there. */
+  bool resumed = false;
   int64_t opened_ms = 0;
   int64_t last_ms = 0;
   std::map<int64_t, int64_t> pending; /* sequence -> arrival time */
+};
+
+/* Client topic-partitions whose streams, made before until_ms, are taken up
+ * where another reader left them (see w4_aggregate_resume). */
+struct w4_resumed {
+  std::function<bool(const std::string &, int32_t)> tps;
+  int64_t until_ms = 0;
 };
 
 struct w4_aggregate {
@@ -164,6 +174,7 @@ struct w4_aggregate {
   /* Client topic-partitions followed across sessions: a session that is
    * not the earliest seen of its topic-partition must start at 0. */
   std::unordered_map<std::string, w4_followed> followed;
+  std::vector<w4_resumed> resumed;
   /* Sessions already counted, by last arrival. */
   std::unordered_map<std::string, int64_t> sessions;
 
@@ -199,10 +210,21 @@ void w4_aggregate_finish(w4_aggregate *agg);
 
 /* Forgets the sequence tracking of every client topic-partition for which
  * gone(topic, partition) says yes: its records are read elsewhere from now
- * on (a shard given up), and what comes back later starts afresh. */
+ * on (a shard given up). */
 void w4_aggregate_forget(
     w4_aggregate *agg,
     const std::function<bool(const std::string &, int32_t)> &gone);
+
+/* The streams of the client topic-partitions that tps says yes to, new
+ * before now_ms plus settle_ms, are taken up where another reader left them
+ * (a shard taken on at a saved position): their records before that
+ * position came in any order, so the numbers below the highest seen while
+ * their first records come in are not counted missing, and none is taken
+ * for a session's start. The missing records of a hand-over's first settle
+ * go uncounted rather than counted falsely. */
+void w4_aggregate_resume(
+    w4_aggregate *agg, int64_t now_ms,
+    const std::function<bool(const std::string &, int32_t)> &tps);
 
 /* The sample lines of one series in /metrics: its counters and gauges,
  * and the histogram's lines once it has one. */
