@@ -1125,8 +1125,8 @@ static void shards_print(const shards_options &opt, const shards_shape &sh,
   printf("| exporters | start to done | first record to done | records/s "
          "(from the first) | CPU µs per record, all exporters | CPU µs per "
          "record of its share, each exporter | records counted, each | "
-         "records routed, each | routed again / counted twice | cluster CPU "
-         "µs per record | shards shared out%s |\n",
+         "records routed, each | routed again, taken once / counted twice | "
+         "cluster CPU µs per record | shards shared out%s |\n",
          opt.stagger_ms ? " (after the last start)" : "");
   printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (size_t i = 0; i < configs.size(); i++) {
@@ -1198,8 +1198,8 @@ static void shards_print(const shards_options &opt, const shards_shape &sh,
     printf("\nRuns in which the group rebalanced again after sharing its "
            "shards out (each run again):\n\n");
     printf("| exporters | shards shared out | start to done | CPU µs per "
-           "record, all exporters | records routed again | records counted "
-           "twice |\n");
+           "record, all exporters | records routed again, taken once | records "
+           "counted twice |\n");
     printf("|---|---|---|---|---|---|\n");
     for (const shards_again &a : again) {
       char shared[32] = "not before the end";
