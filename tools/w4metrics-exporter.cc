@@ -101,10 +101,12 @@ struct exporter {
   int64_t last_contact = 0;
   bool dropped_said = false; /* the limit of series was reported */
   /* With -g, of the poll thread: the producer that routes records to the
-   * shard topic, the next offset of each monitoring partition routed since
-   * the last commit, and the stores of the shards owned. */
+   * shard topic, the next offset of each monitoring partition owned that
+   * was routed and of those the cluster took as committed, and the stores
+   * of the shards owned. */
   rd_kafka_t *router = nullptr;
   std::map<int32_t, int64_t> routed;
+  std::map<int32_t, int64_t> committed;
   std::map<int32_t, std::unique_ptr<exporter_shard_io>> shard_io;
   /* Stores whose last saves were not acknowledged when their shard was given
    * up: the producer still names them. */
@@ -485,18 +487,20 @@ static void exporter_route(exporter *e, const rd_kafka_message_t *m,
 }
 
 /* Commits the monitoring topic's offsets routed so far once every routed
- * record is acknowledged; a later try otherwise. Poll thread. */
-static void exporter_commit(exporter *e, bool sync) {
-  if (e->routed.empty() || rd_kafka_flush(e->router, 10000) != 0)
+ * record is acknowledged. A commit that the cluster refuses (during a
+ * rebalance) is made again at the next try, so that the next owner of a
+ * partition routes as little again as can be. Poll thread. */
+static void exporter_commit(exporter *e) {
+  if (e->routed == e->committed || rd_kafka_flush(e->router, 10000) != 0)
     return;
   rd_kafka_topic_partition_list_t *parts =
       rd_kafka_topic_partition_list_new(static_cast<int>(e->routed.size()));
   for (const auto &kv : e->routed)
     rd_kafka_topic_partition_list_add(parts, e->o.topic.c_str(), kv.first)
         ->offset = kv.second;
-  rd_kafka_commit(e->rk, parts, sync ? 0 : 1);
+  if (rd_kafka_commit(e->rk, parts, 0) == RD_KAFKA_RESP_ERR_NO_ERROR)
+    e->committed = e->routed;
   rd_kafka_topic_partition_list_destroy(parts);
-  e->routed.clear();
 }
 
 /* Takes one record of a shard's partition into that shard, once. Poll
@@ -678,10 +682,15 @@ static void exporter_shards_assigned(exporter *e,
  * monitoring partitions. Poll thread (rebalance). */
 static void exporter_shards_revoked(exporter *e,
                                     rd_kafka_topic_partition_list_t *parts) {
-  exporter_commit(e, true);
-  for (int i = 0; i < parts->cnt; i++)
-    if (e->o.shard_topic == parts->elems[i].topic)
+  exporter_commit(e);
+  for (int i = 0; i < parts->cnt; i++) {
+    if (e->o.shard_topic == parts->elems[i].topic) {
       exporter_shard_close(e, parts->elems[i].partition);
+    } else {
+      e->routed.erase(parts->elems[i].partition);
+      e->committed.erase(parts->elems[i].partition);
+    }
+  }
 }
 
 /* Settles what is due, keeps the page's history going and prints the rows
@@ -854,7 +863,7 @@ static void exporter_run(exporter *e) {
     if (w4_mono_ms() >= next_tick) {
       exporter_tick(e);
       if (e->router)
-        exporter_commit(e, false);
+        exporter_commit(e);
       next_tick = w4_mono_ms() + 500;
     }
     w4_state_store_poll(&e->store);
@@ -866,7 +875,7 @@ static void exporter_run(exporter *e) {
   /* What was read up to the stop is saved, so that a restart reads none of
    * it again. */
   if (e->router)
-    exporter_commit(e, true);
+    exporter_commit(e);
   if (e->store.producer) {
     exporter_tick(e);
     for (int64_t end = w4_mono_ms() + 5000;
@@ -900,6 +909,10 @@ static void exporter_configure(exporter *e) {
   for (const w4_prop &p : e->o.props)
     if (p.first == "session.timeout.ms")
       session_ms = atol(p.second.c_str());
+  if (!e->o.state)
+    fprintf(stderr, "w4metrics-exporter: --no-state with -g: a shard that "
+                    "moves to another exporter is audited again from the "
+                    "start of the shard topic\n");
   if (e->o.settle_ms < session_ms + 5000)
     fprintf(stderr,
             "w4metrics-exporter: --settle %ld is not longer than a hand-over "

@@ -4,7 +4,8 @@
 
 int32_t w4_shard_of(const std::string &topic, int32_t partition,
                     int32_t shards) {
-  /* FNV-1a, 64 bits, over the topic's bytes and the partition's four. */
+  /* FNV-1a, 64 bits, over the topic's bytes and the partition's four
+   * (little endian), then a 64-bit finaliser. */
   uint64_t h = UINT64_C(14695981039346656037);
   auto mix = [&h](uint8_t b) {
     h ^= b;
@@ -15,6 +16,13 @@ int32_t w4_shard_of(const std::string &topic, int32_t partition,
   uint32_t p = static_cast<uint32_t>(partition);
   for (int i = 0; i < 4; i++)
     mix(static_cast<uint8_t>(p >> (8 * i)));
+  /* FNV's low bits depend only on the inputs' low bits: mixed once more,
+   * so that a power-of-two number of shards takes every bit into account. */
+  h ^= h >> 33;
+  h *= UINT64_C(0xff51afd7ed558ccd);
+  h ^= h >> 33;
+  h *= UINT64_C(0xc4ceb9fe1a85ec53);
+  h ^= h >> 33;
   return static_cast<int32_t>(h % static_cast<uint64_t>(shards));
 }
 
