@@ -58,7 +58,10 @@ struct w4_monitor {
   /* Judgements that records changed since the last tick (replays, late
    * records of judged windows), handed out by the next tick. */
   std::vector<w4_audit_row> late_rows;
-  /* The shards this exporter owns now, by shard-topic partition. */
+  /* The shards this exporter owns now, by shard-topic partition: added,
+   * removed and fed by the reading thread under the lock, read by the HTTP
+   * thread under it; a shard's position alone is the reading thread's, read
+   * and written without the lock. */
   std::map<int32_t, std::unique_ptr<w4_shard>> shards;
   uint64_t routed = 0;   /* records routed to the shard topic */
   uint64_t rerouted = 0; /* of shards since given up, see w4_shard */
