@@ -35,6 +35,8 @@
  * that of the application's thread, where on_consume runs, without the
  * fetcher's periodic work over every partition. Per-run lines go to
  * stderr; medians go to stdout as "name value" lines. */
+#include "bench_util.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -113,13 +115,6 @@ static double e2e_cpu_s(int who = RUSAGE_SELF) {
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-/* Seconds on the monotonic clock. */
-static double e2e_now_s(void) {
-  return std::chrono::duration<double>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 /* The mock cluster's process. */
 struct e2e_cluster {
   pid_t pid;
@@ -127,34 +122,12 @@ struct e2e_cluster {
   std::string bootstraps;
 };
 
-/* Reads the cluster's first line, its bootstrap servers, within the
- * bound. */
-static bool e2e_read_line(int fd, std::string *line) {
-  double deadline = e2e_now_s() + E2E_CLUSTER_START_MS / 1000.0;
-  char c;
-  while (e2e_now_s() < deadline) {
-    struct pollfd pfd = {fd, POLLIN, 0};
-    int n = poll(&pfd, 1, 100);
-    if (n < 0 && errno != EINTR)
-      return false;
-    if (n <= 0)
-      continue;
-    ssize_t r = read(fd, &c, 1);
-    if (r <= 0)
-      return false;
-    if (c == '\n')
-      return !line->empty();
-    line->push_back(c);
-  }
-  return false;
-}
-
 /* Waits for the cluster's process to end, killing it past the bound. */
 static void e2e_cluster_reap(pid_t pid) {
-  double deadline = e2e_now_s() + E2E_CLUSTER_STOP_MS / 1000.0;
+  double deadline = bench_now_s() + E2E_CLUSTER_STOP_MS / 1000.0;
   int status;
   while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (e2e_now_s() > deadline) {
+    if (bench_now_s() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return;
@@ -195,7 +168,7 @@ static bool e2e_cluster_start(const e2e_options &opt, int partitions,
   }
   c->stdin_fd = in[1];
   c->bootstraps.clear();
-  bool ok = e2e_read_line(out[0], &c->bootstraps);
+  bool ok = bench_read_line(out[0], E2E_CLUSTER_START_MS, &c->bootstraps);
   close(out[0]);
   if (!ok) {
     fprintf(stderr, "bench_e2e: the mock cluster did not start\n");
@@ -211,19 +184,6 @@ static void e2e_cluster_stop(e2e_cluster *c) {
   e2e_cluster_reap(c->pid);
 }
 
-/* Sets a property or exits: a benchmark on a wrong configuration would
- * measure nothing. */
-static void e2e_conf_set(rd_kafka_conf_t *conf, const std::string &name,
-                         const std::string &value) {
-  char errstr[512];
-  if (rd_kafka_conf_set(conf, name.c_str(), value.c_str(), errstr,
-                        sizeof(errstr)) != RD_KAFKA_CONF_OK) {
-    fprintf(stderr, "bench_e2e: %s=%s: %s\n", name.c_str(), value.c_str(),
-            errstr);
-    exit(1);
-  }
-}
-
 /* A client configuration on the cluster with the mode's plug-in, named
  * first so that it sees every later property. */
 static rd_kafka_conf_t *e2e_conf_new(const e2e_options &opt,
@@ -231,14 +191,14 @@ static rd_kafka_conf_t *e2e_conf_new(const e2e_options &opt,
                                      e2e_mode mode) {
   rd_kafka_conf_t *conf = rd_kafka_conf_new();
   if (mode == E2E_NOOP)
-    e2e_conf_set(conf, "plugin.library.paths", opt.noop);
+    bench_conf_set("bench_e2e", conf, "plugin.library.paths", opt.noop);
   if (mode == E2E_W4) {
-    e2e_conf_set(conf, "plugin.library.paths", opt.plugin);
-    e2e_conf_set(conf, std::string(e2e_prefix) + "publishms",
-                 std::to_string(opt.publishms));
+    bench_conf_set("bench_e2e", conf, "plugin.library.paths", opt.plugin);
+    bench_conf_set("bench_e2e", conf, std::string(e2e_prefix) + "publishms",
+                   std::to_string(opt.publishms));
   }
-  e2e_conf_set(conf, "bootstrap.servers", bootstraps);
-  e2e_conf_set(conf, "log_level", "3");
+  bench_conf_set("bench_e2e", conf, "bootstrap.servers", bootstraps);
+  bench_conf_set("bench_e2e", conf, "log_level", "3");
   return conf;
 }
 
@@ -269,9 +229,9 @@ static rd_kafka_t *e2e_producer_new(
     void *opaque,
     const std::vector<std::pair<const char *, const char *>> &extra) {
   rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
-  e2e_conf_set(conf, "client.id", client_id);
+  bench_conf_set("bench_e2e", conf, "client.id", client_id);
   for (const auto &kv : extra)
-    e2e_conf_set(conf, kv.first, kv.second);
+    bench_conf_set("bench_e2e", conf, kv.first, kv.second);
   rd_kafka_conf_set_dr_msg_cb(conf, dr_cb);
   rd_kafka_conf_set_opaque(conf, opaque);
   char errstr[512];
@@ -310,7 +270,7 @@ static e2e_result e2e_produce(const e2e_options &opt, int partitions,
   char value[E2E_VALUE_LEN];
   memset(value, 'v', sizeof(value));
 
-  double cpu0 = e2e_cpu_s(), t0 = e2e_now_s();
+  double cpu0 = e2e_cpu_s(), t0 = bench_now_s();
   for (long i = 0; i < opt.messages;) {
     rd_kafka_resp_err_t err = rd_kafka_producev(
         rk, RD_KAFKA_V_TOPIC(e2e_topic),
@@ -330,7 +290,7 @@ static e2e_result e2e_produce(const e2e_options &opt, int partitions,
       rd_kafka_poll(rk, 0);
   }
   rd_kafka_flush(rk, E2E_FLUSH_TIMEOUT_MS);
-  r.wall_s = e2e_now_s() - t0;
+  r.wall_s = bench_now_s() - t0;
   r.cpu_s = e2e_cpu_s() - cpu0;
   r.messages = d.delivered;
   r.ok = d.delivered == opt.messages && d.failed == 0;
@@ -356,11 +316,11 @@ static rd_kafka_t *e2e_consumer_new(
     e2e_mode mode, const char *client_id, const char *group_id,
     const std::vector<std::pair<const char *, const char *>> &extra) {
   rd_kafka_conf_t *conf = e2e_conf_new(opt, bootstraps, mode);
-  e2e_conf_set(conf, "client.id", client_id);
-  e2e_conf_set(conf, "group.id", group_id);
-  e2e_conf_set(conf, "enable.auto.commit", "false");
+  bench_conf_set("bench_e2e", conf, "client.id", client_id);
+  bench_conf_set("bench_e2e", conf, "group.id", group_id);
+  bench_conf_set("bench_e2e", conf, "enable.auto.commit", "false");
   for (const auto &kv : extra)
-    e2e_conf_set(conf, kv.first, kv.second);
+    bench_conf_set("bench_e2e", conf, kv.first, kv.second);
   char errstr[512];
   rd_kafka_t *rk =
       rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
@@ -401,16 +361,16 @@ static e2e_result e2e_consume(const e2e_options &opt, int partitions,
   /* The fetcher fills the client's queue first, one entry per message, so
    * that the timed part is the application's consumption alone, where
    * on_consume runs, and not the fetcher's start over many partitions. */
-  double deadline = e2e_now_s() + E2E_CONSUME_TIMEOUT_MS / 1000.0;
+  double deadline = bench_now_s() + E2E_CONSUME_TIMEOUT_MS / 1000.0;
   rd_kafka_queue_t *queue = rd_kafka_queue_get_consumer(rk);
   while (rd_kafka_queue_length(queue) < static_cast<size_t>(opt.messages) &&
-         e2e_now_s() < deadline)
+         bench_now_s() < deadline)
     usleep(10000);
   rd_kafka_queue_destroy(queue);
 
-  double t0 = e2e_now_s(), cpu0 = e2e_cpu_s();
+  double t0 = bench_now_s(), cpu0 = e2e_cpu_s();
   double thread_cpu0 = e2e_cpu_s(RUSAGE_THREAD);
-  while (r.messages < opt.messages && e2e_now_s() < deadline) {
+  while (r.messages < opt.messages && bench_now_s() < deadline) {
     rd_kafka_message_t *msg = rd_kafka_consumer_poll(rk, 100);
     if (!msg)
       continue;
@@ -418,7 +378,7 @@ static e2e_result e2e_consume(const e2e_options &opt, int partitions,
       r.messages++;
     rd_kafka_message_destroy(msg);
   }
-  r.wall_s = e2e_now_s() - t0;
+  r.wall_s = bench_now_s() - t0;
   r.cpu_s = e2e_cpu_s() - cpu0;
   r.thread_cpu_s = e2e_cpu_s(RUSAGE_THREAD) - thread_cpu0;
   r.ok = r.messages == opt.messages;
@@ -445,15 +405,6 @@ static e2e_result e2e_consume(const e2e_options &opt, int partitions,
   rd_kafka_consumer_close(rk);
   rd_kafka_destroy(rk);
   return r;
-}
-
-/* The median of v; 0 when empty. */
-static double e2e_median(std::vector<double> v) {
-  if (v.empty())
-    return 0;
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 /* Throughputs (msgs/s) and CPU costs (ns of process CPU per message) of the
@@ -535,15 +486,15 @@ static bool e2e_touch_partitions(rd_kafka_t *rk, int partitions) {
 static void e2e_paced_produce(rd_kafka_t *rk, int ms, bool measure) {
   char value[E2E_VALUE_LEN];
   memset(value, 'v', sizeof(value));
-  double t0 = e2e_now_s();
-  for (long i = 0; e2e_now_s() - t0 < ms / 1000.0; i++) {
+  double t0 = bench_now_s();
+  for (long i = 0; bench_now_s() - t0 < ms / 1000.0; i++) {
     rd_kafka_producev(rk, RD_KAFKA_V_TOPIC(e2e_topic), RD_KAFKA_V_PARTITION(0),
                       RD_KAFKA_V_VALUE(value, sizeof(value)),
                       RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
                       RD_KAFKA_V_OPAQUE(measure ? rk : nullptr),
                       RD_KAFKA_V_END);
     double next = t0 + (i + 1) / 1000.0;
-    while (e2e_now_s() < next)
+    while (bench_now_s() < next)
       rd_kafka_poll(rk, 0);
   }
   rd_kafka_flush(rk, E2E_FLUSH_TIMEOUT_MS);
@@ -586,7 +537,7 @@ struct e2e_feeder {
 static void *e2e_feed(void *arg) {
   e2e_feeder *f = static_cast<e2e_feeder *>(arg);
   rd_kafka_conf_t *conf = e2e_conf_new(*f->opt, f->bootstraps, E2E_BARE);
-  e2e_conf_set(conf, "linger.ms", "0");
+  bench_conf_set("bench_e2e", conf, "linger.ms", "0");
   char errstr[512];
   rd_kafka_t *rk =
       rd_kafka_new(RD_KAFKA_PRODUCER, conf, errstr, sizeof(errstr));
@@ -625,8 +576,8 @@ static e2e_tail e2e_latency_consume(const e2e_options &opt, int partitions,
     return fail;
   rd_kafka_topic_partition_list_t *parts;
   int got = 0;
-  double deadline = e2e_now_s() + E2E_CONSUME_TIMEOUT_MS / 1000.0;
-  while (got < partitions && e2e_now_s() < deadline) {
+  double deadline = bench_now_s() + E2E_CONSUME_TIMEOUT_MS / 1000.0;
+  while (got < partitions && bench_now_s() < deadline) {
     rd_kafka_message_t *msg = rd_kafka_consumer_poll(rk, 100);
     if (msg && !msg->err)
       got++;
@@ -646,11 +597,11 @@ static e2e_tail e2e_latency_consume(const e2e_options &opt, int partitions,
   pthread_t th;
   pthread_create(&th, nullptr, e2e_feed, &feeder);
   std::vector<double> lat;
-  double end = e2e_now_s() + opt.latency_ms / 1000.0 + 1;
-  while (e2e_now_s() < end) {
-    double t0 = e2e_now_s();
+  double end = bench_now_s() + opt.latency_ms / 1000.0 + 1;
+  while (bench_now_s() < end) {
+    double t0 = bench_now_s();
     rd_kafka_message_t *msg = rd_kafka_consumer_poll(rk, 0);
-    double t1 = e2e_now_s();
+    double t1 = bench_now_s();
     if (!msg) {
       usleep(100);
       continue;
@@ -716,7 +667,7 @@ static bool e2e_latency_partitions(const e2e_options &opt, int partitions) {
         std::sort(x.begin(), x.end());
         printf("lat_p%d_%s_%s_%s_us %.0f\n", partitions,
                side ? "consumer_poll" : "producer_dr", e2e_mode_name[m],
-               names[q], e2e_median(x));
+               names[q], bench_median(x));
         printf("lat_p%d_%s_%s_%s_us_range %.0f-%.0f\n", partitions,
                side ? "consumer_poll" : "producer_dr", e2e_mode_name[m],
                names[q], x.front(), x.back());
@@ -831,15 +782,15 @@ static bool e2e_run_partitions(const e2e_options &opt, int partitions) {
     if (!opt.modes[m])
       continue;
     printf("p%d_producer_%s_msgs_per_s %.0f\n", partitions, e2e_mode_name[m],
-           e2e_median(prod[m].msgs_per_s));
+           bench_median(prod[m].msgs_per_s));
     printf("p%d_producer_%s_cpu_ns_per_msg %.1f\n", partitions,
-           e2e_mode_name[m], e2e_median(prod[m].cpu_ns_per_msg));
+           e2e_mode_name[m], bench_median(prod[m].cpu_ns_per_msg));
     printf("p%d_consumer_%s_msgs_per_s %.0f\n", partitions, e2e_mode_name[m],
-           e2e_median(cons[m].msgs_per_s));
+           bench_median(cons[m].msgs_per_s));
     printf("p%d_consumer_%s_cpu_ns_per_msg %.1f\n", partitions,
-           e2e_mode_name[m], e2e_median(cons[m].cpu_ns_per_msg));
+           e2e_mode_name[m], bench_median(cons[m].cpu_ns_per_msg));
     printf("p%d_consumer_%s_thread_cpu_ns_per_msg %.1f\n", partitions,
-           e2e_mode_name[m], e2e_median(cons[m].thread_cpu_ns_per_msg));
+           e2e_mode_name[m], bench_median(cons[m].thread_cpu_ns_per_msg));
   }
   fflush(stdout);
   return true;

@@ -47,6 +47,8 @@
 #include "monitoring/monitoring.h"
 #include "w4record.h"
 
+#include "bench_util.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -108,13 +110,6 @@ static std::vector<pid_t> shards_children;
 static std::vector<std::string> shards_logs;
 static bool shards_keep_logs = false;
 
-/* Seconds on the monotonic clock. */
-static double shards_now_s(void) {
-  return std::chrono::duration<double>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 /* Milliseconds on the wall clock. */
 static int64_t shards_wall_ms(void) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -148,10 +143,10 @@ static void shards_forget(pid_t pid) {
 
 /* Waits for a child to end within ms, killing it past that. */
 static void shards_reap(pid_t pid, int ms) {
-  double deadline = shards_now_s() + ms / 1000.0;
+  double deadline = bench_now_s() + ms / 1000.0;
   int status;
   while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (shards_now_s() > deadline) {
+    if (bench_now_s() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       break;
@@ -227,26 +222,6 @@ struct shards_cluster {
   std::string bootstraps;
 };
 
-/* Reads one line from fd within ms; false when none came. */
-static bool shards_read_line(int fd, int ms, std::string *line) {
-  double deadline = shards_now_s() + ms / 1000.0;
-  char c;
-  while (shards_now_s() < deadline) {
-    struct pollfd pfd = {fd, POLLIN, 0};
-    int n = poll(&pfd, 1, 100);
-    if (n < 0 && errno != EINTR)
-      return false;
-    if (n <= 0)
-      continue;
-    if (read(fd, &c, 1) <= 0)
-      return false;
-    if (c == '\n')
-      return !line->empty();
-    line->push_back(c);
-  }
-  return false;
-}
-
 /* Starts the cluster with the given topics (NAME:PARTITIONS), bounded to
  * seconds; false when it does not come up. */
 static bool shards_cluster_start(const shards_options &opt,
@@ -266,7 +241,7 @@ static bool shards_cluster_start(const shards_options &opt,
   close(out[1]);
   c->stdin_fd = in[1];
   bool ok = c->pid > 0 &&
-            shards_read_line(out[0], SHARDS_CLUSTER_START_MS, &c->bootstraps);
+            bench_read_line(out[0], SHARDS_CLUSTER_START_MS, &c->bootstraps);
   close(out[0]);
   if (!ok)
     fprintf(stderr, "bench_shards: the mock cluster did not start\n");
@@ -367,25 +342,13 @@ static void shards_dr_cb(rd_kafka_t *, const rd_kafka_message_t *msg,
     d->delivered++;
 }
 
-/* Sets a property or exits: a benchmark on a wrong configuration would
- * measure nothing. */
-static void shards_conf_set(rd_kafka_conf_t *conf, const char *name,
-                            const std::string &value) {
-  char errstr[512];
-  if (rd_kafka_conf_set(conf, name, value.c_str(), errstr, sizeof(errstr)) !=
-      RD_KAFKA_CONF_OK) {
-    fprintf(stderr, "bench_shards: %s=%s: %s\n", name, value.c_str(), errstr);
-    exit(1);
-  }
-}
-
 /* A plain producer on the cluster (no plug-in), its delivery reports
  * counted in *d; none when it cannot be created. */
 static rd_kafka_t *shards_producer_new(const std::string &bootstraps,
                                        shards_delivery *d) {
   rd_kafka_conf_t *conf = rd_kafka_conf_new();
-  shards_conf_set(conf, "bootstrap.servers", bootstraps);
-  shards_conf_set(conf, "log_level", "3");
+  bench_conf_set("bench_shards", conf, "bootstrap.servers", bootstraps);
+  bench_conf_set("bench_shards", conf, "log_level", "3");
   rd_kafka_conf_set_dr_msg_cb(conf, shards_dr_cb);
   rd_kafka_conf_set_opaque(conf, d);
   char errstr[512];
@@ -475,10 +438,10 @@ static bool shards_http_get(int port, const char *path, std::string *body) {
   }
   std::string resp;
   char buf[65536];
-  double deadline = shards_now_s() + SHARDS_HTTP_MS / 1000.0;
+  double deadline = bench_now_s() + SHARDS_HTTP_MS / 1000.0;
   for (;;) {
     struct pollfd pfd = {fd, POLLIN, 0};
-    int left = static_cast<int>((deadline - shards_now_s()) * 1000);
+    int left = static_cast<int>((deadline - bench_now_s()) * 1000);
     if (left <= 0 || poll(&pfd, 1, left) <= 0)
       break;
     ssize_t n = read(fd, buf, sizeof(buf));
@@ -556,8 +519,8 @@ struct shards_exporter {
 /* The port an exporter serves on, from its standard error ("serving
  * http://ADDR:PORT/metrics"); 0 when it did not say within the bound. */
 static int shards_port_of(const shards_exporter &x) {
-  double deadline = shards_now_s() + SHARDS_EXPORTER_START_MS / 1000.0;
-  while (shards_now_s() < deadline) {
+  double deadline = bench_now_s() + SHARDS_EXPORTER_START_MS / 1000.0;
+  while (bench_now_s() < deadline) {
     FILE *f = fopen(x.log.c_str(), "r");
     char line[512];
     while (f && fgets(line, sizeof(line), f)) {
@@ -681,9 +644,9 @@ static double shards_mean_value(const std::string &bootstraps,
                                 const std::string &topic, int64_t lo,
                                 int64_t hi) {
   rd_kafka_conf_t *conf = rd_kafka_conf_new();
-  shards_conf_set(conf, "bootstrap.servers", bootstraps);
-  shards_conf_set(conf, "group.id", "bench-shards-reader");
-  shards_conf_set(conf, "log_level", "3");
+  bench_conf_set("bench_shards", conf, "bootstrap.servers", bootstraps);
+  bench_conf_set("bench_shards", conf, "group.id", "bench-shards-reader");
+  bench_conf_set("bench_shards", conf, "log_level", "3");
   char errstr[512];
   rd_kafka_t *rk =
       rd_kafka_new(RD_KAFKA_CONSUMER, conf, errstr, sizeof(errstr));
@@ -695,8 +658,8 @@ static double shards_mean_value(const std::string &bootstraps,
   rd_kafka_topic_partition_list_add(parts, topic.c_str(), 0)->offset = lo;
   rd_kafka_assign(rk, parts);
   rd_kafka_topic_partition_list_destroy(parts);
-  double bytes = 0, n = 0, deadline = shards_now_s() + 10;
-  for (int64_t next = lo; next < hi && shards_now_s() < deadline;) {
+  double bytes = 0, n = 0, deadline = bench_now_s() + 10;
+  for (int64_t next = lo; next < hi && bench_now_s() < deadline;) {
     rd_kafka_message_t *m = rd_kafka_consumer_poll(rk, 200);
     if (!m)
       continue;
@@ -746,7 +709,7 @@ static shards_run shards_run_config(const shards_options &opt,
   shards_run r;
   int count = std::max(k, 1);
   double mock_cpu0 = shards_cpu_s(c.pid);
-  double t0 = shards_now_s();
+  double t0 = bench_now_s();
   /* Starts the next exporter; false when it cannot be started. */
   auto start = [&]() {
     shards_exporter x;
@@ -775,20 +738,20 @@ static shards_run shards_run_config(const shards_options &opt,
     return r;
   double deadline = t0 + opt.run_timeout_s, next_scrape = 0;
   std::string body;
-  while (shards_now_s() < deadline) {
+  while (bench_now_s() < deadline) {
     if (static_cast<int>(r.ex.size()) < count &&
-        shards_now_s() >= t0 + r.ex.size() * opt.stagger_ms / 1000.0) {
+        bench_now_s() >= t0 + r.ex.size() * opt.stagger_ms / 1000.0) {
       start();
-      r.last_start_s = shards_now_s() - t0;
+      r.last_start_s = bench_now_s() - t0;
       if (!serving())
         return r;
     }
     /* Once records flow, /metrics grows: asked once a second only. */
     if (k > 0 && (r.routed_s < 0 || r.shared_s < 0) &&
-        (r.routed_s < 0 || shards_now_s() >= next_scrape)) {
+        (r.routed_s < 0 || bench_now_s() >= next_scrape)) {
       double routed = 0, owned = 0;
       bool all_own = true;
-      next_scrape = shards_now_s() + 1;
+      next_scrape = bench_now_s() + 1;
       for (shards_exporter &x : r.ex) {
         shards_scrape s;
         x.scrapes++;
@@ -798,7 +761,7 @@ static shards_run shards_run_config(const shards_options &opt,
         owned += s.owned;
         all_own = all_own && s.owned > 0;
       }
-      double now = shards_now_s() - t0;
+      double now = bench_now_s() - t0;
       if (r.routed_s < 0 && routed > 0) {
         r.routed_s = now;
         for (shards_exporter &x : r.ex)
@@ -811,7 +774,7 @@ static shards_run shards_run_config(const shards_options &opt,
     double audited = 0;
     for (shards_exporter &x : r.ex)
       audited += std::max(0.0, shards_progress(x.port));
-    double now = shards_now_s() - t0;
+    double now = bench_now_s() - t0;
     if (r.first_s < 0 && audited > 0) {
       r.first_s = now;
       for (shards_exporter &x : r.ex)
@@ -876,15 +839,6 @@ static shards_run shards_run_config(const shards_options &opt,
             "within %d s, see %s\n",
             shards_config_name(k).c_str(), n, opt.run_timeout_s, dir.c_str());
   return r;
-}
-
-/* The median of v; 0 when empty. */
-static double shards_median(std::vector<double> v) {
-  if (v.empty())
-    return 0;
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 /* The figures of a configuration's runs. */
@@ -994,7 +948,7 @@ static std::string shards_join(const std::vector<std::vector<double>> &v,
   std::string out;
   for (const std::vector<double> &x : v) {
     char buf[32];
-    snprintf(buf, sizeof(buf), fmt, shards_median(x) * scale);
+    snprintf(buf, sizeof(buf), fmt, bench_median(x) * scale);
     out += (out.empty() ? "" : " / ") + std::string(buf);
   }
   return out;
@@ -1137,7 +1091,7 @@ static void shards_print(const shards_options &opt, const shards_shape &sh,
       more += t > opt.shard_partitions;
     if (!s.shared_s.empty())
       snprintf(shared, sizeof(shared), "%.1f s (at most %.1f s)%s",
-               shards_median(s.shared_s),
+               bench_median(s.shared_s),
                *std::max_element(s.shared_s.begin(), s.shared_s.end()),
                more ? "; rebalanced again" : "");
     if (more) {
@@ -1147,17 +1101,17 @@ static void shards_print(const shards_options &opt, const shards_shape &sh,
     }
     char twice[64] = "–";
     if (configs[i])
-      snprintf(twice, sizeof(twice), "%.0f / %.0f", shards_median(s.rerouted),
-               shards_median(s.twice));
+      snprintf(twice, sizeof(twice), "%.0f / %.0f", bench_median(s.rerouted),
+               bench_median(s.twice));
     printf(
         "| %s | %.1f s | %.1f s | %.0f | %.2f | %s | %s | %s | %s | %.2f | "
         "%s |\n",
-        shards_config_name(configs[i]).c_str(), shards_median(s.wall_s),
-        shards_median(s.from_first_s), shards_median(s.rate),
-        shards_median(s.group_cpu_us), shards_join(s.cpu_us, "%.2f", 1).c_str(),
+        shards_config_name(configs[i]).c_str(), bench_median(s.wall_s),
+        bench_median(s.from_first_s), bench_median(s.rate),
+        bench_median(s.group_cpu_us), shards_join(s.cpu_us, "%.2f", 1).c_str(),
         shards_join(s.audited_share, "%.1f%%", 100).c_str(),
         configs[i] ? shards_join(s.routed_share, "%.1f%%", 100).c_str() : "–",
-        twice, shards_median(s.mock_cpu_us), shared);
+        twice, bench_median(s.mock_cpu_us), shared);
   }
   int alone = -1, one = -1;
   for (size_t i = 0; i < configs.size(); i++) {
@@ -1176,16 +1130,16 @@ static void shards_print(const shards_options &opt, const shards_shape &sh,
            "%.2f µs of the exporter's CPU (median of the rounds' "
            "differences; %.2f − %.2f µs by medians), and %.2f µs more of "
            "the cluster's\n",
-           shards_median(diff), shards_median(g.group_cpu_us),
-           shards_median(a.group_cpu_us),
-           shards_median(g.mock_cpu_us) - shards_median(a.mock_cpu_us));
+           bench_median(diff), bench_median(g.group_cpu_us),
+           bench_median(a.group_cpu_us),
+           bench_median(g.mock_cpu_us) - bench_median(a.mock_cpu_us));
   }
   if (opt.state) {
     printf("\nState written to the state topics, MB per second of the run "
            "(estimated from the values that the cluster still held):");
     for (size_t i = 0; i < configs.size(); i++)
       printf("%s %s %.1f", i ? "," : "", shards_config_name(configs[i]).c_str(),
-             shards_median(series[i].state_mb_per_s));
+             bench_median(series[i].state_mb_per_s));
     printf("\n");
   }
   std::vector<double> kb;
@@ -1193,7 +1147,7 @@ static void shards_print(const shards_options &opt, const shards_shape &sh,
     kb.insert(kb.end(), s.scrape_kb.begin(), s.scrape_kb.end());
   printf("\nA scrape of /metrics at the end: %.0f kB (median over exporters "
          "and runs)\n",
-         shards_median(kb));
+         bench_median(kb));
   if (!again.empty()) {
     printf("\nRuns in which the group rebalanced again after sharing its "
            "shards out (each run again):\n\n");
@@ -1248,7 +1202,7 @@ int main(int argc, char **argv) {
 
   shards_shape sh = shards_shape_of(opt);
   long records = shards_records(sh);
-  double bytes = 0, t = shards_now_s();
+  double bytes = 0, t = bench_now_s();
   shards_delivery d;
   rd_kafka_t *rk = shards_producer_new(c.bootstraps, &d);
   if (!rk || !shards_fill(opt, sh, rk, &d, &bytes)) {
@@ -1258,7 +1212,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   fprintf(stderr, "filled %ld records (%.1f MB) in %.1f s; logs in %s\n",
-          records, bytes / 1e6, shards_now_s() - t, dir.c_str());
+          records, bytes / 1e6, bench_now_s() - t, dir.c_str());
 
   std::vector<shards_series> series(opt.configs.size());
   std::vector<shards_again> again;
